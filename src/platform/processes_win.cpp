@@ -1,0 +1,34 @@
+#include "processes.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+
+namespace Platform {
+
+QString processListText(int timeoutMs)
+{
+    QProcess tasklist;
+    tasklist.start(QStringLiteral("tasklist"), QStringList());
+    if (!tasklist.waitForStarted())
+        return QString();
+    tasklist.waitForFinished(timeoutMs);
+    QByteArray out = tasklist.readAllStandardOutput();
+    const int nul = out.indexOf('\0');
+    if (nul >= 0)
+        out.truncate(nul);
+    return QString::fromLocal8Bit(out);
+}
+
+QStringList runningProcessNames()
+{
+    QStringList names;
+    const QStringList lines = processListText().split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const int exe = line.indexOf(QStringLiteral(".exe"), 0, Qt::CaseInsensitive);
+        if (exe > 0)
+            names << line.left(exe + 4).trimmed();
+    }
+    return names;
+}
+
+} // namespace Platform

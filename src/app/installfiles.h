@@ -1,0 +1,23 @@
+#pragma once
+
+// Names of the files and folders inside the install folder; turn them into full
+// paths with Platform::installPath() / installPathFwd().
+namespace InstallFiles {
+
+inline constexpr char TickFile[] = "rtsocket.txt";
+inline constexpr char ImportFile[] = "rtimport.txt";
+inline constexpr char LiveFormat[] = "dataFormatRT.dll";
+inline constexpr char BackfillFormat[] = "dataFormat.dll";
+inline constexpr char EodFormat[] = "dataFormatEod.dll";
+inline constexpr char BackfillArchive[] = "backfilldata.zip";
+inline constexpr char BackfillFolder[] = "Backfill";
+inline constexpr char WorkFolder[] = "sqldrivers/x86";
+inline constexpr char AmibrokerFolder[] = "Amibroker";
+inline constexpr char DatabaseFolder[] = "Amibroker/AF1000";
+inline constexpr char LayoutFile[] = "Amibroker/AF1000/Layouts/Default.awl";
+inline constexpr char SeedFolder[] = "dbfiles";
+inline constexpr char UpdateArchive[] = "Quillmark_update.zip";
+inline constexpr char AutomationJournal[] = "Amibroker/automation.log";
+inline constexpr char ImportedJournal[] = "Amibroker/imported.txt";
+
+} // namespace InstallFiles

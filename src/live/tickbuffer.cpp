@@ -1,0 +1,37 @@
+#include "tickbuffer.h"
+
+#include <QMutexLocker>
+
+QByteArray latestBatch;
+QMutex latestBatchMutex;
+
+namespace {
+QByteArray g_pendingTicks;
+}
+
+QByteArray latestBatchCopy()
+{
+    QMutexLocker lock(&latestBatchMutex);
+    return latestBatch;
+}
+
+void publishBatch(const QByteArray &batch)
+{
+    QMutexLocker lock(&latestBatchMutex);
+    latestBatch = batch;
+    g_pendingTicks.append(batch);
+}
+
+QByteArray takePendingTicks()
+{
+    QMutexLocker lock(&latestBatchMutex);
+    QByteArray taken;
+    taken.swap(g_pendingTicks);
+    return taken;
+}
+
+void clearLatestBatch()
+{
+    QMutexLocker lock(&latestBatchMutex);
+    latestBatch.clear();
+}

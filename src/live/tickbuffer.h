@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+
+// The tick lines shared between the WebSocket worker's thread and the main thread.
+//
+// latestBatch holds the last batch (the quote table reads it through
+// latestBatchCopy). pending ticks collect every kept tick line in arrival order
+// until the live import takes them, so each line reaches exactly one import
+// however many batches arrive between two import cycles. Both are guarded by
+// latestBatchMutex.
+extern QByteArray latestBatch;
+extern QMutex latestBatchMutex;
+
+QByteArray latestBatchCopy();
+
+// Worker side: store a new batch as the latest and queue its lines for import.
+void publishBatch(const QByteArray &batch);
+
+// Import side: take (and clear) every tick line queued since the last take.
+QByteArray takePendingTicks();
+
+// Drops queued lines and the latest batch (the worker's stop).
+void clearLatestBatch();

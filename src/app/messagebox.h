@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The one styled modal message box of the program. icon: 1 information,
+// 2 warning, 3 critical; buttons: QMessageBox::StandardButtons (callers pass Ok).
+// Returns the button that closed the box.
+int showMessageBox(QWidget *parent, int icon, const QString &title, const QString &text, int buttons);

@@ -1,0 +1,95 @@
+#include "settings.h"
+#include "ui_settings.h"
+
+#include "app/settingskeys.h"
+
+#include <QLoggingCategory>
+#include <QSettings>
+
+Q_LOGGING_CATEGORY(lcSettingsDialog, "quillmark.ui.settings")
+
+namespace {
+QString key(const char *k)
+{
+    return QLatin1String(k);
+}
+} // namespace
+
+settings::settings(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::settings)
+{
+    ui->setupUi(this);
+
+    QFont font(QStringLiteral("Verdana"));
+    font.setPixelSize(14);
+    setFont(font);
+    const QList<QWidget *> children = findChildren<QWidget *>();
+    for (QWidget *w : children)
+        w->setFont(font);
+
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+
+    loadSettings();
+}
+
+settings::~settings() = default;
+
+void settings::loadSettings()
+{
+    QSettings store;
+
+    ui->saveLayout->setChecked(store.value(key(Keys::SaveLayout), false).toBool());
+
+    controlAmibrokerFlag = store.value(key(Keys::ControlAmibroker), false).toBool();
+    ui->controlAmibroker->setChecked(controlAmibrokerFlag);
+
+    slowBackfillFlag = store.value(key(Keys::SlowBackfill), false).toBool();
+    if (slowBackfillFlag)
+        ui->slowBackfill->setChecked(true);
+    else
+        ui->fastBackfill->setChecked(true);
+
+    autoEodBackfillFlag = store.value(key(Keys::AutoEodBackfill), true).toBool();
+    ui->autoEodBackfill->setChecked(autoEodBackfillFlag);
+
+    // Only the second server is in service, whatever an older version stored.
+    ui->mode2->setChecked(true);
+    ui->mode1->setChecked(false);
+}
+
+void settings::on_buttonBox_accepted()
+{
+    {
+        QSettings store;
+        store.setValue(key(Keys::SaveLayout), ui->saveLayout->isChecked());
+        store.setValue(key(Keys::ControlAmibroker), ui->controlAmibroker->isChecked());
+
+        slowBackfillFlag = ui->slowBackfill->isChecked();
+        store.setValue(key(Keys::SlowBackfill), slowBackfillFlag);
+
+        autoEodBackfillFlag = ui->autoEodBackfill->isChecked();
+        store.setValue(key(Keys::AutoEodBackfill), autoEodBackfillFlag);
+        store.sync();
+    }
+
+    if (ui->controlAmibroker->isChecked() && parent()) {
+        // Queued: the window takes its flag from the stored key once OK has finished.
+        if (!QMetaObject::invokeMethod(parent(), "on_controlAmibrokerEnabled", Qt::QueuedConnection))
+            qCWarning(lcSettingsDialog) << "parent has no on_controlAmibrokerEnabled slot";
+    }
+
+    {
+        QSettings store;
+        store.setValue(key(Keys::DataMode), 2);
+        store.sync();
+    }
+
+    loadSettings();
+    accept();
+}
+
+void settings::on_buttonBox_rejected()
+{
+    reject();
+}

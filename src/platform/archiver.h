@@ -21,4 +21,9 @@ QString sevenZipProgram();
 // "unzip -o" elsewhere. $QUILLMARK_UNZIP replaces the program.
 Command fallbackUnpackCommand(const QString &archive, const QString &destination);
 
+// The PowerShell Expand-Archive script for one archive, each apostrophe doubled so
+// that a path cannot end PowerShell's single-quoted literal. Portable so that it
+// can be checked on every platform.
+QString expandArchiveScript(const QString &archive, const QString &destination);
+
 } // namespace Platform

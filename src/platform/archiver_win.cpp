@@ -1,0 +1,21 @@
+#include "archiver.h"
+
+namespace Platform {
+
+QString sevenZipProgram()
+{
+    const QString fromEnv = qEnvironmentVariable("QUILLMARK_7ZA");
+    return fromEnv.isEmpty() ? QStringLiteral("7za.exe") : fromEnv;
+}
+
+Command fallbackUnpackCommand(const QString &archive, const QString &destination)
+{
+    const QString fromEnv = qEnvironmentVariable("QUILLMARK_UNZIP");
+    Command command;
+    command.program = fromEnv.isEmpty() ? QStringLiteral("powershell") : fromEnv;
+    command.arguments = QStringList{QStringLiteral("-NoProfile"), QStringLiteral("-Command"),
+                                    expandArchiveScript(archive, destination)};
+    return command;
+}
+
+} // namespace Platform

@@ -1,0 +1,134 @@
+#include "tickline.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Any finite double in fixed notation fits (the largest has 309 integer digits).
+constexpr int PriceBufferSize = 400;
+
+int writePrice(char *buffer, double value)
+{
+    if (!std::isfinite(value))
+        return 0;
+    const auto result = std::to_chars(buffer, buffer + PriceBufferSize, value, std::chars_format::fixed);
+    if (result.ec != std::errc())
+        return 0;
+    return int(result.ptr - buffer);
+}
+
+QString textField(const QJsonObject &record, QLatin1String key)
+{
+    const QJsonValue v = record.value(key);
+    return v.isString() ? v.toString() : QString();
+}
+
+// A comma or line break inside a field would shift the fields of the line or
+// start a line of its own in the import.
+bool breaksLine(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c == QLatin1Char(',') || c == QLatin1Char('\n') || c == QLatin1Char('\r'))
+            return true;
+    }
+    return false;
+}
+
+qint64 countField(const QJsonObject &record, QLatin1String key)
+{
+    double v = 0;
+    if (!readTickNumber(record.value(key), &v))
+        return 0;
+    return roundHalfUp(v);
+}
+
+} // namespace
+
+void appendPrice(QByteArray &out, double value)
+{
+    char buffer[PriceBufferSize];
+    out.append(buffer, writePrice(buffer, value));
+}
+
+QString formatPrice(double value)
+{
+    char buffer[PriceBufferSize];
+    return QString::fromLatin1(buffer, writePrice(buffer, value));
+}
+
+qint64 roundHalfUp(double value)
+{
+    if (!std::isfinite(value))
+        return 0;
+    // floor(value + 0.5) would round 0.49999999999999994 up; the fraction left
+    // after floor() is exact, so compare that instead.
+    double whole = std::floor(value);
+    if (value - whole >= 0.5)
+        whole += 1.0;
+    constexpr double limit = 9223372036854775808.0; // 2^63
+    if (whole >= limit)
+        return std::numeric_limits<qint64>::max();
+    if (whole < -limit)
+        return std::numeric_limits<qint64>::min();
+    return qint64(whole);
+}
+
+bool readTickNumber(const QJsonValue &value, double *out)
+{
+    double v = 0;
+    if (value.isDouble()) {
+        v = value.toDouble();
+    } else if (value.isString()) {
+        bool ok = false;
+        v = value.toString().toDouble(&ok);
+        if (!ok)
+            return false;
+    } else {
+        return false;
+    }
+    if (!std::isfinite(v))
+        return false;
+    *out = v;
+    return true;
+}
+
+bool appendTickLine(const QJsonObject &record, QByteArray &out)
+{
+    const QString symbol = textField(record, QLatin1String("symbol")).trimmed();
+    if (symbol.isEmpty())
+        return false;
+    double price = 0;
+    if (!readTickNumber(record.value(QLatin1String("ltp")), &price) || !(price > 0))
+        return false;
+    const QString type = textField(record, QLatin1String("type"));
+    const QString date = textField(record, QLatin1String("ltd"));
+    const QString time = textField(record, QLatin1String("ltt"));
+    if (breaksLine(symbol) || breaksLine(type) || breaksLine(date) || breaksLine(time))
+        return false;
+
+    out.append(type.toUtf8()).append(',');
+    out.append(symbol.toUtf8()).append(',');
+    out.append(date.toUtf8()).append(',');
+    out.append(time.toUtf8()).append(',');
+    appendPrice(out, price);
+    out.append(',');
+    out.append(QByteArray::number(countField(record, QLatin1String("ltq")))).append(',');
+    out.append(QByteArray::number(countField(record, QLatin1String("oi")))).append(',');
+    out.append(QByteArray::number(countField(record, QLatin1String("vol")))).append('\n');
+    return true;
+}
+
+QByteArray tickLinesFromRecords(const QJsonArray &records)
+{
+    QByteArray lines;
+    lines.reserve(records.size() * 64);
+    for (const QJsonValue &v : records)
+        appendTickLine(v.toObject(), lines);
+    return lines;
+}

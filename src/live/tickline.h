@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QJsonArray;
+class QJsonObject;
+class QJsonValue;
+
+// The tick line: "type,symbol,ltd,ltt,ltp,ltq,oi,vol\n", one per kept record of a
+// "batch" frame. The live import formats prices and quantities with the same
+// functions, so both sides write the same text for the same number.
+
+// Shortest decimal text that reads back to the same double, never in exponent
+// form: 24567.85, 123456.7, 1234567, 5.
+QString formatPrice(double value);
+void appendPrice(QByteArray &out, double value);
+
+// Nearest integer, ties towards positive infinity (2.5 -> 3, -2.5 -> -2).
+// Non-finite input gives 0; values beyond the qint64 range are clamped.
+qint64 roundHalfUp(double value);
+
+// A JSON number, or a string holding one. False for anything else, and for
+// non-finite values ("inf", "nan"), which no price or quantity can be.
+bool readTickNumber(const QJsonValue &value, double *out);
+
+// Appends the tick line of one record; false (nothing appended) when the record
+// is dropped: empty symbol, price missing, not numeric or not above 0, or a text
+// field holding a comma or line break that would break the line apart.
+bool appendTickLine(const QJsonObject &record, QByteArray &out);
+
+// The tick lines of a "records" array, in array order; non-objects are dropped.
+QByteArray tickLinesFromRecords(const QJsonArray &records);

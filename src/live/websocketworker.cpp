@@ -1,0 +1,310 @@
+#include "websocketworker.h"
+
+#include "live/tickbuffer.h"
+#include "live/tickline.h"
+#include "platform/filereplace.h"
+#include "platform/installroot.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QThread>
+#include <QTimer>
+#include <QWebSocket>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcLive, "quillmark.live")
+
+const QString MissingMachineId = QStringLiteral("MISSING-MACHINE-ID");
+
+// QJsonObject keeps its keys sorted, so compact output has them in alphabetical order.
+QString compactJson(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+// QNetworkConfigurationManager is deprecated in Qt 5.15 but still the one source
+// of the operating system's online notification.
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+WebSocketWorker::WebSocketWorker(const QUrl &url, const QStringList &symbols, const QString &fileName,
+                                 const QString &clientId, QObject *parent)
+    : QObject(parent)
+    , serverUrl(url)
+    , symbols(symbols)
+    , outputFile(Platform::installPathFwd(fileName))
+    , networkManager(this)
+    , clientId(clientId)
+{
+    if (!outputFile.exists()) {
+        if (outputFile.open(QIODevice::WriteOnly | QIODevice::Text))
+            outputFile.close();
+    }
+    connect(&networkManager, &QNetworkConfigurationManager::onlineStateChanged, this,
+            &WebSocketWorker::onNetworkOnlineChanged);
+}
+QT_WARNING_POP
+
+WebSocketWorker::~WebSocketWorker()
+{
+    stopRequested = true;
+    stop();
+    // The thread's event loop has usually ended by now, so a deferred deletion of
+    // the socket would never run; nothing of ours can be inside a socket signal here.
+    if (socket) {
+        socket->disconnect(this);
+        if (socket->thread() == QThread::currentThread())
+            delete socket;
+        else
+            socket->deleteLater();
+        socket = nullptr;
+    }
+    delete healthTimer;
+    healthTimer = nullptr;
+    delete reconnectTimer;
+    reconnectTimer = nullptr;
+}
+
+void WebSocketWorker::start()
+{
+    stopRequested = false;
+    if (!socket) {
+        socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, nullptr);
+        connect(socket, &QWebSocket::connected, this, &WebSocketWorker::onConnected);
+        connect(socket, &QWebSocket::disconnected, this, &WebSocketWorker::onDisconnected);
+        connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketWorker::onTextMessageReceived);
+        connect(socket, &QWebSocket::binaryMessageReceived, this, &WebSocketWorker::onBinaryMessageReceived);
+        connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+                &WebSocketWorker::onErrorOccured);
+    }
+    if (!healthTimer) {
+        healthTimer = new QTimer(this);
+        healthTimer->setObjectName(QStringLiteral("healthTimer"));
+        healthTimer->setInterval(HealthIntervalMs);
+        connect(healthTimer, &QTimer::timeout, this, &WebSocketWorker::checkHealth);
+    }
+    if (!reconnectTimer) {
+        reconnectTimer = new QTimer(this);
+        reconnectTimer->setObjectName(QStringLiteral("reconnectTimer"));
+        reconnectTimer->setSingleShot(false);
+        reconnectTimer->setInterval(ReconnectIntervalMs);
+        connect(reconnectTimer, &QTimer::timeout, this, &WebSocketWorker::reconnectTimerHit);
+    }
+    qCDebug(lcLive) << "opening" << serverUrl.toString();
+    socket->open(serverUrl);
+}
+
+void WebSocketWorker::stop()
+{
+    stopRequested = true;
+    subscribed = false;
+    if (healthTimer)
+        healthTimer->stop();
+    if (reconnectTimer)
+        reconnectTimer->stop();
+    if (socket) {
+        doUnsubscribeAll();
+        socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("Stopped by user"));
+        // The owner quits our thread right after a stop; hand the unsubscribe and
+        // close frames to the system before the event loop is gone.
+        socket->flush();
+    }
+    clearLatestBatch();
+}
+
+void WebSocketWorker::resubscribe(const QStringList &list)
+{
+    symbols = list;
+    if (!socketConnected()) {
+        scheduleReconnect();
+        return;
+    }
+    QMetaObject::invokeMethod(this, &WebSocketWorker::doUnsubscribeAll, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &WebSocketWorker::doSubscribe, Qt::QueuedConnection);
+}
+
+void WebSocketWorker::setMachineId(const QString &id)
+{
+    clientId = id;
+}
+
+void WebSocketWorker::onConnected()
+{
+    qCDebug(lcLive) << "connected";
+    emit connected();
+    if (reconnectTimer && reconnectTimer->isActive())
+        reconnectTimer->stop();
+    if (healthTimer && !healthTimer->isActive())
+        healthTimer->start();
+    QJsonObject auth;
+    auth.insert(QStringLiteral("type"), QStringLiteral("auth"));
+    auth.insert(QStringLiteral("machine_id"), clientId.isEmpty() ? MissingMachineId : clientId);
+    socket->sendTextMessage(compactJson(auth));
+    // A separate event, so the subscribe frame always follows the auth frame.
+    QMetaObject::invokeMethod(this, &WebSocketWorker::doSubscribe, Qt::QueuedConnection);
+}
+
+void WebSocketWorker::onDisconnected()
+{
+    qCDebug(lcLive) << "disconnected";
+    emit disconnected();
+    subscribed = false;
+    if (healthTimer && healthTimer->isActive())
+        healthTimer->stop();
+    if (stopRequested)
+        return;
+    abortIfOpen();
+    scheduleReconnect();
+}
+
+void WebSocketWorker::onTextMessageReceived(const QString &message)
+{
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return;
+    const QJsonObject frame = doc.object();
+    const QString type = frame.value(QLatin1String("type")).toString();
+
+    if (type == QLatin1String("sub_ack")) {
+        if (frame.value(QLatin1String("action")).toString() != QLatin1String("subscribe"))
+            return;
+        subscribed = true;
+        QStringList acked;
+        const QJsonArray list = frame.value(QLatin1String("symbols")).toArray();
+        acked.reserve(list.size());
+        for (const QJsonValue &v : list)
+            acked << v.toVariant().toString();
+        emit subscribedAck(acked);
+        return;
+    }
+    if (!subscribed || type != QLatin1String("batch"))
+        return;
+
+    const QJsonArray records = frame.value(QLatin1String("records")).toArray();
+    if (records.isEmpty())
+        return;
+    const QByteArray batch = tickLinesFromRecords(records);
+    if (batch.isEmpty())
+        return;
+    writeTickFile(batch);
+    publishBatch(batch);
+    emit rtDataDownloaded();
+}
+
+void WebSocketWorker::onBinaryMessageReceived(const QByteArray &message)
+{
+    Q_UNUSED(message)
+}
+
+void WebSocketWorker::onErrorOccured(QAbstractSocket::SocketError error)
+{
+    Q_UNUSED(error)
+    if (stopRequested)
+        return;
+    qCDebug(lcLive) << "socket error" << (socket ? socket->errorString() : QString());
+    abortIfOpen();
+    scheduleReconnect();
+}
+
+void WebSocketWorker::checkHealth()
+{
+    if (!socket)
+        return;
+    if (!socketConnected()) {
+        if (!stopRequested)
+            scheduleReconnect();
+        return;
+    }
+    socket->ping(QByteArrayLiteral("hb"));
+}
+
+void WebSocketWorker::reconnectTimerHit()
+{
+    if (stopRequested || !socket)
+        return;
+    abortIfOpen();
+    socket->open(serverUrl);
+}
+
+void WebSocketWorker::onNetworkOnlineChanged(bool online)
+{
+    // A stopped worker stays stopped, whatever the network does.
+    if (!online || stopRequested)
+        return;
+    if (socketConnected())
+        return;
+    if (reconnectTimer) {
+        reconnectTimer->setInterval(OnlineReconnectIntervalMs);
+        reconnectTimer->start();
+    } else if (socket) {
+        socket->open(serverUrl);
+    }
+}
+
+void WebSocketWorker::doSubscribe()
+{
+    if (!socketConnected())
+        return;
+    QJsonObject message;
+    message.insert(QStringLiteral("type"), QStringLiteral("subscribe"));
+    message.insert(QStringLiteral("symbols"), QJsonArray::fromStringList(symbols));
+    socket->sendTextMessage(compactJson(message));
+}
+
+void WebSocketWorker::doUnsubscribeAll()
+{
+    if (!socketConnected())
+        return;
+    QJsonObject message;
+    message.insert(QStringLiteral("type"), QStringLiteral("unsubscribe_all"));
+    socket->sendTextMessage(compactJson(message));
+    subscribed = false;
+}
+
+void WebSocketWorker::scheduleReconnect()
+{
+    if (!reconnectTimer)
+        return;
+    reconnectTimer->setInterval(ReconnectIntervalMs);
+    reconnectTimer->start();
+}
+
+bool WebSocketWorker::socketConnected() const
+{
+    return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void WebSocketWorker::abortIfOpen()
+{
+    if (socket && socket->state() != QAbstractSocket::UnconnectedState)
+        socket->abort();
+}
+
+void WebSocketWorker::writeTickFile(const QByteArray &batch)
+{
+    // One write to a side file and one rename over the tick file: a reader always
+    // finds a whole batch, the old one or the new one.
+    const QString target = outputFile.fileName();
+    QFile tmp(target + QStringLiteral(".tmp"));
+    if (!tmp.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qCDebug(lcLive) << "cannot open" << tmp.fileName() << tmp.errorString();
+        return;
+    }
+    bool complete = tmp.write(batch) == batch.size();
+    complete = tmp.flush() && complete;
+    tmp.close();
+    complete = complete && tmp.error() == QFileDevice::NoError;
+    if (!complete) {
+        // A cut-off batch must never replace a whole one.
+        qCDebug(lcLive) << "short write to" << tmp.fileName() << tmp.errorString();
+        tmp.remove();
+        return;
+    }
+    if (!Platform::replaceFile(tmp.fileName(), target))
+        qCDebug(lcLive) << "cannot replace" << target << "(reader holds it?)";
+}

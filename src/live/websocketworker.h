@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QFile>
+#include <QNetworkConfigurationManager>
+#include <QObject>
+#include <QStringList>
+#include <QUrl>
+
+class QTimer;
+class QWebSocket;
+
+// Keeps one WebSocket connection to the data server while live data is wanted:
+// authenticates, subscribes the symbols, turns each "batch" frame into tick lines
+// in the tick file and latestBatch, pings every 10 s and reconnects at a fixed
+// interval after any loss until stop(). Lives on its own thread; reach it only
+// through queued invocations and signals.
+class WebSocketWorker : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(WebSocketWorker)
+public:
+    WebSocketWorker(const QUrl &url, const QStringList &symbols, const QString &fileName,
+                    const QString &clientId, QObject *parent = nullptr);
+    ~WebSocketWorker() override;
+
+    static constexpr int HealthIntervalMs = 10000;
+    static constexpr int ReconnectIntervalMs = 3000;
+    static constexpr int OnlineReconnectIntervalMs = 500;
+
+signals:
+    void rtDataDownloaded();
+    void connected();
+    void disconnected();
+    void subscribedAck(const QStringList &symbols);
+    void debugMessage(const QString &message);
+
+public slots:
+    void start();
+    void stop();
+    void resubscribe(const QStringList &list);
+    void setMachineId(const QString &id);
+    void onConnected();
+    void onDisconnected();
+    void onTextMessageReceived(const QString &message);
+    void onBinaryMessageReceived(const QByteArray &message);
+    void onErrorOccured(QAbstractSocket::SocketError error);
+    void checkHealth();
+    void reconnectTimerHit();
+    void onNetworkOnlineChanged(bool online);
+    void doSubscribe();
+    void doUnsubscribeAll();
+
+private:
+    void scheduleReconnect();
+    bool socketConnected() const;
+    void abortIfOpen();
+    void writeTickFile(const QByteArray &batch);
+
+    QWebSocket *socket = nullptr;
+    QTimer *healthTimer = nullptr;
+    QTimer *reconnectTimer = nullptr;
+    QUrl serverUrl;
+    QStringList symbols;
+    QFile outputFile;
+    bool subscribed = false;
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+    QNetworkConfigurationManager networkManager;
+QT_WARNING_POP
+    bool stopRequested = false;
+    QString clientId;
+};

@@ -1,0 +1,256 @@
+#include <QtTest>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSettings>
+
+#include "app/settingskeys.h"
+#include "ui/settings.h"
+#include "ui/startupanimation.h"
+#include "testenv.h"
+
+namespace {
+
+QString key(const char *k)
+{
+    return QLatin1String(k);
+}
+
+template<typename T>
+T *child(QWidget *parent, const char *name)
+{
+    T *w = parent->findChild<T *>(QLatin1String(name));
+    if (!w)
+        qWarning("missing child %s", name);
+    return w;
+}
+
+} // namespace
+
+// Stands in for the main window: counts the queued calls the dialog makes on it.
+class ControlReceiver : public QWidget
+{
+    Q_OBJECT
+public:
+    int calls = 0;
+public slots:
+    void on_controlAmibrokerEnabled() { ++calls; }
+};
+
+class tst_ui : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        TestEnv::instance()->reset();
+    }
+
+    void emptyStoreGivesDefaults()
+    {
+        settings dlg;
+        QVERIFY(child<QRadioButton>(&dlg, "fastBackfill")->isChecked());
+        QVERIFY(!child<QRadioButton>(&dlg, "slowBackfill")->isChecked());
+        QVERIFY(child<QCheckBox>(&dlg, "autoEodBackfill")->isChecked());
+        QVERIFY(!child<QCheckBox>(&dlg, "saveLayout")->isChecked());
+        QVERIFY(!child<QCheckBox>(&dlg, "controlAmibroker")->isChecked());
+        QVERIFY(child<QRadioButton>(&dlg, "mode2")->isChecked());
+        QVERIFY(!child<QRadioButton>(&dlg, "mode1")->isChecked());
+        QVERIFY(!dlg.controlAmibrokerFlag);
+        QVERIFY(!dlg.slowBackfillFlag);
+        QVERIFY(dlg.autoEodBackfillFlag);
+    }
+
+    void formLooksRight()
+    {
+        settings dlg;
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("Settings"));
+        QCOMPARE(child<QRadioButton>(&dlg, "mode2")->text(), QStringLiteral("Server 2(default)"));
+        QCOMPARE(child<QCheckBox>(&dlg, "autoEodBackfill")->toolTip(),
+                 QStringLiteral("When enabled, automatically downloads 1 Year EOD backfill on startup"));
+        // Each pair of radio buttons is exclusive within itself only.
+        QVERIFY(child<QRadioButton>(&dlg, "mode1")->group());
+        QVERIFY(child<QRadioButton>(&dlg, "fastBackfill")->group());
+        QVERIFY(child<QRadioButton>(&dlg, "mode1")->group() != child<QRadioButton>(&dlg, "fastBackfill")->group());
+        const QList<QWidget *> widgets = dlg.findChildren<QWidget *>();
+        for (QWidget *w : widgets) {
+            QCOMPARE(w->font().family(), QStringLiteral("Verdana"));
+            QCOMPARE(w->font().pixelSize(), 14);
+        }
+        const Qt::WindowFlags flags = dlg.windowFlags();
+        QVERIFY(flags & Qt::WindowCloseButtonHint);
+        QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+        QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    }
+
+    void storedValuesAreLoaded()
+    {
+        {
+            QSettings store;
+            store.setValue(key(Keys::SaveLayout), true);
+            store.setValue(key(Keys::ControlAmibroker), true);
+            store.setValue(key(Keys::SlowBackfill), true);
+            store.setValue(key(Keys::AutoEodBackfill), false);
+            store.setValue(key(Keys::DataMode), 1);
+        }
+        settings dlg;
+        QVERIFY(child<QCheckBox>(&dlg, "saveLayout")->isChecked());
+        QVERIFY(child<QCheckBox>(&dlg, "controlAmibroker")->isChecked());
+        QVERIFY(child<QRadioButton>(&dlg, "slowBackfill")->isChecked());
+        QVERIFY(!child<QCheckBox>(&dlg, "autoEodBackfill")->isChecked());
+        QVERIFY(child<QRadioButton>(&dlg, "mode2")->isChecked());
+        QVERIFY(dlg.controlAmibrokerFlag);
+        QVERIFY(dlg.slowBackfillFlag);
+        QVERIFY(!dlg.autoEodBackfillFlag);
+    }
+
+    void okStoresChoicesAndDataModeTwo()
+    {
+        settings dlg;
+        dlg.show();
+        child<QRadioButton>(&dlg, "mode1")->setChecked(true);
+        child<QRadioButton>(&dlg, "slowBackfill")->setChecked(true);
+        child<QCheckBox>(&dlg, "saveLayout")->setChecked(true);
+        child<QCheckBox>(&dlg, "autoEodBackfill")->setChecked(false);
+        child<QDialogButtonBox>(&dlg, "buttonBox")->button(QDialogButtonBox::Ok)->click();
+
+        QVERIFY(!dlg.isVisible());
+        QSettings store;
+        QCOMPARE(store.value(key(Keys::DataMode)).toInt(), 2);
+        QCOMPARE(store.value(key(Keys::SlowBackfill)).toBool(), true);
+        QCOMPARE(store.value(key(Keys::SaveLayout)).toBool(), true);
+        QCOMPARE(store.value(key(Keys::AutoEodBackfill)).toBool(), false);
+        QCOMPARE(store.value(key(Keys::ControlAmibroker)).toBool(), false);
+        QVERIFY(dlg.slowBackfillFlag);
+        QVERIFY(!dlg.autoEodBackfillFlag);
+        // Reopening shows the second server whatever was picked.
+        dlg.loadSettings();
+        QVERIFY(child<QRadioButton>(&dlg, "mode2")->isChecked());
+        QVERIFY(!child<QRadioButton>(&dlg, "mode1")->isChecked());
+    }
+
+    void cancelStoresNothing()
+    {
+        {
+            QSettings store;
+            store.setValue(key(Keys::SaveLayout), true);
+        }
+        settings dlg;
+        dlg.show();
+        child<QCheckBox>(&dlg, "saveLayout")->setChecked(false);
+        child<QCheckBox>(&dlg, "controlAmibroker")->setChecked(true);
+        child<QRadioButton>(&dlg, "slowBackfill")->setChecked(true);
+        child<QDialogButtonBox>(&dlg, "buttonBox")->button(QDialogButtonBox::Cancel)->click();
+
+        QVERIFY(!dlg.isVisible());
+        QSettings store;
+        QCOMPARE(store.allKeys(), QStringList{key(Keys::SaveLayout)});
+        QCOMPARE(store.value(key(Keys::SaveLayout)).toBool(), true);
+        QVERIFY(!dlg.controlAmibrokerFlag);
+        QVERIFY(!dlg.slowBackfillFlag);
+        // The next opening shows the stored values again, not the abandoned edits.
+        dlg.loadSettings();
+        QVERIFY(child<QCheckBox>(&dlg, "saveLayout")->isChecked());
+        QVERIFY(!child<QCheckBox>(&dlg, "controlAmibroker")->isChecked());
+        QVERIFY(child<QRadioButton>(&dlg, "fastBackfill")->isChecked());
+    }
+
+    void controlAmibrokerReachesTheParentQueued_data()
+    {
+        QTest::addColumn<bool>("checked");
+        QTest::newRow("checked") << true;
+        QTest::newRow("unchecked") << false;
+    }
+    void controlAmibrokerReachesTheParentQueued()
+    {
+        QFETCH(bool, checked);
+        ControlReceiver window;
+        auto *dlg = new settings(&window);
+        dlg->show();
+        child<QCheckBox>(dlg, "controlAmibroker")->setChecked(checked);
+        child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Ok)->click();
+
+        // Not before OK has finished: the window reads the key the dialog has just stored.
+        QCOMPARE(window.calls, 0);
+        QCOMPARE(dlg->controlAmibrokerFlag, checked);
+        QCoreApplication::processEvents();
+        QCOMPARE(window.calls, checked ? 1 : 0);
+        QCOMPARE(QSettings().value(key(Keys::ControlAmibroker)).toBool(), checked);
+    }
+
+    void controlAmibrokerWithoutParentIsHarmless()
+    {
+        settings dlg;
+        child<QCheckBox>(&dlg, "controlAmibroker")->setChecked(true);
+        child<QDialogButtonBox>(&dlg, "buttonBox")->button(QDialogButtonBox::Ok)->click();
+        QCoreApplication::processEvents();
+        QVERIFY(dlg.controlAmibrokerFlag);
+    }
+
+    void splashGeometry_data()
+    {
+        QTest::addColumn<QSize>("picture");
+        QTest::addColumn<QRect>("screen");
+        QTest::addColumn<QRect>("start");
+        QTest::addColumn<QRect>("end");
+        QTest::newRow("600x400 on full HD") << QSize(600, 400) << QRect(0, 0, 1920, 1080)
+                                            << QRect(100, 100, 120, 80) << QRect(660, 340, 600, 400);
+        QTest::newRow("odd sizes truncate") << QSize(603, 401) << QRect(0, 0, 1366, 768)
+                                            << QRect(100, 100, 120, 80) << QRect(381, 183, 603, 401);
+        QTest::newRow("picture larger than screen") << QSize(1000, 700) << QRect(0, 0, 800, 600)
+                                                    << QRect(100, 100, 200, 140) << QRect(-100, -50, 1000, 700);
+    }
+    void splashGeometry()
+    {
+        QFETCH(QSize, picture);
+        QFETCH(QRect, screen);
+        QFETCH(QRect, start);
+        QFETCH(QRect, end);
+        QCOMPARE(startupAnimation::startRect(picture), start);
+        QCOMPARE(startupAnimation::endRect(picture, screen), end);
+    }
+
+    void showAnimationRunsBothStepsThenReturns()
+    {
+        startupAnimation splash;
+        QCOMPARE(splash.windowOpacity(), 0.0);
+
+        QElapsedTimer clock;
+        clock.start();
+        splash.showAnimation();
+        const qint64 elapsed = clock.elapsed();
+
+        // Both steps (300 ms, then 1000 ms) must be over; allow some timer slack.
+        QVERIFY2(elapsed >= startupAnimation::GrowMs + startupAnimation::FillMs - 50, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < 5000, qPrintable(QString::number(elapsed)));
+
+        QLabel *label = splash.splashLabel();
+        QVERIFY(label);
+        QVERIFY(label->isVisible());
+        QVERIFY(!label->pixmap(Qt::ReturnByValue).isNull());
+        const QSize picture = label->pixmap(Qt::ReturnByValue).size();
+        QCOMPARE(picture, QSize(600, 400));
+        QCOMPARE(label->geometry(),
+                 startupAnimation::endRect(picture, QGuiApplication::primaryScreen()->geometry()));
+        QCOMPARE(int(label->windowFlags()), 6147);
+
+        auto *bar = label->findChild<QProgressBar *>();
+        QVERIFY(bar);
+        QCOMPARE(bar->value(), 100);
+        QVERIFY(!bar->isTextVisible());
+        QCOMPARE(bar->geometry(), QRect(0, 0, 600, startupAnimation::BarHeight));
+
+        splash.hideSplash();
+        QVERIFY(!label->isVisible());
+        QVERIFY(!splash.isVisible());
+    }
+};
+
+QM_TEST_MAIN(tst_ui)
+#include "tst_ui.moc"

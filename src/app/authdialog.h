@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+
+class QNetworkAccessManager;
+class QTimer;
+class quillmark2;
+class startupAnimation;
+
+// The start-up controller: never shown; builds everything in a fixed order,
+// runs the start-up exchange with the data server and owns what outlives it.
+class authDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit authDialog(QWidget *parent = nullptr);
+    ~authDialog() override;
+
+    void startUp();
+    void requestStartupSettings();
+
+    quillmark2 *mainWindow() const { return mainWin; }
+    QString clientIdentifier() const { return clientId; }
+
+    // The identifier of this installation: stable for one machine and install
+    // folder, upper-case hexadecimal.
+    static QString deriveClientIdentifier();
+
+public slots:
+    void backfillAtStartup(int days);
+    void checkConnection();
+
+private:
+    startupAnimation *splash = nullptr;
+    quillmark2 *mainWin = nullptr;
+    QTimer *connectionTimer = nullptr;
+    QString oneDayBackfillPath;
+    QString fiveDayBackfillPath;
+    QStringList daysList;
+    QNetworkAccessManager *networkManager = nullptr;
+    QString clientId;
+};

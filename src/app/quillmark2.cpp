@@ -1,0 +1,226 @@
+#include "quillmark2.h"
+#include "ui_quillmark2.h"
+
+#include "app/messagebox.h"
+#include "app/settingskeys.h"
+#include "app/installfiles.h"
+#include "platform/installroot.h"
+#include "platform/processes.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <cstdlib>
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+Q_LOGGING_CATEGORY(lcApp, "quillmark.app")
+
+namespace {
+
+// Shown in the window title and opened by Support until the server names its own address.
+const char kProductAddress[] = "www.quillmark.in";
+
+} // namespace
+
+quillmark2::quillmark2(QWidget *parent)
+    : QDialog(parent)
+    , windowTitleText(QLatin1String(kProductAddress) + QStringLiteral(" (Quillmark 7.26)"))
+    , databasePath(Platform::installPath(QLatin1String(InstallFiles::DatabaseFolder)))
+    , urlScheme(QStringLiteral("http"))
+    , feedStates(FeedCount, false)
+    , supportAddress(QLatin1String(kProductAddress))
+    , defaultLiveSymbols({QStringLiteral("BANKNIFTY-I"), QStringLiteral("CRUDEOIL-I"), QStringLiteral("GOLDM-I"),
+                          QStringLiteral("SILVERM-I"), QStringLiteral("USDINR-I"), QStringLiteral("INDIAVIX"),
+                          QStringLiteral("ICICIBANK"), QStringLiteral("NIFTY-I")})
+    , ui(new Ui::quillmark2)
+{
+    ui->setupUi(this);
+
+    ui->machineIDLabel_2->setStyleSheet(QStringLiteral("QLineEdit { background-color: white; }"));
+    ui->machineIDLabel_2->setPlaceholderText(QStringLiteral("Type symbol name to search..."));
+    ui->machineIDLabel_2->setClearButtonEnabled(true);
+    ui->machineIDLabel_2->setToolTip(QStringLiteral("Search symbols by typing name"));
+    ui->machineIDLabel_2->setReadOnly(false);
+
+    QFont verdana(QStringLiteral("Verdana"));
+    verdana.setPixelSize(13);
+    setFont(verdana);
+    const QList<QWidget *> children = findChildren<QWidget *>();
+    for (QWidget *child : children)
+        child->setFont(verdana);
+
+    ui->daysBox->setMaxVisibleItems(20);
+    ui->autoFilldaysBox->setMaxVisibleItems(10);
+
+    uptimeClock = new QElapsedTimer;
+    uptimeClock->start();
+    buildUptimeOverlay();
+
+    displayRefreshTimer = new QTimer(this);
+    displayRefreshTimer->setInterval(500);
+    displayRefreshTimer->start();
+
+    setWindowTitle(windowTitleText);
+    setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint);
+
+    checkSingleInstance();
+
+    liveImportTimer = new QTimer(this);
+    secondTimer = new QTimer(this);
+
+    ui->progressBar->setTextVisible(true);
+    ui->progressBar->setAlignment(Qt::AlignCenter);
+    ui->progressBarRT->setTextVisible(true);
+    ui->progressBarRT->setAlignment(Qt::AlignCenter);
+
+    QSettings settings;
+    if (settings.value(QLatin1String(Keys::FirstRun), true).toBool()) {
+        if (ui->spotBox->isEnabled())
+            ui->spotBox->setChecked(true);
+        if (ui->autofillCheckBox->isEnabled())
+            ui->autofillCheckBox->setChecked(true);
+        if (ui->autoFilldaysBox->isEnabled())
+            ui->autoFilldaysBox->setCurrentText(QStringLiteral("5"));
+        settings.setValue(QLatin1String(Keys::FirstRun), false);
+        settings.setValue(QLatin1String(Keys::AutoBackfillChecked), true);
+        settings.setValue(QLatin1String(Keys::AutoFilldays), QStringLiteral("5"));
+        settings.sync();
+    }
+}
+
+quillmark2::~quillmark2()
+{
+    if (liveWorker)
+        QMetaObject::invokeMethod(reinterpret_cast<QObject *>(liveWorker), "stop", Qt::QueuedConnection);
+    if (liveThread) {
+        liveThread->quit();
+        if (!liveThread->wait(2000)) {
+            liveThread->terminate();
+            liveThread->wait();
+        }
+        liveThread->deleteLater();
+        liveThread = nullptr;
+    }
+    delete ui;
+    ui = nullptr;
+    liveWorker = nullptr;
+    delete uptimeClock;
+}
+
+QString quillmark2::uptimeText(qint64 elapsedMs)
+{
+    const qint64 hours = elapsedMs / 3600000;
+    const qint64 minutes = (elapsedMs / 1000 % 3600) / 60;
+    const qint64 seconds = elapsedMs / 1000 % 60;
+    return QStringLiteral("Running: %1:%2:%3")
+        .arg(hours)
+        .arg(minutes, 2, 10, QLatin1Char('0'))
+        .arg(seconds, 2, 10, QLatin1Char('0'));
+}
+
+int quillmark2::countProductInstances(const QString &processList)
+{
+    return processList.simplified().count(QStringLiteral("Quillmark"), Qt::CaseInsensitive);
+}
+
+void quillmark2::checkSingleInstance()
+{
+    if (countProductInstances(Platform::processListText(30000)) > 1) {
+        showMessageBox(this, 1, QStringLiteral("Already Running"),
+                       QStringLiteral("An Instance of Application is already Running...\nClose it to use here. Quiting!"),
+                       QMessageBox::Ok);
+        ::exit(0);
+    }
+}
+
+void quillmark2::buildUptimeOverlay()
+{
+    uptimeLabel = new QLabel(QStringLiteral("Uptime: 0:00:00"), this);
+    uptimeLabel->setObjectName(QStringLiteral("uptimeLabel"));
+    uptimeLabel->setAlignment(Qt::AlignCenter);
+    uptimeLabel->setStyleSheet(QStringLiteral(
+        "QLabel#uptimeLabel { color: #ffffff; background: rgba(0,0,0,0.6); padding: 4px 8px; "
+        "border-radius: 4px; font-weight: 600; }"));
+    uptimeLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
+    uptimeLabel->adjustSize();
+    uptimeLabel->show();
+    placeUptimeLabel();
+
+    // Follows resizes of the window.
+    auto *placeTimer = new QTimer(this);
+    placeTimer->setInterval(500);
+    connect(placeTimer, &QTimer::timeout, this, &quillmark2::placeUptimeLabel);
+    placeTimer->start();
+
+    auto *clockTimer = new QTimer(this);
+    clockTimer->setInterval(1000);
+    connect(clockTimer, &QTimer::timeout, this, [this]() {
+        uptimeLabel->setText(uptimeText(uptimeClock->elapsed()));
+        uptimeLabel->adjustSize();
+    });
+    clockTimer->start();
+}
+
+void quillmark2::placeUptimeLabel()
+{
+    uptimeLabel->move(width() - uptimeLabel->width() - 2, height() - uptimeLabel->height() - 2);
+}
+
+void quillmark2::enableInterface(QString MachineID, QString enabledFeeds, QStringList daysbox, QString message,
+                                 bool enableEOD)
+{
+    ui->daysBox->clear();
+    ui->daysBox->addItems(daysbox);
+
+    QSettings settings;
+    const QString savedDays = settings.value(QLatin1String(Keys::BackfillDays)).toString();
+    if (!savedDays.isEmpty()) {
+        const int index = ui->daysBox->findText(savedDays, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (index >= 0)
+            ui->daysBox->setCurrentIndex(index);
+    }
+
+    ui->messageBox->setText(message);
+    ui->machineIDLabel->setText(MachineID);
+
+    const struct {
+        QWidget *button;
+        const char *tag;
+    } feedTags[] = {{ui->cashBox, "CASH"},  {ui->futureBox, "FUTURE"}, {ui->optionBox, "OPTION"},
+                    {ui->commBox, "COMM"},  {ui->currBox, "CURR"},     {ui->spotBox, "SPOT"},
+                    {ui->SXOPTBox, "SXOPT"}, {ui->SXOPTBox2, "CMOPT"}, {ui->ForexBox, "FOREX"}};
+    for (const auto &feed : feedTags)
+        feed.button->setEnabled(enabledFeeds.contains(QLatin1String(feed.tag), Qt::CaseSensitive));
+
+    ui->connectButton->hide();
+    ui->connectButton->click();
+
+    this->enableEOD = enableEOD;
+
+    ui->autofillCheckBox->setChecked(settings.value(QLatin1String(Keys::AutoBackfillChecked), false).toBool());
+    ui->autoFilldaysBox->setCurrentText(settings.value(QLatin1String(Keys::AutoFilldays)).toString());
+}
+
+void quillmark2::on_daysBox_activated(const QString &text)
+{
+    QSettings settings;
+    settings.setValue(QLatin1String(Keys::BackfillDays), text);
+    settings.sync();
+}
+
+void quillmark2::on_contactSupportButton_clicked()
+{
+    QDesktopServices::openUrl(QUrl::fromUserInput(supportAddress));
+}
+
+void quillmark2::showStatusMessage(QString message)
+{
+    ui->statusLabel->setText(message);
+}

@@ -1,0 +1,49 @@
+#include "startupcycle.h"
+
+#include "app/authdialog.h"
+#include "app/quillmark2.h"
+#include "platform/quitsignals.h"
+
+#include <QApplication>
+#include <QFont>
+
+int runStartupCycles(int &argc, char **argv, const std::function<int(QApplication &)> &cycle)
+{
+    for (;;) {
+        QCoreApplication::setAttribute(Qt::AA_DisableHighDpiScaling);
+        QCoreApplication::setAttribute(Qt::AA_Use96Dpi);
+        int code = 0;
+        {
+            QApplication app(argc, argv);
+            code = cycle(app);
+        }
+        if (code != RestartExitCode)
+            return 0;
+    }
+}
+
+int runQuillmarkCycle(QApplication &app)
+{
+    QFont font(QStringLiteral("Segoe UI"), 9);
+    font.setStyleStrategy(QFont::PreferAntialias);
+    QApplication::setFont(font);
+
+    QCoreApplication::setOrganizationName(QStringLiteral("Quillmark Company"));
+    QCoreApplication::setApplicationName(QStringLiteral("Quillmark"));
+    QGuiApplication::setApplicationDisplayName(QString());
+    QCoreApplication::setApplicationVersion(QStringLiteral("7.26"));
+
+    int code = 0;
+    {
+        authDialog controller;
+        // Ctrl+C or a logout closes the window the normal way, so its close handling saves.
+        Platform::watchQuitSignals(&controller, [&controller]() {
+            if (quillmark2 *window = controller.mainWindow(); window && window->isVisible())
+                window->close();
+            QCoreApplication::exit(0);
+        });
+        controller.startUp();
+        code = app.exec();
+    }
+    return code;
+}

@@ -1,0 +1,9 @@
+#include "quitsignals.h"
+
+namespace Platform {
+
+void watchQuitSignals(QObject *, std::function<void()>)
+{
+}
+
+} // namespace Platform

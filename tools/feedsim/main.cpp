@@ -1,7 +1,114 @@
+#include "feedsim.h"
+
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QTextStream>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+
+namespace {
+
+std::atomic<bool> g_stopRequested{false};
+
+void onStopSignal(int)
+{
+    g_stopRequested = true;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    return 0;
+    QCoreApplication::setApplicationName(QStringLiteral("feedsim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Reference data server for Quillmark (loopback only)."));
+    parser.addHelpOption();
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("HTTP port (0: any free port)."), QStringLiteral("port"), QStringLiteral("0"));
+    const QCommandLineOption envelope(QStringLiteral("envelope"), QStringLiteral("Answer API requests in the enciphered envelope."));
+    const QCommandLineOption failStartup(QStringLiteral("fail-startup"), QStringLiteral("Refuse the start-up exchange with this message."), QStringLiteral("message"));
+    const QCommandLineOption feeds(QStringLiteral("feeds"), QStringLiteral("Enabled feed tags."), QStringLiteral("tags"));
+    const QCommandLineOption daysbox(QStringLiteral("daysbox"), QStringLiteral("Comma-separated backfill day choices."), QStringLiteral("list"));
+    const QCommandLineOption symbolAllowed(QStringLiteral("symbol-allowed"), QStringLiteral("Symbol limit."), QStringLiteral("n"));
+    const QCommandLineOption message(QStringLiteral("message"), QStringLiteral("Message for the messages panel."), QStringLiteral("text"));
+    const QCommandLineOption noEod(QStringLiteral("no-eod"), QStringLiteral("Answer eod_enabled false."));
+    const QCommandLineOption secureKey(QStringLiteral("secure-key"), QStringLiteral("Secure key for backfill addresses."), QStringLiteral("key"));
+    const QCommandLineOption backfillPath(QStringLiteral("backfill-path"), QStringLiteral("Intraday backfill path (host/path)."), QStringLiteral("path"));
+    const QCommandLineOption backfillPathSlow(QStringLiteral("backfill-path-slow"), QStringLiteral("Slow-mode backfill path."), QStringLiteral("path"));
+    const QCommandLineOption backfillPathEod1y(QStringLiteral("backfill-path-eod1y"), QStringLiteral("One-year end-of-day path."), QStringLiteral("path"));
+    const QCommandLineOption oneDayPath(QStringLiteral("one-day-backfill-path"), QStringLiteral("get_settings one_day_backfill_path."), QStringLiteral("path"));
+    const QCommandLineOption fiveDayPath(QStringLiteral("five-day-backfill-path"), QStringLiteral("get_settings five_day_backfill_path."), QStringLiteral("path"));
+    const QCommandLineOption websocketLink(QStringLiteral("websocket-link"), QStringLiteral("WebSocket stream address."), QStringLiteral("url"));
+    const QCommandLineOption support(QStringLiteral("support"), QStringLiteral("Support address."), QStringLiteral("url"));
+    const QCommandLineOption latestVersion(QStringLiteral("latest-version"), QStringLiteral("Latest version (default 7.26)."), QStringLiteral("version"));
+    const QCommandLineOption latestVersionPath(QStringLiteral("latest-version-path"), QStringLiteral("Update archive address."), QStringLiteral("url"));
+    const QCommandLineOption contracts(QStringLiteral("contracts"), QStringLiteral("Number of contracts (at most 150000)."), QStringLiteral("n"));
+    const QCommandLineOption failSettings(QStringLiteral("fail-get-settings"), QStringLiteral("Answer get_settings with success false."));
+    parser.addOptions({port, envelope, failStartup, feeds, daysbox, symbolAllowed, message, noEod, secureKey,
+                       backfillPath, backfillPathSlow, backfillPathEod1y, oneDayPath, fiveDayPath, websocketLink,
+                       support, latestVersion, latestVersionPath, contracts, failSettings});
+    parser.process(app);
+
+    FeedSimOptions options;
+    options.envelope = parser.isSet(envelope);
+    if (parser.isSet(failStartup)) {
+        options.failStartup = true;
+        options.failMessage = parser.value(failStartup);
+    }
+    if (parser.isSet(feeds))
+        options.feeds = parser.value(feeds);
+    if (parser.isSet(daysbox))
+        options.daysbox = parser.value(daysbox).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (parser.isSet(symbolAllowed))
+        options.symbolAllowed = parser.value(symbolAllowed).toInt();
+    if (parser.isSet(message))
+        options.message = parser.value(message);
+    options.eodEnabled = !parser.isSet(noEod);
+    if (parser.isSet(secureKey))
+        options.secureKey = parser.value(secureKey);
+    options.backfillPath = parser.value(backfillPath);
+    options.backfillPathSlow = parser.value(backfillPathSlow);
+    options.backfillPathEod1y = parser.value(backfillPathEod1y);
+    options.oneDayBackfillPath = parser.value(oneDayPath);
+    options.fiveDayBackfillPath = parser.value(fiveDayPath);
+    options.websocketLink = parser.value(websocketLink);
+    options.support = parser.value(support);
+    if (parser.isSet(latestVersion))
+        options.latestVersion = parser.value(latestVersion);
+    options.latestVersionPath = parser.value(latestVersionPath);
+    if (parser.isSet(contracts))
+        options.contractCount = qBound(0, parser.value(contracts).toInt(), int(FeedSimOptions::MaxContracts));
+    options.getSettingsSuccess = !parser.isSet(failSettings);
+
+    bool portOk = false;
+    const uint portNumber = parser.value(port).toUInt(&portOk);
+    if (!portOk || portNumber > 65535) {
+        QTextStream(stderr) << "feedsim: bad --port " << parser.value(port) << '\n';
+        return 2;
+    }
+
+    FeedSim sim(options);
+    if (!sim.start(quint16(portNumber))) {
+        QTextStream(stderr) << "feedsim: cannot listen on port " << portNumber << '\n';
+        return 1;
+    }
+    {
+        QTextStream out(stdout);
+        out << "feedsim http=" << sim.httpPort() << '\n';
+        out.flush();
+    }
+
+    // The handlers only set a flag; the event loop notices it.
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+    QTimer stopCheck;
+    QObject::connect(&stopCheck, &QTimer::timeout, &app, [] {
+        if (g_stopRequested)
+            QCoreApplication::quit();
+    });
+    stopCheck.start(100);
+    return app.exec();
 }

@@ -1,0 +1,467 @@
+#include "livedataupdator.h"
+
+#include "amibroker/symbolrenamer.h"
+#include "app/installfiles.h"
+#include "app/settingskeys.h"
+#include "live/tickbuffer.h"
+#include "live/tickline.h"
+#include "platform/installroot.h"
+#include "symbols/mappingstore.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QSettings>
+
+#include <cstring>
+
+Q_LOGGING_CATEGORY(lcAmi, "quillmark.amibroker")
+
+namespace {
+
+constexpr int ReadBlockBytes = 4 * 1024 * 1024;
+constexpr int WriteFlushBytes = 4 * 1024 * 1024;
+constexpr int LiveCyclePauseMs = 50;
+constexpr int MinimumDataBytes = 100;
+const char ChunkPattern[] = "cvav_debugvminst_openglw_part%1.log";
+const char ProcessedPrefix[] = "processed_";
+const char ErrorLogName[] = "backfill_error.log";
+
+inline bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// Streams a file line by line in large blocks, without a copy per line. The
+// callback gets each line without its line feed; false stops the walk. Returns
+// false on a read error.
+template<typename Fn>
+bool forEachLine(QFile &file, Fn &&fn)
+{
+    QByteArray buffer;
+    int carried = 0; // bytes of an unfinished line kept from the previous block
+    for (;;) {
+        buffer.resize(carried + ReadBlockBytes);
+        const qint64 got = file.read(buffer.data() + carried, ReadBlockBytes);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        const char *start = buffer.constData();
+        const char *end = start + carried + got;
+        const char *p = start;
+        while (p < end) {
+            const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+            if (!nl)
+                break;
+            if (!fn(p, nl))
+                return true;
+            p = nl + 1;
+        }
+        carried = int(end - p);
+        if (carried > 0 && p != start)
+            std::memmove(buffer.data(), p, size_t(carried));
+    }
+    if (carried > 0)
+        fn(buffer.constData(), buffer.constData() + carried);
+    return true;
+}
+
+bool flushTo(QFile &file, QByteArray &pending)
+{
+    if (pending.isEmpty())
+        return true;
+    const bool ok = file.write(pending) == pending.size();
+    pending.clear();
+    return ok;
+}
+
+void appendErrorLine(QFile &log, const char *message, const QString &path)
+{
+    if (!log.isOpen())
+        return;
+    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))
+                         + QLatin1String(message) + QDir::toNativeSeparators(path) + QLatin1Char('\n');
+    log.write(line.toUtf8());
+    log.flush();
+}
+
+void removeIfExists(const QString &path)
+{
+    if (!path.isEmpty() && QFile::exists(path))
+        QFile::remove(path);
+}
+
+} // namespace
+
+bool isJunkBackfillFile(const QString &path, int probeBytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    if (file.size() < MinimumDataBytes)
+        return true;
+    QByteArray head = file.read(qMax(0, probeBytes));
+    const int zero = head.indexOf('\0');
+    if (zero >= 0)
+        head.truncate(zero);
+    const QString text = QString::fromUtf8(head);
+    static const char *const markers[] = {"<!DOCTYPE", "<html", "No data", "not found"};
+    for (const char *marker : markers) {
+        if (text.contains(QLatin1String(marker), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+liveDataUpdator::liveDataUpdator(QObject *parent)
+    : QThread(parent)
+{
+    using Platform::installPath;
+    using Platform::installPathFwd;
+    databasePath = installPath(QLatin1String(InstallFiles::DatabaseFolder));
+    rtImportPath = installPath(QLatin1String(InstallFiles::ImportFile));
+    liveFormatPath = installPath(QLatin1String(InstallFiles::LiveFormat));
+    eodFormatPath = installPath(QLatin1String(InstallFiles::EodFormat));
+    backfillFormatPath = installPath(QLatin1String(InstallFiles::BackfillFormat));
+    rtSocketPath = installPath(QLatin1String(InstallFiles::TickFile));
+    installFolder = installPathFwd();
+    backfillFolder = installPathFwd(QLatin1String(InstallFiles::BackfillFolder));
+    workFolder = installPath(QLatin1String(InstallFiles::WorkFolder));
+
+    amiBroker = createBrokerObject();
+    if (!amiBroker)
+        qCWarning(lcAmi) << "AmiBroker's automation object is not available";
+
+    connect(this, &liveDataUpdator::doeodbackfill, this, &liveDataUpdator::doEodBackfill);
+}
+
+liveDataUpdator::~liveDataUpdator()
+{
+    if (isRunning()) {
+        quit();
+        wait();
+    }
+    delete amiBroker;
+}
+
+QVariant liveDataUpdator::importIntoAmiBroker(QString file, QString formatFile)
+{
+    if (!amiBroker)
+        return QVariant();
+    // One pass over the placeholders, so a "%" in a path is never read as one.
+    const QString call = QStringLiteral("Import(%1,%2,%3)").arg(QString::number(0), file, formatFile);
+    return amiBroker->dynamicCall(call.toUtf8().constData());
+}
+
+QVariant liveDataUpdator::importFromAnyThread(const QString &file, const QString &format)
+{
+    if (QThread::currentThread() == thread())
+        return importIntoAmiBroker(file, format);
+    QVariant result;
+    QMetaObject::invokeMethod(this, "importIntoAmiBroker", Qt::BlockingQueuedConnection,
+                              Q_RETURN_ARG(QVariant, result), Q_ARG(QString, file), Q_ARG(QString, format));
+    return result;
+}
+
+QVariant liveDataUpdator::callOnBrokerThread(const char *function)
+{
+    if (!amiBroker)
+        return QVariant();
+    if (QThread::currentThread() == amiBroker->thread())
+        return amiBroker->dynamicCall(function);
+    QVariant result;
+    BrokerObject *broker = amiBroker;
+    QMetaObject::invokeMethod(
+        broker, [broker, function]() { return broker->dynamicCall(function); }, Qt::BlockingQueuedConnection,
+        &result);
+    return result;
+}
+
+void liveDataUpdator::updateDataAmi()
+{
+    symbolMap = mappingOldToNew(readMappingEntries());
+
+    QDir().mkpath(QFileInfo(rtImportPath).absolutePath());
+    QFile importFile(rtImportPath);
+    // Opened before the ticks are taken: when it cannot be written they stay
+    // queued for the next cycle instead of being lost.
+    if (!importFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        qCWarning(lcAmi) << "cannot write" << rtImportPath;
+        return;
+    }
+
+    // Every tick line since the last cycle, in arrival order: each reaches exactly
+    // one import however many batches arrived meanwhile.
+    const QByteArray pending = takePendingTicks();
+
+    QByteArray out;
+    int kept = 0;
+    for (const QByteArray &raw : pending.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.contains(QLatin1String("Failed"), Qt::CaseInsensitive))
+            continue;
+        QStringList parts = line.split(QLatin1Char(','));
+        if (parts.size() < 8)
+            continue;
+        parts.erase(parts.begin() + 8, parts.end());
+        for (QString &part : parts)
+            part = part.trimmed();
+
+        QString symbol = parts.at(1);
+        if (!symbol.isEmpty()) {
+            const auto mapped = symbolMap.constFind(symbol);
+            if (mapped != symbolMap.cend())
+                symbol = mapped.value();
+        }
+        bool ok = false;
+        const double price = parts.at(4).toDouble(&ok);
+        if (!ok || !qIsFinite(price) || price <= 0)
+            continue;
+        double quantity = parts.at(5).toDouble(&ok);
+        if (!ok || !qIsFinite(quantity))
+            quantity = 0;
+
+        const QString text = QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8\n")
+                                 .arg(parts.at(0), symbol, parts.at(2), parts.at(3), formatPrice(price),
+                                      QString::number(roundHalfUp(quantity)), parts.at(6), parts.at(7));
+        out += text.toUtf8();
+        ++kept;
+    }
+    const bool written = importFile.write(out) == out.size();
+    importFile.close();
+    if (kept == 0)
+        return;
+    if (!written || importFile.error() != QFileDevice::NoError) {
+        qCWarning(lcAmi) << "incomplete import file; cycle skipped";
+        return;
+    }
+
+    importFromAnyThread(rtImportPath, liveFormatPath);
+    callOnBrokerThread("RefreshAll()");
+    QThread::msleep(LiveCyclePauseMs);
+}
+
+bool liveDataUpdator::applySymbolMapping(const QString &source, const QString &target)
+{
+    if (source.isEmpty() || target.isEmpty())
+        return false;
+    const SymbolRenamer renamer(mappingOldToNew(readMappingEntries()));
+
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QFile out(target);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+
+    QByteArray pending;
+    pending.reserve(WriteFlushBytes + 65536);
+    bool ok = true;
+    const bool readOk = forEachLine(in, [&](const char *b, const char *e) {
+        if (e > b && e[-1] == '\r')
+            --e;
+        renamer.appendMapped(b, e, pending);
+        pending.append('\n');
+        if (pending.size() >= WriteFlushBytes && !flushTo(out, pending)) {
+            ok = false;
+            return false;
+        }
+        return true;
+    });
+    ok = ok && readOk && flushTo(out, pending) && out.flush();
+    out.close();
+    if (!ok || out.error() != QFileDevice::NoError) {
+        // A truncated copy would be imported as if whole.
+        qCWarning(lcAmi) << "symbol mapping failed for" << source;
+        QFile::remove(target);
+        return false;
+    }
+    return true;
+}
+
+QString liveDataUpdator::chunkPath(int counter) const
+{
+    return QDir::toNativeSeparators(workFolder + QLatin1Char('/')
+                                    + QString::fromLatin1(ChunkPattern).arg(counter, 3, 10, QLatin1Char('0')));
+}
+
+bool liveDataUpdator::importChunkWithRetries(const QString &chunkPath)
+{
+    for (int attempt = 1; attempt <= backfillLimits.attempts; ++attempt) {
+        if (!importFromAnyThread(chunkPath, backfillFormatPath).isNull())
+            return true;
+        QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.retryPauseMs)));
+    }
+    return false;
+}
+
+void liveDataUpdator::chunkAndImport(const QString &sourcePath, const QString &fileToChunk, QFile &errorLog)
+{
+    QFile in(fileToChunk);
+    if (!in.open(QIODevice::ReadOnly)) {
+        appendErrorLine(errorLog, " - cannot open ", fileToChunk);
+        return;
+    }
+
+    int counter = 1;
+    QString currentPath = chunkPath(counter);
+    QFile chunk(currentPath);
+    if (!chunk.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        appendErrorLine(errorLog, " - cannot open chunk ", currentPath);
+        return;
+    }
+
+    const qint64 limit = backfillLimits.chunkBytes;
+    QByteArray pending;
+    pending.reserve(WriteFlushBytes + 65536);
+    qint64 bytes = 0;
+    int chunkCount = 0;
+    bool anyKept = false;
+
+    forEachLine(in, [&](const char *b, const char *e) {
+        while (b < e && isBlank(*b))
+            ++b;
+        while (e > b && isBlank(e[-1]))
+            --e;
+        if (b == e)
+            return true;
+        const qint64 lineBytes = qint64(e - b) + 1;
+        // "Failed" lines are error answers of the data server, never data.
+        for (const char *p = b; e - p >= 6; ++p) {
+            if (*p == 'F' && std::memcmp(p, "Failed", 6) == 0)
+                return true;
+        }
+        // An empty chunk takes the line whatever its length: a long line gets a
+        // chunk of its own instead of an empty chunk being imported before it.
+        if (bytes > 0 && bytes + lineBytes > limit) {
+            flushTo(chunk, pending);
+            chunk.close();
+            QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.pauseBeforeImportMs)));
+            if (!importChunkWithRetries(currentPath))
+                appendErrorLine(errorLog, " - failed to import ", currentPath);
+            QFile::remove(currentPath);
+            ++chunkCount;
+            if (chunkCount > backfillLimits.maxChunks) {
+                appendErrorLine(errorLog, " - exceeded max chunks for ", sourcePath);
+                return false;
+            }
+            ++counter;
+            currentPath = chunkPath(counter);
+            chunk.setFileName(currentPath);
+            if (!chunk.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                appendErrorLine(errorLog, " - cannot open next chunk ", currentPath);
+                return false;
+            }
+            bytes = 0;
+        }
+        pending.append(b, int(e - b));
+        pending.append('\n');
+        bytes += lineBytes;
+        anyKept = true;
+        if (pending.size() >= WriteFlushBytes)
+            flushTo(chunk, pending);
+        return true;
+    });
+    in.close();
+
+    if (!anyKept) {
+        chunk.close();
+        QFile::remove(currentPath);
+        return;
+    }
+    if (chunk.isOpen()) {
+        flushTo(chunk, pending);
+        chunk.flush();
+        const qint64 size = chunk.size();
+        chunk.close();
+        if (size > 0) {
+            QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.pauseBeforeImportMs)));
+            if (!importChunkWithRetries(currentPath))
+                appendErrorLine(errorLog, " - failed to import final ", currentPath);
+        }
+        QFile::remove(currentPath);
+    }
+}
+
+void liveDataUpdator::doBackFill()
+{
+    const QString folder = QDir::toNativeSeparators(backfillFolder);
+    QDir dir(folder);
+    if (!dir.exists()) {
+        emit backfillDone();
+        return;
+    }
+    QDir().mkpath(workFolder);
+    const QStringList files = dir.entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Unsorted);
+    if (files.isEmpty()) {
+        emit backfillDone();
+        return;
+    }
+
+    QFile errorLog(QDir(workFolder).filePath(QLatin1String(ErrorLogName)));
+    if (!errorLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        qCWarning(lcAmi) << "cannot open the backfill error log";
+
+    for (const QString &name : files) {
+        // The window stays responsive between files of a long import.
+        QCoreApplication::processEvents();
+
+        const QString sourcePath = QDir::toNativeSeparators(dir.filePath(name));
+        if (isJunkBackfillFile(sourcePath, 100)) {
+            QFile::remove(sourcePath);
+            continue;
+        }
+        const QString mappedPath =
+            QDir::toNativeSeparators(workFolder + QLatin1Char('/') + QLatin1String(ProcessedPrefix) + name);
+        const bool mapped = applySymbolMapping(sourcePath, mappedPath);
+        chunkAndImport(sourcePath, mapped ? mappedPath : sourcePath, errorLog);
+        if (mapped)
+            removeIfExists(mappedPath);
+        QFile::remove(sourcePath);
+    }
+
+    errorLog.close();
+    emit backfillDone();
+}
+
+void liveDataUpdator::doEodBackfill()
+{
+    const bool pending = QSettings().value(QLatin1String(Keys::Eod1yBackfillPending), false).toBool();
+    QDir dir(backfillFolder);
+    const QStringList files = dir.entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QString &name : files) {
+        const QString path = QDir::toNativeSeparators(dir.filePath(name));
+        if (isJunkBackfillFile(path, 200)) {
+            QFile::remove(path);
+            continue;
+        }
+        QString symbol = name;
+        if (symbol.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+            symbol.chop(4);
+        if (!pending && eodSelectedOnly && !selectedSymbols.contains(symbol)) {
+            QFile::remove(path);
+            continue;
+        }
+        importFromAnyThread(path, eodFormatPath);
+        QFile::remove(path);
+    }
+    dir.removeRecursively();
+    QDir().mkpath(backfillFolder);
+    emit eodBackfillDone();
+}
+
+void liveDataUpdator::do5DayFastBackfill()
+{
+}
+
+void liveDataUpdator::run()
+{
+    // The import itself runs on the main thread, where the automation object lives.
+    if (runMode == 1)
+        emit doeodbackfill();
+}

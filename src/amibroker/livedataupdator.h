@@ -1,0 +1,95 @@
+#pragma once
+
+#include "platform/brokerautomation.h"
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <QVariant>
+
+class QFile;
+
+// True when a downloaded backfill file is no data at all: 99 bytes or less, or
+// its first probeBytes bytes (up to a zero byte) hold an HTML page or a no-data
+// answer ("<!DOCTYPE", "<html", "No data", "not found", any case). A file that
+// cannot be read counts as junk too; either way it is deleted unimported.
+bool isJunkBackfillFile(const QString &path, int probeBytes);
+
+// The bridge between our data files and AmiBroker: the live import of tick lines
+// and the backfill imports, all through the one automation object it owns.
+class liveDataUpdator : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit liveDataUpdator(QObject *parent = nullptr);
+    ~liveDataUpdator() override;
+
+    // How chunked backfill imports are paced and bounded.
+    struct BackfillLimits
+    {
+        qint64 chunkBytes = 16777216;   // largest chunk AmiBroker is handed
+        int maxChunks = 800;            // rollovers allowed per source file
+        int attempts = 5;               // import attempts per chunk
+        int pauseBeforeImportMs = 100;  // lets the closed chunk settle on disk
+        int retryPauseMs = 150;         // after each attempt that did not succeed
+    };
+
+    QStringList selectedSymbols;
+    QStringList activeFeeds;
+    QStringList selectedExchanges;
+    QString databasePath;       // "C:\Quillmark\Amibroker\AF1000"
+    QString rtImportPath;       // "C:\Quillmark\rtimport.txt"
+    QString liveFormatPath;     // "C:\Quillmark\dataFormatRT.dll"
+    QString eodFormatPath;      // "C:\Quillmark\dataFormatEod.dll"
+    QString backfillFormatPath; // "C:\Quillmark\dataFormat.dll"
+    QString rtSocketPath;       // "C:\Quillmark\rtsocket.txt"
+    QString installFolder;      // "C:/Quillmark"
+    QString backfillFolder;     // "C:/Quillmark/Backfill"
+    QString workFolder;         // "C:\Quillmark\sqldrivers\x86"
+    qint32 runMode = 0;         // 1: the thread asks for an end-of-day import
+    bool eodSelectedOnly = false;
+    QStringList backfillQueue;
+    QHash<QString, QString> symbolMap;
+    BrokerObject *amiBroker = nullptr;
+    BackfillLimits backfillLimits;
+
+    // Copies source to target with old symbol names renamed; false when either
+    // path is empty, a file cannot be opened, or the copy could not be completed
+    // (no partial target is left behind then).
+    bool applySymbolMapping(const QString &source, const QString &target);
+
+signals:
+    void updateDisplayTable();
+    void backfillStarted();
+    void downloadFinished();
+    void backfillDone();
+    void doAutoBackfill();
+    void updateProgress3(QString, QString);
+    void doeodbackfill();
+    void eodBackfillDone();
+
+public slots:
+    void doEodBackfill();
+    void updateDataAmi();
+    void doBackFill();
+    void do5DayFastBackfill();
+
+public:
+    // "Import(0,<file>,<format>)" on AmiBroker; an invalid variant when there is
+    // no automation object.
+    Q_INVOKABLE QVariant importIntoAmiBroker(QString file, QString formatFile);
+
+protected:
+    void run() override;
+
+private:
+    QVariant importFromAnyThread(const QString &file, const QString &format);
+    QVariant callOnBrokerThread(const char *function);
+    bool importChunkWithRetries(const QString &chunkPath);
+    void chunkAndImport(const QString &sourcePath, const QString &fileToChunk, QFile &errorLog);
+    QString chunkPath(int counter) const;
+
+    Q_DISABLE_COPY_MOVE(liveDataUpdator)
+};

@@ -1,0 +1,128 @@
+#include "symbolrenamer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Word characters as a regular expression's \b sees them (ASCII letters, digits,
+// underscore); bytes of multi-byte UTF-8 characters count as non-word.
+inline bool isWordByte(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+inline bool isBlank(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+} // namespace
+
+bool containsFailedAnyCase(const char *begin, const char *end)
+{
+    static const char lower[] = "failed";
+    for (const char *p = begin; end - p >= 6; ++p) {
+        if ((*p | 0x20) != 'f')
+            continue;
+        int i = 1;
+        while (i < 6 && (p[i] | 0x20) == lower[i])
+            ++i;
+        if (i == 6)
+            return true;
+    }
+    return false;
+}
+
+SymbolRenamer::SymbolRenamer(const QHash<QString, QString> &oldToNew)
+    : m_byFirstByte(256)
+{
+    for (auto it = oldToNew.cbegin(); it != oldToNew.cend(); ++it) {
+        const Entry e{it.key().toUtf8(), it.value().toUtf8()};
+        if (e.oldName.isEmpty())
+            continue;
+        m_exact.insert(e.oldName, e.newName);
+        m_entries.append(e);
+    }
+    std::stable_sort(m_entries.begin(), m_entries.end(), [](const Entry &a, const Entry &b) {
+        return a.oldName.size() > b.oldName.size();
+    });
+    for (int i = 0; i < m_entries.size(); ++i)
+        m_byFirstByte[static_cast<unsigned char>(m_entries.at(i).oldName.at(0))].append(i);
+}
+
+void SymbolRenamer::appendMapped(const char *begin, const char *end, QByteArray &out) const
+{
+    const char *b = begin;
+    const char *e = end;
+    while (b < e && isBlank(static_cast<unsigned char>(*b)))
+        ++b;
+    while (e > b && isBlank(static_cast<unsigned char>(e[-1])))
+        --e;
+    if (b == e)
+        return;
+    if (containsFailedAnyCase(b, e)) {
+        out.append(begin, int(end - begin));
+        return;
+    }
+    if (m_entries.isEmpty()) {
+        out.append(b, int(e - b));
+        return;
+    }
+
+    // The second field, when the line has one, is where the symbol sits.
+    const char *comma1 = static_cast<const char *>(std::memchr(b, ',', size_t(e - b)));
+    if (comma1) {
+        const char *fieldStart = comma1 + 1;
+        const char *comma2 = static_cast<const char *>(std::memchr(fieldStart, ',', size_t(e - fieldStart)));
+        const char *fieldEnd = comma2 ? comma2 : e;
+        const char *s = fieldStart;
+        const char *t = fieldEnd;
+        while (s < t && isBlank(static_cast<unsigned char>(*s)))
+            ++s;
+        while (t > s && isBlank(static_cast<unsigned char>(t[-1])))
+            --t;
+        const auto hit = m_exact.constFind(QByteArray::fromRawData(s, int(t - s)));
+        if (hit != m_exact.cend()) {
+            out.append(b, int(fieldStart - b));
+            out.append(hit.value());
+            out.append(fieldEnd, int(e - fieldEnd));
+            return;
+        }
+    }
+    appendWordRenamed(b, e, out);
+}
+
+void SymbolRenamer::appendWordRenamed(const char *begin, const char *end, QByteArray &out) const
+{
+    const char *copied = begin;
+    const char *p = begin;
+    while (p < end) {
+        const QVector<int> &candidates = m_byFirstByte.at(static_cast<unsigned char>(*p));
+        bool matched = false;
+        if (!candidates.isEmpty()) {
+            const bool prevWord = p > begin && isWordByte(static_cast<unsigned char>(p[-1]));
+            for (int index : candidates) {
+                const Entry &entry = m_entries.at(index);
+                const int len = entry.oldName.size();
+                if (end - p < len || std::memcmp(p, entry.oldName.constData(), size_t(len)) != 0)
+                    continue;
+                // \b on both sides of the literal name.
+                const bool firstWord = isWordByte(static_cast<unsigned char>(p[0]));
+                const bool lastWord = isWordByte(static_cast<unsigned char>(p[len - 1]));
+                const bool nextWord = p + len < end && isWordByte(static_cast<unsigned char>(p[len]));
+                if (prevWord == firstWord || lastWord == nextWord)
+                    continue;
+                out.append(copied, int(p - copied));
+                out.append(entry.newName);
+                p += len;
+                copied = p;
+                matched = true;
+                break;
+            }
+        }
+        if (!matched)
+            ++p;
+    }
+    out.append(copied, int(end - copied));
+}

@@ -1,6 +1,7 @@
 #include "feedsim.h"
 
 #include "api/apirequest.h"
+#include "feedsimbackfill.h"
 
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -75,6 +76,7 @@ FeedSim::FeedSim(const FeedSimOptions &options, QObject *parent)
     m_http.addRoute(QLatin1String(ApiRoute), [this](const HttpRequest &request, HttpResponder *responder) {
         handleApi(request, responder);
     });
+    m_backfill = new FeedSimBackfill(&m_http, this);
 }
 
 FeedSim::~FeedSim() = default;

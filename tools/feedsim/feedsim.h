@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+class FeedSimBackfill;
+
 // What the reference server answers. Empty addresses are filled in at start()
 // with addresses that point back at this server.
 struct FeedSimOptions
@@ -73,6 +75,8 @@ public:
     QString serverHost() const;    // "127.0.0.1:<port>", the value for QUILLMARK_SERVER
 
     HttpServer *http() { return &m_http; }
+    // The backfill archive routes (answer mode, counters).
+    FeedSimBackfill *backfill() { return m_backfill; }
     FeedSimOptions &options() { return m_options; }
     const FeedSimOptions &options() const { return m_options; }
 
@@ -99,6 +103,7 @@ private:
 
     FeedSimOptions m_options;
     HttpServer m_http;
+    FeedSimBackfill *m_backfill = nullptr;
     QHash<QString, int> m_actionCounts;
     QJsonObject m_lastApiRequest;
     // Generated catalogue cached per (count, success, envelope).

@@ -1,16 +1,26 @@
 #include "authdialog.h"
 
+#include "api/apirequest.h"
+#include "api/serversettings.h"
+#include "app/messagebox.h"
+#include "app/settingskeys.h"
 #include "app/provisioning.h"
+#include "app/startupcycle.h"
 #include "app/quillmark2.h"
+#include "ui/startupanimation.h"
 #include "platform/installroot.h"
 #include "platform/serverhost.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QMessageBox>
+#include <QSettings>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QSysInfo>
 #include <QTcpSocket>
 #include <QTimer>
+#include <cstdlib>
 
 Q_DECLARE_LOGGING_CATEGORY(lcApp)
 
@@ -49,7 +59,11 @@ QString authDialog::deriveClientIdentifier()
 
 void authDialog::startUp()
 {
+    splash = new startupAnimation(this);
+    splash->showAnimation();
+
     networkManager = new QNetworkAccessManager(this);
+    setApiNetworkManager(networkManager);
 
     provisionInstallFolder();
 
@@ -60,19 +74,59 @@ void authDialog::startUp()
     connect(connectionTimer, SIGNAL(timeout()), this, SLOT(checkConnection()));
 
     requestStartupSettings();
+    splash->hideSplash();
 }
 
 void authDialog::requestStartupSettings()
 {
+    const QString version = QCoreApplication::applicationVersion();
+    const StartupSettings answer = StartupSettings::fromBody(
+        apiRequest(QLatin1String(StartupAction), startupParameters(clientId.toUpper(), version)));
+
+    if (!answer.success) {
+        showMessageBox(this, 1, QStringLiteral("Error"), answer.message, QMessageBox::Ok);
+        endProcessNow();
+    }
+
+    if (version < answer.latestVersion) {
+        qCInfo(lcApp) << "Update" << answer.latestVersion << "is due; the self-update is not available yet,"
+                      << "continuing with" << version;
+    }
+
     hide();
     connectionTimer->start(5000);
+    mainWin->loadContractCatalogue();
     mainWin->show();
-    mainWin->enableInterface(clientId.toUpper(), QString(), daysList, QString(), false);
+
+    mainWin->symbolLimit = answer.symbolAllowed;
+    mainWin->secureKey = answer.secureKey;
+    mainWin->backfillPath = answer.backfillPath;
+    mainWin->backfillPathSlow = answer.backfillPathSlow;
+    mainWin->eod1yPath = answer.backfillPathEod1y;
+    mainWin->liveDataGet = answer.liveDataGet;
+    mainWin->liveDataPost = answer.liveDataPost;
+    mainWin->websocketLink = answer.websocketLink;
+    mainWin->networkGet = answer.networkGet;
+    mainWin->networkPost = answer.networkPost;
+    mainWin->supportAddress = answer.support;
+    daysList = answer.daysbox;
+
+    mainWin->enableInterface(clientId.toUpper(), answer.feeds, daysList, answer.message, answer.eodEnabled);
+
+    backfillAtStartup(QSettings().value(QLatin1String(Keys::AutoBackfillChecked), true).toBool() ? 5 : 1);
 }
 
 void authDialog::backfillAtStartup(int days)
 {
-    Q_UNUSED(days)
+    const BackfillPathSettings answer =
+        BackfillPathSettings::fromBody(apiRequest(QLatin1String(GetSettingsAction), getSettingsParameters(clientId.toUpper())));
+    if (!answer.success)
+        return;
+    oneDayBackfillPath = answer.oneDayBackfillPath;
+    fiveDayBackfillPath = answer.fiveDayBackfillPath;
+    mainWin->oneDayBackfillPath = oneDayBackfillPath;
+    if (days == 5)
+        mainWin->do5DayBackfill();
 }
 
 void authDialog::checkConnection()

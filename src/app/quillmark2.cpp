@@ -1,8 +1,13 @@
 #include "quillmark2.h"
 #include "ui_quillmark2.h"
 
+#include "amibroker/livedataupdator.h"
 #include "app/messagebox.h"
+#include "backfill/mydownloader.h"
+#include "live/websocketworker.h"
+#include "ui/settings.h"
 #include "app/settingskeys.h"
+#include "app/startupcycle.h"
 #include "app/installfiles.h"
 #include "platform/installroot.h"
 #include "platform/processes.h"
@@ -65,6 +70,7 @@ quillmark2::quillmark2(QWidget *parent)
 
     displayRefreshTimer = new QTimer(this);
     displayRefreshTimer->setInterval(500);
+    connect(displayRefreshTimer, &QTimer::timeout, this, &quillmark2::updateDisplayTable);
     displayRefreshTimer->start();
 
     setWindowTitle(windowTitleText);
@@ -72,8 +78,23 @@ quillmark2::quillmark2(QWidget *parent)
 
     checkSingleInstance();
 
+    downloader = new MyDownloader(QLatin1String(InstallFiles::BackfillArchive), QStringLiteral("http://127.0.0.1/"),
+                                  Platform::installPathFwd(QLatin1String(InstallFiles::BackfillFolder)) + QLatin1Char('/'));
+    if (downloader->retryTimer)
+        downloader->retryTimer->stop();
+    // Connected before the downloader's own abort, so the clean-up runs first.
+    connect(downloader->timeoutTimer, &QTimer::timeout, this, &quillmark2::onDownloadTimeout, Qt::UniqueConnection);
+
+    settingsDialog = new settings(this);
+    urlScheme = QStringLiteral("http");
+
+    updater = new liveDataUpdator();
+    connect(updater, SIGNAL(backfillStarted()), this, SLOT(backfillStarted()));
+    connect(updater, SIGNAL(backfillDone()), this, SLOT(backfillDone()));
+
     liveImportTimer = new QTimer(this);
     secondTimer = new QTimer(this);
+    connect(liveImportTimer, &QTimer::timeout, updater, &liveDataUpdator::updateDataAmi);
 
     ui->progressBar->setTextVisible(true);
     ui->progressBar->setAlignment(Qt::AlignCenter);
@@ -83,7 +104,7 @@ quillmark2::quillmark2(QWidget *parent)
     QSettings settings;
     if (settings.value(QLatin1String(Keys::FirstRun), true).toBool()) {
         if (ui->spotBox->isEnabled())
-            ui->spotBox->setChecked(true);
+            ui->spotBox->setChecked(true); // its toggled slot records the feed
         if (ui->autofillCheckBox->isEnabled())
             ui->autofillCheckBox->setChecked(true);
         if (ui->autoFilldaysBox->isEnabled())
@@ -93,12 +114,14 @@ quillmark2::quillmark2(QWidget *parent)
         settings.setValue(QLatin1String(Keys::AutoFilldays), QStringLiteral("5"));
         settings.sync();
     }
+
+    showFeedSymbols(currentFeed);
 }
 
 quillmark2::~quillmark2()
 {
     if (liveWorker)
-        QMetaObject::invokeMethod(reinterpret_cast<QObject *>(liveWorker), "stop", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(liveWorker, "stop", Qt::QueuedConnection);
     if (liveThread) {
         liveThread->quit();
         if (!liveThread->wait(2000)) {
@@ -112,6 +135,11 @@ quillmark2::~quillmark2()
     ui = nullptr;
     liveWorker = nullptr;
     delete uptimeClock;
+    // The updater and the downloader have no parent; the window is their only owner.
+    delete updater;
+    updater = nullptr;
+    delete downloader;
+    downloader = nullptr;
 }
 
 QString quillmark2::uptimeText(qint64 elapsedMs)
@@ -136,7 +164,7 @@ void quillmark2::checkSingleInstance()
         showMessageBox(this, 1, QStringLiteral("Already Running"),
                        QStringLiteral("An Instance of Application is already Running...\nClose it to use here. Quiting!"),
                        QMessageBox::Ok);
-        ::exit(0);
+        endProcessNow();
     }
 }
 
@@ -206,6 +234,13 @@ void quillmark2::enableInterface(QString MachineID, QString enabledFeeds, QStrin
 
     ui->autofillCheckBox->setChecked(settings.value(QLatin1String(Keys::AutoBackfillChecked), false).toBool());
     ui->autoFilldaysBox->setCurrentText(settings.value(QLatin1String(Keys::AutoFilldays)).toString());
+
+    restoreSelection();
+
+    if (updater->selectedSymbols.isEmpty()) {
+        showMessageBox(this, 1, QStringLiteral("Select Symbols"),
+                       QStringLiteral("No Symbol Selected.\nPlease Add Symbols for Live Data!"), QMessageBox::Ok);
+    }
 }
 
 void quillmark2::on_daysBox_activated(const QString &text)
@@ -223,4 +258,10 @@ void quillmark2::on_contactSupportButton_clicked()
 void quillmark2::showStatusMessage(QString message)
 {
     ui->statusLabel->setText(message);
+}
+
+void quillmark2::on_amibrokerPathButton_clicked()
+{
+    settingsDialog->loadSettings();
+    settingsDialog->show();
 }

@@ -77,16 +77,92 @@ public:
     // Counts how often the product name occurs in a process-list text (any case).
     static int countProductInstances(const QString &processList);
 
+    // Backfill run state.
+    bool autoBackfillRunning = false;
+    bool backfillStopRequested = false;
+    bool eodChainPending = false;
+
+    // Exchange names of the enabled feed buttons, in feed order.
+    QStringList enabledFeedExchanges() const;
+    // Exchange name of each feed button, in feed order ("CASH" ... "FOREX").
+    static QStringList feedExchangeNames();
+
+    void startLiveStream();
+    void showFeedSymbols(const QString &feed);
+    void backfillNewSymbols(const QStringList &symbols);
+    void loadContractCatalogue();
+
+signals:
+    void deleteButton(bool);
+
 public slots:
     void enableInterface(QString MachineID, QString enabledFeeds, QStringList daysbox, QString message,
                          bool enableEOD);
     void showStatusMessage(QString message);
 
+    // Live stream.
+    void on_connectButton_clicked();
+    void updateThreads();
+    void updateDisplayTable();
+
+    // AmiBroker control.
+    void on_controlAmibrokerEnabled();
+    void on_restartButton_clicked();
+
+    // Symbols.
+    void addDisplayTable();
+    void closeButtonClicked(bool clicked);
+    void updateSymbolsSelectedLabel();
+
+    // Backfill.
+    void do5DayBackfill();
+    void doAutoBackFill();
+    void backfillButtonClicked(bool clicked);
+    void updateProgress2(QString progress, QString speed);
+
 private slots:
     void on_daysBox_activated(const QString &text);
     void on_contactSupportButton_clicked();
 
+    void on_cashBox_toggled(bool checked);
+    void on_futureBox_toggled(bool checked);
+    void on_optionBox_toggled(bool checked);
+    void on_commBox_toggled(bool checked);
+    void on_currBox_toggled(bool checked);
+    void on_spotBox_toggled(bool checked);
+    void on_SXOPTBox_toggled(bool checked);
+    void on_SXOPTBox2_toggled(bool checked);
+    void on_ForexBox_toggled(bool checked);
+    void on_machineIDLabel_2_textChanged(const QString &text);
+    void on_selectAll_clicked();
+    void on_selectNone_clicked();
+    void on_addSelected_clicked();
+    void on_DeleteAll_clicked();
+    void updateUrlDataState();
+
+    void on_save_list_clicked();
+    void on_load_list_2_clicked();
+    void on_MappingButton_clicked();
+    void on_amibrokerPathButton_clicked();
+
+    void on_backfillButton_clicked();
+    void backfillStarted();
+    void backfillDone();
+    void eodBackfillDone();
+    void responseError();
+    void on_pushButton_clicked();
+    void eodBackfillButton_clicked(QString symbol);
+    void doEodBackfill();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private:
+    void feedToggled(int index, bool checked);
+    void restoreSelection();
+    void cleanBackfillFolders();
+    void onDownloadTimeout();
+
     void buildUptimeOverlay();
     void placeUptimeLabel();
     void checkSingleInstance();

@@ -13,3 +13,6 @@ int runStartupCycles(int &argc, char **argv, const std::function<int(QApplicatio
 
 // One cycle of the program: application identity, start-up controller, event loop.
 int runQuillmarkCycle(QApplication &app);
+
+// Ends the process at once with status 0: no further event processing, no restart.
+[[noreturn]] void endProcessNow();

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+class QObject;
 
 namespace Platform {
 
@@ -12,5 +15,15 @@ QString processListText(int timeoutMs = 30000);
 
 // Image names of the running processes.
 QStringList runningProcessNames();
+
+// Forcibly ends every process whose image name is `imageName` (for AmiBroker,
+// "Broker.exe"), together with its child processes. Does not wait for them.
+// Windows: "taskkill /F /IM <name> /T" run as a process owned by `owner`;
+// elsewhere the same rule applied over /proc.
+void endProcessTreesByImage(const QString &imageName, QObject *owner);
+
+// Ids of the running processes whose image name is `imageName` and, recursively,
+// of their children (the set the rule above ends).
+QList<qint64> processTreesByImage(const QString &imageName);
 
 } // namespace Platform

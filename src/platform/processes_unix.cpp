@@ -9,7 +9,7 @@ namespace {
 
 // The image name of a process: the base name of its executable, or its command
 // name when the executable link cannot be read (kernel threads, other users).
-QString imageName(const QString &pid)
+QString imageNameOf(const QString &pid)
 {
     const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
     if (!exe.isEmpty()) {
@@ -34,7 +34,7 @@ QStringList runningProcessNames()
         entry.toLongLong(&isPid);
         if (!isPid)
             continue;
-        const QString name = imageName(entry);
+        const QString name = imageNameOf(entry);
         if (!name.isEmpty())
             names << name;
     }
@@ -45,6 +45,67 @@ QString processListText(int timeoutMs)
 {
     Q_UNUSED(timeoutMs)
     return runningProcessNames().join(QLatin1Char('\n'));
+}
+
+} // namespace Platform
+
+#include <QHash>
+
+#include <csignal>
+#include <sys/types.h>
+
+namespace Platform {
+
+namespace {
+
+qint64 parentOf(const QString &pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // The command name may hold blanks and parentheses: fields follow the last ')'.
+    const int close = text.lastIndexOf(')');
+    if (close < 0)
+        return -1;
+    const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+    return fields.size() > 1 ? fields.at(1).toLongLong() : -1;
+}
+
+} // namespace
+
+QList<qint64> processTreesByImage(const QString &imageName)
+{
+    QList<qint64> roots;
+    QHash<qint64, QList<qint64>> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        children[parentOf(entry)].append(pid);
+        if (imageNameOf(entry).compare(imageName, Qt::CaseInsensitive) == 0)
+            roots.append(pid);
+    }
+    QList<qint64> all;
+    QList<qint64> pending = roots;
+    while (!pending.isEmpty()) {
+        const qint64 pid = pending.takeFirst();
+        if (all.contains(pid))
+            continue;
+        all.append(pid);
+        pending.append(children.value(pid));
+    }
+    return all;
+}
+
+void endProcessTreesByImage(const QString &imageName, QObject *owner)
+{
+    Q_UNUSED(owner)
+    const QList<qint64> pids = processTreesByImage(imageName);
+    for (qint64 pid : pids)
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
 }
 
 } // namespace Platform

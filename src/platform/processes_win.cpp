@@ -32,3 +32,22 @@ QStringList runningProcessNames()
 }
 
 } // namespace Platform
+
+namespace Platform {
+
+QList<qint64> processTreesByImage(const QString &)
+{
+    // taskkill finds the tree itself.
+    return {};
+}
+
+void endProcessTreesByImage(const QString &imageName, QObject *owner)
+{
+    auto *taskkill = new QProcess(owner);
+    QObject::connect(taskkill, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), taskkill,
+                     &QObject::deleteLater);
+    taskkill->start(QStringLiteral("taskkill"),
+                    {QStringLiteral("/F"), QStringLiteral("/IM"), imageName, QStringLiteral("/T")});
+}
+
+} // namespace Platform

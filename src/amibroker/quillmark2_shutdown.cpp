@@ -1,0 +1,96 @@
+// Closing and restarting the main window: the live stream is ended, the selection
+// saved and, when the user lets us control AmiBroker, its work saved and AmiBroker ended.
+#include "app/quillmark2.h"
+#include "ui_quillmark2.h"
+
+#include "amibroker/livedataupdator.h"
+#include "app/installfiles.h"
+#include "app/settingskeys.h"
+#include "app/startupcycle.h"
+#include "live/websocketworker.h"
+#include "platform/installroot.h"
+#include "platform/processes.h"
+#include "ui/settings.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QSettings>
+#include <QThread>
+
+namespace {
+
+const char kAmiBrokerImage[] = "Broker.exe";
+const int kSaveCommand = 33029;
+
+// Saves AmiBroker's database and, when asked to, its layout.
+void saveAmiBrokerWork(BrokerObject *amiBroker)
+{
+    amiBroker->dynamicCall("SaveDatabase()");
+    if (QSettings().value(QLatin1String(Keys::SaveLayout), false).toBool()) {
+        const QString layout = Platform::installPath(QLatin1String(InstallFiles::LayoutFile));
+        amiBroker->dynamicCall(QStringLiteral("SaveLayout(%1)").arg(layout).toLatin1().constData());
+    }
+}
+
+} // namespace
+
+void quillmark2::on_controlAmibrokerEnabled()
+{
+    const bool control = QSettings().value(QLatin1String(Keys::ControlAmibroker), false).toBool();
+    if (settingsDialog)
+        settingsDialog->controlAmibrokerFlag = control;
+}
+
+void quillmark2::closeEvent(QCloseEvent *event)
+{
+    if (liveWorker) {
+        liveWorker->deleteLater(); // its destructor stops the stream on its own thread
+        liveWorker = nullptr;
+    }
+    if (liveThread) {
+        liveThread->quit();
+        if (!liveThread->wait(2000)) {
+            liveThread->terminate();
+            liveThread->wait();
+        }
+        liveThread->deleteLater();
+        liveThread = nullptr;
+    }
+
+    QSettings settings;
+    for (int i = 0; i < FeedCount; ++i)
+        settings.setValue(QString::fromLatin1(Keys::CheckboxPattern).arg(i), feedStates.value(i));
+    settings.setValue(QLatin1String(Keys::SelectedSymbolsList), updater ? updater->selectedSymbols : QStringList());
+    settings.setValue(QLatin1String(Keys::CorrExchList), updater ? updater->selectedExchanges : QStringList());
+    settings.setValue(QLatin1String(Keys::AutoBackfillChecked), ui->autofillCheckBox->isChecked());
+    settings.setValue(QLatin1String(Keys::AutoFilldays), ui->autoFilldaysBox->currentText());
+    settings.sync();
+
+    BrokerObject *amiBroker = updater ? updater->amiBroker : nullptr;
+    if (amiBroker)
+        amiBroker->dynamicCall("ExecuteCommand(int)", kSaveCommand);
+
+    if (settingsDialog && settingsDialog->controlAmibrokerFlag) {
+        if (amiBroker)
+            saveAmiBrokerWork(amiBroker);
+        hide();
+        QThread::msleep(1000);
+        Platform::endProcessTreesByImage(QLatin1String(kAmiBrokerImage), this);
+    }
+    event->accept();
+}
+
+void quillmark2::on_restartButton_clicked()
+{
+    if (settingsDialog && settingsDialog->controlAmibrokerFlag && updater && updater->amiBroker) {
+        saveAmiBrokerWork(updater->amiBroker);
+        // The new cycle must not end AmiBroker at its own close.
+        settingsDialog->controlAmibrokerFlag = false;
+        QSettings settings;
+        settings.setValue(QLatin1String(Keys::ControlAmibroker), false);
+        settings.sync();
+        QThread::msleep(500);
+    }
+    close();
+    QCoreApplication::exit(RestartExitCode);
+}

@@ -1,0 +1,10 @@
+#include "windowfront.h"
+
+namespace Platform {
+
+bool bringWindowToFront(const QString &)
+{
+    return false;
+}
+
+} // namespace Platform

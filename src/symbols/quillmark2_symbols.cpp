@@ -1,0 +1,415 @@
+// The main window's symbol selection: feeds, the symbol list and its search, the
+// selected-symbols table, wish lists and the mapping dialog.
+#include "app/quillmark2.h"
+#include "ui_quillmark2.h"
+
+#include "amibroker/livedataupdator.h"
+#include "api/contracts.h"
+#include "app/messagebox.h"
+#include "app/settingskeys.h"
+#include "symbols/symbolmappingdialog.h"
+#include "symbols/wishlist.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QListWidgetItem>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTableWidgetItem>
+#include <exception>
+
+namespace {
+
+const char kWishListFilter[] = "Quillmark List(*.qmList) ";
+
+QRadioButton *feedButton(Ui::quillmark2 *ui, int index)
+{
+    QRadioButton *const buttons[] = {ui->cashBox, ui->futureBox, ui->optionBox, ui->commBox, ui->currBox,
+                                     ui->spotBox, ui->SXOPTBox,  ui->SXOPTBox2, ui->ForexBox};
+    return buttons[index];
+}
+
+void fillSymbolList(QListWidget *list, const QStringList &symbols, const QStringList &selected)
+{
+    list->clear();
+    list->addItems(symbols);
+    for (int i = 0; i < list->count(); ++i) {
+        QListWidgetItem *item = list->item(i);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(selected.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+} // namespace
+
+QStringList quillmark2::feedExchangeNames()
+{
+    return {QStringLiteral("CASH"),      QStringLiteral("FUTURE"), QStringLiteral("OPTION"),
+            QStringLiteral("MCX"),       QStringLiteral("CURRENCY"), QStringLiteral("SPOTINDEX"),
+            QStringLiteral("NCDEX"),     QStringLiteral("CMOPT"),  QStringLiteral("FOREX")};
+}
+
+QStringList quillmark2::enabledFeedExchanges() const
+{
+    QStringList exchanges;
+    const QStringList names = feedExchangeNames();
+    for (int i = 0; i < FeedCount; ++i) {
+        if (feedButton(ui, i)->isEnabled())
+            exchanges << names.at(i);
+    }
+    return exchanges;
+}
+
+void quillmark2::loadContractCatalogue()
+{
+    contractCatalogue = fetchContracts(networkManager);
+}
+
+void quillmark2::feedToggled(int index, bool checked)
+{
+    if (!feedButton(ui, index)->isEnabled())
+        return;
+    feedStates[index] = checked;
+    currentFeed = feedExchangeNames().at(index);
+    ui->machineIDLabel_2->clear();
+    showFeedSymbols(currentFeed);
+}
+
+void quillmark2::on_cashBox_toggled(bool checked) { feedToggled(0, checked); }
+void quillmark2::on_futureBox_toggled(bool checked) { feedToggled(1, checked); }
+void quillmark2::on_optionBox_toggled(bool checked) { feedToggled(2, checked); }
+void quillmark2::on_commBox_toggled(bool checked) { feedToggled(3, checked); }
+void quillmark2::on_currBox_toggled(bool checked) { feedToggled(4, checked); }
+void quillmark2::on_spotBox_toggled(bool checked) { feedToggled(5, checked); }
+void quillmark2::on_SXOPTBox_toggled(bool checked) { feedToggled(6, checked); }
+void quillmark2::on_SXOPTBox2_toggled(bool checked) { feedToggled(7, checked); }
+void quillmark2::on_ForexBox_toggled(bool checked) { feedToggled(8, checked); }
+
+void quillmark2::showFeedSymbols(const QString &feed)
+{
+    QFont mono(QStringLiteral("Monospace"));
+    mono.setPixelSize(12);
+    ui->symbolsListWidget->setFont(mono);
+    fillSymbolList(ui->symbolsListWidget, contractCatalogue[feed], updater->selectedSymbols);
+}
+
+void quillmark2::on_machineIDLabel_2_textChanged(const QString &text)
+{
+    const QStringList &all = contractCatalogue[currentFeed];
+    const QString query = text.trimmed().toUpper();
+    QStringList result;
+    if (query.isEmpty()) {
+        result = all;
+    } else {
+        for (const QString &symbol : all) {
+            if (symbol.toUpper().contains(query))
+                result << symbol;
+        }
+    }
+    QListWidget *list = ui->symbolsListWidget;
+    const bool blocked = list->blockSignals(true);
+    fillSymbolList(list, result, updater ? updater->selectedSymbols : QStringList());
+    list->blockSignals(blocked);
+}
+
+void quillmark2::on_selectAll_clicked()
+{
+    for (int i = 0; i < ui->symbolsListWidget->count(); ++i)
+        ui->symbolsListWidget->item(i)->setCheckState(Qt::Checked);
+}
+
+void quillmark2::on_selectNone_clicked()
+{
+    for (int i = 0; i < ui->symbolsListWidget->count(); ++i)
+        ui->symbolsListWidget->item(i)->setCheckState(Qt::Unchecked);
+}
+
+void quillmark2::on_addSelected_clicked()
+{
+    if (!ui || !updater)
+        return;
+    QStringList &symbols = updater->selectedSymbols;
+    QStringList &exchanges = updater->selectedExchanges;
+    QListWidget *list = ui->symbolsListWidget;
+
+    QStringList newlyAdded;
+    for (int i = 0; i < list->count(); ++i) {
+        const QListWidgetItem *item = list->item(i);
+        if (item->checkState() == Qt::Checked && !symbols.contains(item->text()) && !newlyAdded.contains(item->text()))
+            newlyAdded << item->text();
+    }
+    const int wanted = newlyAdded.size() + symbols.size();
+    if (symbolLimit < wanted) {
+        showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
+                       QStringLiteral("Maximum symbols limit is %1\nYou are trying to add %2").arg(symbolLimit).arg(wanted),
+                       QMessageBox::Ok);
+        return;
+    }
+
+    for (int i = 0; i < list->count(); ++i) {
+        QListWidgetItem *item = list->item(i);
+        const QString symbol = item->text();
+        if (item->checkState() == Qt::Checked) {
+            if (!symbols.contains(symbol)) {
+                symbols.append(symbol);
+                exchanges.append(currentFeed);
+            }
+            item->setBackground(QColor(QStringLiteral("#00ff00")));
+        } else {
+            item->setBackground(QColor(QStringLiteral("#ffffff")));
+            if (!symbols.isEmpty() && symbols.contains(symbol)) {
+                const int index = symbols.indexOf(symbol);
+                if (index < exchanges.size()) {
+                    symbols.removeAt(index);
+                    exchanges.removeAt(index);
+                } else {
+                    symbols.removeAll(symbol);
+                }
+            }
+        }
+    }
+
+    if (!newlyAdded.isEmpty())
+        backfillNewSymbols(newlyAdded);
+    updateThreads();
+    updateUrlDataState();
+    updateSymbolsSelectedLabel();
+}
+
+void quillmark2::on_DeleteAll_clicked()
+{
+    ui->displayTableWidget->clear();
+    updater->selectedSymbols.clear();
+    updater->selectedExchanges.clear();
+    updateUrlDataState();
+    updateSymbolsSelectedLabel();
+}
+
+void quillmark2::closeButtonClicked(bool clicked)
+{
+    Q_UNUSED(clicked)
+    QObject *button = sender();
+    if (!button || !updater)
+        return;
+    // The delete button is named symbol + "1," + exchange; undo that.
+    QString symbol = button->objectName().split(QLatin1Char(',')).first();
+    symbol.replace(QRegularExpression(QStringLiteral("1$")), QString());
+
+    const int index = updater->selectedSymbols.indexOf(symbol);
+    if (index >= 0) {
+        ui->displayTableWidget->removeRow(index);
+        updater->selectedSymbols.removeAt(index);
+        if (index < updater->selectedExchanges.size())
+            updater->selectedExchanges.removeAt(index);
+    }
+    updateThreads();
+    updateSymbolsSelectedLabel();
+}
+
+void quillmark2::addDisplayTable()
+{
+    QTableWidget *table = ui->displayTableWidget;
+    QFont mono(QStringLiteral("Monospace"));
+    mono.setPixelSize(12);
+    table->setFont(mono);
+    table->horizontalHeader()->setFont(mono);
+
+    const QStringList symbols = updater->selectedSymbols;
+    const QStringList exchanges = updater->selectedExchanges;
+    if (symbolLimit < symbols.size()) {
+        showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
+                       QStringLiteral("Maximum limit for symbols is %1.\nYou are trying to add %2 symbols.")
+                           .arg(symbolLimit)
+                           .arg(symbols.size()),
+                       QMessageBox::Ok);
+        return;
+    }
+
+    table->setColumnCount(5);
+    table->setHorizontalHeaderLabels({QStringLiteral("SYMBOL"), QStringLiteral("LTP"), QStringLiteral("LTQ"),
+                                      QStringLiteral("Backfill"), QStringLiteral("Del")});
+    const int widths[] = {155, 75, 70, 95, 40};
+    for (int column = 0; column < 5; ++column)
+        table->setColumnWidth(column, widths[column]);
+    table->setRowCount(symbols.size());
+
+    for (int row = 0; row < symbols.size(); ++row) {
+        const QString &symbol = symbols.at(row);
+        const QString exchange = exchanges.value(row);
+
+        if (QTableWidgetItem *cell = table->item(row, 0))
+            cell->setText(symbol);
+        else
+            table->setItem(row, 0, new QTableWidgetItem(symbol));
+        for (int column = 1; column <= 2; ++column) {
+            if (!table->item(row, column)) {
+                auto *cell = new QTableWidgetItem(QStringLiteral("0"));
+                cell->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+                table->setItem(row, column, cell);
+            }
+        }
+
+        auto *backfill = qobject_cast<QPushButton *>(table->cellWidget(row, 3));
+        if (!backfill) {
+            backfill = new QPushButton(QStringLiteral("Backfill"));
+            table->setCellWidget(row, 3, backfill);
+        }
+        backfill->setObjectName(symbol);
+        backfill->setProperty("exchName", exchange);
+        backfill->disconnect(this);
+        connect(backfill, &QPushButton::clicked, this, &quillmark2::backfillButtonClicked, Qt::UniqueConnection);
+
+        auto *remove = qobject_cast<QPushButton *>(table->cellWidget(row, 4));
+        if (!remove) {
+            remove = new QPushButton(QStringLiteral("X"));
+            remove->setFixedWidth(30);
+            table->setCellWidget(row, 4, remove);
+        }
+        // "1," keeps the name distinct from the Backfill button's; closeButtonClicked undoes it.
+        remove->setObjectName(symbol + QStringLiteral("1,") + exchange);
+        remove->disconnect(this);
+        connect(remove, &QPushButton::clicked, this, &quillmark2::closeButtonClicked, Qt::UniqueConnection);
+        connect(remove, &QPushButton::clicked, this, &quillmark2::deleteButton, Qt::UniqueConnection);
+    }
+    updateSymbolsSelectedLabel();
+}
+
+void quillmark2::updateSymbolsSelectedLabel()
+{
+    const int count = updater ? updater->selectedSymbols.size() : 0;
+    auto *label = findChild<QLabel *>(QStringLiteral("SymbolsSelected"));
+    if (!label) {
+        const QWidgetList tops = QApplication::topLevelWidgets();
+        for (QWidget *top : tops) {
+            if ((label = top->findChild<QLabel *>(QStringLiteral("SymbolsSelected"))))
+                break;
+        }
+    }
+    if (!label)
+        return;
+    label->setText(QStringLiteral("S:(%1)").arg(count));
+    label->adjustSize();
+}
+
+void quillmark2::updateUrlDataState()
+{
+    addDisplayTable();
+    updateSymbolsSelectedLabel();
+}
+
+void quillmark2::restoreSelection()
+{
+    QSettings settings;
+    QStringList &symbols = updater->selectedSymbols;
+    QStringList &exchanges = updater->selectedExchanges;
+    symbols = settings.value(QLatin1String(Keys::SelectedSymbolsList)).toStringList();
+    exchanges = settings.value(QLatin1String(Keys::CorrExchList)).toStringList();
+
+    if (symbolLimit < symbols.size()) {
+        symbols.clear();
+        exchanges.clear();
+    }
+
+    const QStringList enabled = enabledFeedExchanges();
+    for (int i = exchanges.size() - 1; i >= 0; --i) {
+        if (!enabled.contains(exchanges.at(i))) {
+            if (i < symbols.size())
+                symbols.removeAt(i);
+            exchanges.removeAt(i);
+        }
+    }
+
+    for (int i = 0; i < FeedCount; ++i) {
+        if (settings.value(QString::fromLatin1(Keys::CheckboxPattern).arg(i), false).toBool())
+            feedButton(ui, i)->click();
+    }
+    on_addSelected_clicked();
+}
+
+void quillmark2::on_save_list_clicked()
+{
+    const QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Save Wishlist To"), QString(),
+                                                      QLatin1String(kWishListFilter));
+    if (name.isEmpty())
+        return;
+    QFile file(name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        showMessageBox(this, 2, QStringLiteral("Error"), QStringLiteral("Failed to open file for writing"),
+                       QMessageBox::Ok);
+        return;
+    }
+    const QByteArray data = encodeWishList(updater->selectedSymbols, updater->selectedExchanges);
+    const bool written = file.write(data) == data.size() && file.flush();
+    file.close();
+    if (!written) {
+        // A partial wish list would load as a different selection: do not leave it.
+        file.remove();
+        showMessageBox(this, 2, QStringLiteral("Error"), QStringLiteral("Failed to write the wish list file"),
+                       QMessageBox::Ok);
+    }
+}
+
+void quillmark2::on_load_list_2_clicked()
+{
+    const QString name = QFileDialog::getOpenFileName(this, QStringLiteral("Import Wishlist"), QString(),
+                                                      QLatin1String(kWishListFilter));
+    if (name.isEmpty())
+        return;
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        showMessageBox(this, 2, QStringLiteral("Error"), QStringLiteral("Failed to open file for reading"),
+                       QMessageBox::Ok);
+        return;
+    }
+    const QByteArray data = file.readAll();
+    file.close();
+
+    const WishList list = decodeWishList(data);
+    updater->selectedSymbols = list.symbols;
+    updater->selectedExchanges = list.exchanges;
+    if (symbolLimit < updater->selectedSymbols.size()) {
+        showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
+                       QStringLiteral("Cannot add %1 symbols.\nMaximum limit is %2.")
+                           .arg(updater->selectedSymbols.size())
+                           .arg(symbolLimit),
+                       QMessageBox::Ok);
+        updater->selectedSymbols.clear();
+        updater->selectedExchanges.clear();
+        return;
+    }
+    updateUrlDataState();
+    updateSymbolsSelectedLabel();
+}
+
+void quillmark2::on_MappingButton_clicked()
+{
+    if (!ui) {
+        showMessageBox(this, 2, QStringLiteral("Mapping"), QStringLiteral("UI not initialised."), QMessageBox::Ok);
+        return;
+    }
+    ui->MappingButton->setEnabled(false);
+    try {
+        SymbolMappingDialog dialog(this);
+        if (dialog.exec() == QDialog::Accepted) {
+            SymbolMappingDialog reader(nullptr);
+            if (reader.loadFromRegistry()) {
+                oldToNewMap = reader.oldToNewMap();
+                newToOldMap = reader.newToOldMap();
+            } else {
+                showMessageBox(this, 2, QStringLiteral("Mapping"),
+                               QStringLiteral("Unable to read mappings from application settings after dialog closed."),
+                               QMessageBox::Ok);
+            }
+        }
+    } catch (const std::exception &error) {
+        showMessageBox(this, 3, QStringLiteral("Mapping - Error"),
+                       QStringLiteral("Unexpected error: %1").arg(QString::fromLocal8Bit(error.what())), QMessageBox::Ok);
+    } catch (...) {
+        showMessageBox(this, 3, QStringLiteral("Mapping - Error"),
+                       QStringLiteral("Unknown error while opening mapping dialog"), QMessageBox::Ok);
+    }
+    ui->MappingButton->setEnabled(true);
+}

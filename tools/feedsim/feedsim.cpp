@@ -2,6 +2,7 @@
 
 #include "api/apirequest.h"
 #include "feedsimbackfill.h"
+#include "feedsimstream.h"
 
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -77,13 +78,16 @@ FeedSim::FeedSim(const FeedSimOptions &options, QObject *parent)
         handleApi(request, responder);
     });
     m_backfill = new FeedSimBackfill(&m_http, this);
+    m_stream = new FeedSimStream(this);
 }
 
 FeedSim::~FeedSim() = default;
 
-bool FeedSim::start(quint16 httpPort)
+bool FeedSim::start(quint16 httpPort, quint16 wsPort)
 {
     if (!m_http.listen(httpPort))
+        return false;
+    if (!m_stream->start(wsPort))
         return false;
     qCDebug(lcFeedSim) << "listening on" << m_http.baseUrl();
     return true;
@@ -113,7 +117,7 @@ QString FeedSim::selfAddress(const QString &value, const QString &fallbackPath, 
 
 quint16 FeedSim::streamPort() const
 {
-    return 0; // no stream yet
+    return m_stream->isListening() ? m_stream->port() : 0;
 }
 
 QString FeedSim::websocketLink() const

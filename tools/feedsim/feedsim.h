@@ -12,6 +12,7 @@
 #include <QStringList>
 
 class FeedSimBackfill;
+class FeedSimStream;
 
 // What the reference server answers. Empty addresses are filled in at start()
 // with addresses that point back at this server.
@@ -68,8 +69,9 @@ public:
     explicit FeedSim(const FeedSimOptions &options = FeedSimOptions(), QObject *parent = nullptr);
     ~FeedSim() override;
 
-    // Listens on 127.0.0.1 (port 0: any free port) and fills in the default addresses.
-    bool start(quint16 httpPort = 0);
+    // Listens on 127.0.0.1 (port 0: any free port) and fills in the default addresses;
+    // the tick stream listens on wsPort.
+    bool start(quint16 httpPort = 0, quint16 wsPort = 0);
     quint16 httpPort() const;
     QString httpBaseUrl() const;   // "http://127.0.0.1:<port>"
     QString serverHost() const;    // "127.0.0.1:<port>", the value for QUILLMARK_SERVER
@@ -77,6 +79,8 @@ public:
     HttpServer *http() { return &m_http; }
     // The backfill archive routes (answer mode, counters).
     FeedSimBackfill *backfill() { return m_backfill; }
+    // The WebSocket tick stream (rate, batch size, fault switches, counters).
+    FeedSimStream *stream() { return m_stream; }
     FeedSimOptions &options() { return m_options; }
     const FeedSimOptions &options() const { return m_options; }
 
@@ -104,16 +108,13 @@ private:
     FeedSimOptions m_options;
     HttpServer m_http;
     FeedSimBackfill *m_backfill = nullptr;
+    FeedSimStream *m_stream = nullptr;
     QHash<QString, int> m_actionCounts;
     QJsonObject m_lastApiRequest;
     // Generated catalogue cached per (count, success, envelope).
     QByteArray m_contractsCacheKey;
     QByteArray m_contractsCache;
 
-    // ---- Live stream hook --------------------------------------------------
-    // The WebSocket stream (FeedSimStream) is added here by its own change:
-    // it owns its port, and websocketLink() answers "ws://127.0.0.1:<wsport>/"
-    // while it listens.
+    // websocketLink() answers "ws://127.0.0.1:<wsport>/" while the stream listens.
     quint16 streamPort() const;
-    // -------------------------------------------------------------------------
 };

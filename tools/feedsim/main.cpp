@@ -1,4 +1,5 @@
 #include "feedsim.h"
+#include "feedsimstream.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -47,6 +48,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption latestVersionPath(QStringLiteral("latest-version-path"), QStringLiteral("Update archive address."), QStringLiteral("url"));
     const QCommandLineOption contracts(QStringLiteral("contracts"), QStringLiteral("Number of contracts (at most 150000)."), QStringLiteral("n"));
     const QCommandLineOption failSettings(QStringLiteral("fail-get-settings"), QStringLiteral("Answer get_settings with success false."));
+    const QCommandLineOption wsPort(QStringLiteral("ws-port"), QStringLiteral("WebSocket stream port (0: any free port)."), QStringLiteral("port"), QStringLiteral("0"));
+    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("Tick batches per second to each subscriber (default 2)."), QStringLiteral("n"));
+    const QCommandLineOption batchSize(QStringLiteral("batch-size"), QStringLiteral("Records per batch (default: one per subscribed symbol)."), QStringLiteral("n"));
+    const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the random-walk prices."), QStringLiteral("n"));
+    parser.addOptions({wsPort, rate, batchSize, seed});
     parser.addOptions({port, envelope, failStartup, feeds, daysbox, symbolAllowed, message, noEod, secureKey,
                        backfillPath, backfillPathSlow, backfillPathEod1y, oneDayPath, fiveDayPath, websocketLink,
                        support, latestVersion, latestVersionPath, contracts, failSettings});
@@ -90,14 +96,26 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    const uint wsPortNumber = parser.value(wsPort).toUInt(&portOk);
+    if (!portOk || wsPortNumber > 65535) {
+        QTextStream(stderr) << "feedsim: bad --ws-port " << parser.value(wsPort) << '\n';
+        return 2;
+    }
+
     FeedSim sim(options);
-    if (!sim.start(quint16(portNumber))) {
-        QTextStream(stderr) << "feedsim: cannot listen on port " << portNumber << '\n';
+    if (parser.isSet(rate))
+        sim.stream()->setRate(parser.value(rate).toDouble());
+    if (parser.isSet(batchSize))
+        sim.stream()->setBatchSize(parser.value(batchSize).toInt());
+    if (parser.isSet(seed))
+        sim.stream()->setSeed(parser.value(seed).toUInt());
+    if (!sim.start(quint16(portNumber), quint16(wsPortNumber))) {
+        QTextStream(stderr) << "feedsim: cannot listen on port " << portNumber << " / " << wsPortNumber << '\n';
         return 1;
     }
     {
         QTextStream out(stdout);
-        out << "feedsim http=" << sim.httpPort() << '\n';
+        out << "feedsim http=" << sim.httpPort() << " ws=" << sim.stream()->port() << '\n';
         out.flush();
     }
 

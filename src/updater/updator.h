@@ -1,0 +1,76 @@
+#pragma once
+
+#include "updatorworker.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+
+class QMessageBox;
+class QThread;
+class QTimer;
+class QWidget;
+
+// The update sequence the start-up controller runs in place of the normal start-up
+// when the server names a newer release: the announcement, the download and unpack
+// on a worker thread, the countdown and the restart through the restart script.
+// A failed update, or one that cannot restart, is shown to the user and ends in
+// updateAbandoned(), after which the controller carries on with the normal start-up.
+class updator : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(updator)
+public:
+    static constexpr int AnnouncementCloseMs = 5000;
+    static constexpr int CountdownStart = 5;
+    static constexpr int CountdownTickMs = 1000;
+
+    explicit updator(QObject *parent = nullptr);
+    ~updator() override;
+
+    // An update is due when the running version sorts before the latest one, compared
+    // as plain text (UTF-16 code units): "7.3" is newer than "7.26", "10.0" is not.
+    static bool isUpdateDue(const QString &running, const QString &latest);
+
+    // Shows the modal announcement (it closes itself after AnnouncementCloseMs), then
+    // starts the worker on a thread parented to the controller and returns.
+    void start(const QString &latestVersionPath, QWidget *controller);
+
+    static QString countdownText(int seconds);
+
+    // For tests: the worker's limits, and what ends the event loop after the
+    // restart script has been started (by default the application's exit with 0).
+    void setWorkerLimits(const UpdatorWorker::Limits &limits) { m_limits = limits; }
+    void setQuitFunction(std::function<void()> quit);
+
+    QMessageBox *countdownBox() const;
+    QTimer *countdownTimer() const;
+    QThread *workerThread() const;
+    int countdown() const { return m_countdown; }
+
+signals:
+    // The archive has been unpacked; the countdown box is showing.
+    void updateReady();
+    // The restart script has been started; the event loop is being ended.
+    void restarting();
+    // The update did not happen (reason shown to the user); start up normally.
+    void updateAbandoned(const QString &reason);
+
+private:
+    void onDownloadFinished(bool ok, const QString &text);
+    void showCountdown();
+    void restartStep();
+    void abandon(const QString &reason);
+    void stopWorkerThread();
+
+    UpdatorWorker::Limits m_limits;
+    std::function<void()> m_quit;
+    QPointer<QWidget> m_controller;
+    QPointer<QThread> m_thread;
+    QPointer<UpdatorWorker> m_worker;
+    QPointer<QMessageBox> m_countdownBox;
+    QPointer<QTimer> m_countdownTimer;
+    int m_countdown = 0;
+};

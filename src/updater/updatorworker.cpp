@@ -1,0 +1,148 @@
+#include "updatorworker.h"
+
+#include "app/installfiles.h"
+#include "platform/archiver.h"
+#include "platform/installroot.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QProcess>
+#include <QTimer>
+#include <QUrl>
+
+Q_LOGGING_CATEGORY(lcUpdater, "quillmark.updater")
+
+namespace {
+// An archiver still running at its limit is killed; this is how long we wait for it to go.
+constexpr int ArchiverKillWaitMs = 2000;
+} // namespace
+
+UpdatorWorker::UpdatorWorker(QObject *parent)
+    : QObject(parent)
+{
+}
+
+UpdatorWorker::~UpdatorWorker() = default;
+
+bool UpdatorWorker::archiverSucceeded(int exitCode, bool crashed)
+{
+    return !crashed && (exitCode == 0 || exitCode == 1);
+}
+
+void UpdatorWorker::cancel()
+{
+}
+
+void UpdatorWorker::log(const QString &msg)
+{
+    qCDebug(lcUpdater).noquote() << msg;
+    emit logMessage(msg);
+}
+
+void UpdatorWorker::fail(const QString &logText, const QString &error)
+{
+    log(logText);
+    emit downloadFinished(false, error);
+}
+
+void UpdatorWorker::startDownload(QString zipUrl)
+{
+    log(QStringLiteral("UpdatorWorker: startDownload called with URL: %1").arg(zipUrl));
+    const QString url = zipUrl.trimmed();
+    if (url.isEmpty()) {
+        fail(QStringLiteral("UpdatorWorker: LatestVersionPath empty!"), QStringLiteral("LatestVersionPath empty"));
+        return;
+    }
+
+    QByteArray body;
+    {
+        // The manager owns the reply, so leaving this block releases both.
+        QNetworkAccessManager manager;
+        QEventLoop loop;
+        QTimer timer;
+        timer.setSingleShot(true);
+        QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
+        connect(reply, &QNetworkReply::downloadProgress, this, &UpdatorWorker::downloadProgress);
+        connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+        timer.start(m_limits.downloadMs);
+        loop.exec();
+
+        // A loop ended by anything but the reply's end (the time-out, or a quit of
+        // this thread) must not pass a partial body off as the release.
+        const bool timedOut = !timer.isActive();
+        timer.stop();
+        if (timedOut || !reply->isFinished() || reply->error() != QNetworkReply::NoError) {
+            QString error = reply->error() != QNetworkReply::NoError ? reply->errorString() : QString();
+            if (error.isEmpty())
+                error = QStringLiteral("Timeout or unknown network error");
+            fail(QStringLiteral("Download failed: %1").arg(error), error);
+            return;
+        }
+        log(QStringLiteral("UpdatorWorker: download finished OK."));
+        body = reply->readAll();
+    }
+
+    const QString folder = Platform::installPathFwd();
+    QDir().mkpath(folder);
+    const QString archivePath = Platform::installPathFwd(QLatin1String(InstallFiles::UpdateArchive));
+    log(QStringLiteral("Using fixed update path: %1").arg(archivePath));
+
+    {
+        QFile file(archivePath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            const QString error = QStringLiteral("Cannot open file for write: %1").arg(archivePath);
+            fail(error, error);
+            return;
+        }
+        // A short write (full disk) leaves a cut archive that would unpack only in part.
+        const qint64 written = file.write(body);
+        const bool flushed = file.flush();
+        file.close();
+        if (written <= 0 || written != body.size() || !flushed) {
+            fail(QStringLiteral("Write failed for %1").arg(archivePath), QStringLiteral("Write failed"));
+            return;
+        }
+    }
+    log(QStringLiteral("Saved ZIP to %1").arg(archivePath));
+
+    QDir().mkpath(folder);
+    log(QStringLiteral("Extracting to fixed path: %1").arg(folder));
+
+    QProcess archiver;
+    archiver.setWorkingDirectory(folder);
+    archiver.setProcessChannelMode(QProcess::MergedChannels);
+    archiver.start(Platform::sevenZipProgram(),
+                   {QStringLiteral("x"), QStringLiteral("-y"), archivePath, QStringLiteral("-o%1").arg(folder)});
+    if (!archiver.waitForStarted(m_limits.archiverStartMs)) {
+        qCWarning(lcUpdater) << "archiver" << Platform::sevenZipProgram() << "did not start:" << archiver.errorString();
+        fail(QStringLiteral("Failed to start 7za.exe. Falling back to built-in extraction not implemented."),
+             QStringLiteral("7za.exe not found or failed to start"));
+        return;
+    }
+    if (!archiver.waitForFinished(m_limits.archiverRunMs)) {
+        archiver.kill();
+        archiver.waitForFinished(ArchiverKillWaitMs);
+        fail(QStringLiteral("7za timeout/failed."), QStringLiteral("Unzip timed out or failed"));
+        return;
+    }
+    // An archive 7-Zip could not unpack (exit code 2 and up) is no update: keep it and say so.
+    const bool crashed = archiver.exitStatus() == QProcess::CrashExit;
+    if (!archiverSucceeded(archiver.exitCode(), crashed)) {
+        qCWarning(lcUpdater).noquote() << "archiver failed, exit code" << archiver.exitCode()
+                                       << (crashed ? "(crashed)" : "") << archiver.readAll().right(2000);
+        log(crashed ? QStringLiteral("7za crashed.")
+                    : QStringLiteral("7za exited with code %1.").arg(archiver.exitCode()));
+        fail(QStringLiteral("7za timeout/failed."), QStringLiteral("Unzip timed out or failed"));
+        return;
+    }
+
+    log(QStringLiteral("Extraction finished."));
+    QFile::remove(archivePath);
+    emit downloadFinished(true, folder);
+}

@@ -142,6 +142,10 @@ void MyDownloader::requestData()
 
 void MyDownloader::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
+    // Without an announced length the network stack still reports the final
+    // step as received-of-received; the size was never known, so say so.
+    if (reply && !reply->header(QNetworkRequest::ContentLengthHeader).isValid())
+        bytesTotal = -1;
     const QString progress = progressText(bytesReceived, bytesTotal);
     const QString speed = bytesTotal > 0 ? speedText(bytesReceived, speedTimer.elapsed()) : QString();
     emit updateProgress(progress, speed);
@@ -354,8 +358,10 @@ void MyDownloader::moveIntoDestination()
     if (!dest.isEmpty()) {
         const QString archive = archiveFile->fileName();
         const QString target = QDir(dest).filePath(QFileInfo(archive).fileName());
-        const QString from = QDir::fromNativeSeparators(QFileInfo(archive).absoluteFilePath());
-        const QString to = QDir::fromNativeSeparators(QFileInfo(target).absoluteFilePath());
+        // Compare clean paths: "root/./a.txt" is the archive itself, and removing
+        // the "existing target" would delete the download.
+        const QString from = QDir::cleanPath(QDir::fromNativeSeparators(QFileInfo(archive).absoluteFilePath()));
+        const QString to = QDir::cleanPath(QDir::fromNativeSeparators(QFileInfo(target).absoluteFilePath()));
         if (from != to) {
             // A file that never reaches the destination would be reported as
             // imported data while nothing gets imported: report it as a failure.

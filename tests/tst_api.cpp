@@ -122,6 +122,16 @@ private slots:
         wrapped.insert(4, "\\r\\n");
         QTest::newRow("line breaks in base64 skipped") << ("{\"encrypted\":\"" + wrapped + "\"}") << QByteArray("{\"ok\":true}");
         QTest::newRow("other members ignored") << ("{\"v\":2,\"encrypted\":\"" + sealed + "\",\"x\":null}") << QByteArray("{\"ok\":true}");
+        // PHP's encoder writes '/' as "\/"; that form must unwrap as well.
+        for (int i = 0;; ++i) {
+            const QByteArray text = "{\"n\":" + QByteArray::number(i) + "}";
+            const QByteArray b64 = AesCipher(2, 1, 2).encrypt(pkcs7(text), testKey(), testIv()).toBase64();
+            if (b64.contains('/')) {
+                QTest::newRow("escaped slashes") << ("{\"encrypted\":\"" + QByteArray(b64).replace("/", "\\/") + "\"}") << text;
+                break;
+            }
+        }
+        QTest::newRow("spaced envelope") << (" {\n  \"encrypted\" : \"" + sealed + "\"\n}\n") << QByteArray("{\"ok\":true}");
         QTest::newRow("escaped member name") << ("{\"\\u0065ncrypted\":\"" + sealed + "\"}") << QByteArray("{\"ok\":true}");
     }
     void decryptResponse()

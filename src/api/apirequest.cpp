@@ -111,15 +111,27 @@ QByteArray decryptResponse(const QByteArray &body)
     if (!body.contains("encrypted") && !body.contains("\\u"))
         return body;
 
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isObject())
-        return body;
-    const QJsonObject object = document.object();
-    const auto it = object.constFind(QLatin1String("encrypted"));
-    if (it == object.constEnd())
-        return body;
-
-    const QByteArray sealed = QByteArray::fromBase64(it.value().toString().toUtf8());
+    QByteArray sealed;
+    const QByteArray trimmed = body.trimmed();
+    static const QByteArray head = QByteArrayLiteral("{\"encrypted\":\"");
+    static const QByteArray tail = QByteArrayLiteral("\"}");
+    const int innerLength = trimmed.size() - head.size() - tail.size();
+    const char *inner = trimmed.constData() + head.size();
+    if (innerLength >= 0 && trimmed.startsWith(head) && trimmed.endsWith(tail)
+        && !memchr(inner, '"', size_t(innerLength)) && !memchr(inner, '\\', size_t(innerLength))) {
+        // The usual compact envelope: take the Base64 text as it stands instead of
+        // building a JSON string of several megabytes first.
+        sealed = QByteArray::fromBase64(QByteArray::fromRawData(inner, innerLength));
+    } else {
+        const QJsonDocument document = QJsonDocument::fromJson(body);
+        if (!document.isObject())
+            return body;
+        const QJsonObject object = document.object();
+        const auto it = object.constFind(QLatin1String("encrypted"));
+        if (it == object.constEnd())
+            return body;
+        sealed = QByteArray::fromBase64(it.value().toString().toUtf8());
+    }
     if (sealed.isEmpty())
         return body;
 

@@ -3,6 +3,7 @@
 #include "api/apirequest.h"
 #include "feedsimbackfill.h"
 #include "feedsimstream.h"
+#include "feedsimupdate.h"
 
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -79,6 +80,7 @@ FeedSim::FeedSim(const FeedSimOptions &options, QObject *parent)
     });
     m_backfill = new FeedSimBackfill(&m_http, this);
     m_stream = new FeedSimStream(this);
+    m_update = new FeedSimUpdate(&m_http, &m_options, this);
 }
 
 FeedSim::~FeedSim() = default;
@@ -133,7 +135,7 @@ StartupSettings FeedSim::startupSettings() const
     StartupSettings s;
     s.success = true;
     s.message = m_options.message;
-    s.latestVersion = m_options.latestVersion;
+    s.latestVersion = m_update->offering() ? QString::fromLatin1(FeedSimUpdate::OfferedVersion) : m_options.latestVersion;
     s.latestVersionPath = selfAddress(m_options.latestVersionPath, QStringLiteral("/update/Quillmark_update.zip"), true);
     s.feeds = m_options.feeds;
     s.daysbox = m_options.daysbox;

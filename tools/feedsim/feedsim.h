@@ -13,6 +13,7 @@
 
 class FeedSimBackfill;
 class FeedSimStream;
+class FeedSimUpdate;
 
 // What the reference server answers. Empty addresses are filled in at start()
 // with addresses that point back at this server.
@@ -37,6 +38,10 @@ struct FeedSimOptions
     QString support;           // default "http://127.0.0.1:<port>/support"
     QString latestVersion = QStringLiteral("7.26");
     QString latestVersionPath; // default "http://127.0.0.1:<port>/update/Quillmark_update.zip"
+    // Name "7.27" as latest_version until the update archive has been delivered once.
+    bool offerUpdate = false;
+    // Serve the update archive cut short (7-Zip cannot unpack it).
+    bool brokenUpdate = false;
     // Members merged into the start-up answer last, replacing any of the above
     // (lets tests send mistyped fields such as "symbol_allowed": "50").
     QJsonObject startupExtra;
@@ -81,6 +86,8 @@ public:
     FeedSimBackfill *backfill() { return m_backfill; }
     // The WebSocket tick stream (rate, batch size, fault switches, counters).
     FeedSimStream *stream() { return m_stream; }
+    // The update archive route (answer mode, restart script, counters).
+    FeedSimUpdate *update() { return m_update; }
     FeedSimOptions &options() { return m_options; }
     const FeedSimOptions &options() const { return m_options; }
 
@@ -109,6 +116,7 @@ private:
     HttpServer m_http;
     FeedSimBackfill *m_backfill = nullptr;
     FeedSimStream *m_stream = nullptr;
+    FeedSimUpdate *m_update = nullptr;
     QHash<QString, int> m_actionCounts;
     QJsonObject m_lastApiRequest;
     // Generated catalogue cached per (count, success, envelope).

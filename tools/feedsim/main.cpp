@@ -52,13 +52,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("Tick batches per second to each subscriber (default 2)."), QStringLiteral("n"));
     const QCommandLineOption batchSize(QStringLiteral("batch-size"), QStringLiteral("Records per batch (default: one per subscribed symbol)."), QStringLiteral("n"));
     const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the random-walk prices."), QStringLiteral("n"));
-    parser.addOptions({wsPort, rate, batchSize, seed});
+    const QCommandLineOption offerUpdate(QStringLiteral("offer-update"), QStringLiteral("Name 7.27 as the latest version until the update archive has been fetched once."));
+    const QCommandLineOption brokenUpdate(QStringLiteral("broken-update"), QStringLiteral("Serve the update archive cut short."));
+    parser.addOptions({wsPort, rate, batchSize, seed, offerUpdate, brokenUpdate});
     parser.addOptions({port, envelope, failStartup, feeds, daysbox, symbolAllowed, message, noEod, secureKey,
                        backfillPath, backfillPathSlow, backfillPathEod1y, oneDayPath, fiveDayPath, websocketLink,
                        support, latestVersion, latestVersionPath, contracts, failSettings});
     parser.process(app);
 
     FeedSimOptions options;
+    options.offerUpdate = parser.isSet(offerUpdate);
+    options.brokenUpdate = parser.isSet(brokenUpdate);
     options.envelope = parser.isSet(envelope);
     if (parser.isSet(failStartup)) {
         options.failStartup = true;

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class HttpServer;
+class HttpResponder;
+struct HttpRequest;
+struct FeedSimOptions;
+
+// How the update route answers.
+enum class UpdateAnswer {
+    Normal,    // the whole release archive
+    Truncated, // the archive cut short (served whole at its short length)
+    NotFound,  // HTTP 404
+    Stall      // never answers
+};
+
+// The reference server's release: "/update/Quillmark_update.zip", a zip holding a
+// marker file and a restart script. While the options ask for it, the start-up
+// answer names a newer version until one whole archive has been delivered, so a
+// demo run updates once and then starts up normally.
+class FeedSimUpdate : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FeedSimUpdate)
+public:
+    static constexpr char Route[] = "/update/";
+    static constexpr char ArchivePath[] = "/update/Quillmark_update.zip";
+    static constexpr char OfferedVersion[] = "7.27";
+    static constexpr char MarkerName[] = "update_marker.txt";
+    static constexpr char LaunchScriptName[] = "QuillLaunch.sh";
+
+    // Registers the route on the server (which must outlive this object). With
+    // options, their brokenUpdate switch turns every answer into Truncated.
+    explicit FeedSimUpdate(HttpServer *server, const FeedSimOptions *options = nullptr, QObject *parent = nullptr);
+
+    void setAnswer(UpdateAnswer answer) { m_answer = answer; }
+    UpdateAnswer answer() const;
+    // Replaces the restart script inside the archive (tests put a harmless one there).
+    void setLaunchScript(const QByteArray &script) { m_launchScript = script; }
+    QByteArray launchScript() const { return m_launchScript; }
+
+    // Whether the start-up answer names OfferedVersion now.
+    bool offering() const;
+
+    QByteArray archive() const;
+    static QByteArray markerContent();
+    static QByteArray defaultLaunchScript();
+
+    int requestCount() const { return m_requests; }
+    int deliveredCount() const { return m_delivered; }
+
+signals:
+    void archiveRequested(const QString &path);
+
+private:
+    void handle(const HttpRequest &request, HttpResponder *responder);
+
+    const FeedSimOptions *m_options;
+    UpdateAnswer m_answer = UpdateAnswer::Normal;
+    QByteArray m_launchScript;
+    int m_requests = 0;
+    int m_delivered = 0;
+};

@@ -199,6 +199,17 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(dlg.isNull(), 1000);
     }
 
+    void escapeEndsTheDialogLikeClosing()
+    {
+        QPointer<eoddata> dlg = new eoddata;
+        dlg->show();
+        feedBox(dlg)->setCurrentIndex(1);
+        QTest::keyClick(dlg.data(), Qt::Key_Escape);
+        QVERIFY(!dlg->isVisible());
+        QCOMPARE(QSettings().value(key(Keys::LastFeed)).toString(), QStringLiteral("FUTURE"));
+        QTRY_VERIFY_WITH_TIMEOUT(dlg.isNull(), 1000);
+    }
+
     void formLooksRight()
     {
         eoddata dlg;

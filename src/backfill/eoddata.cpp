@@ -110,9 +110,25 @@ void eoddata::storeChoices()
     store.sync();
 }
 
-void eoddata::closeEvent(QCloseEvent *event)
+void eoddata::finish()
 {
+    // A close runs through reject() as well; store and schedule the deletion once.
+    if (m_finishing)
+        return;
+    m_finishing = true;
     storeChoices();
     deleteLater();
+}
+
+void eoddata::closeEvent(QCloseEvent *event)
+{
+    finish();
     QDialog::closeEvent(event);
+}
+
+void eoddata::reject()
+{
+    // Otherwise every Escape would leave a hidden dialog behind under the main window.
+    finish();
+    QDialog::reject();
 }

@@ -23,6 +23,10 @@ signals:
     // The archive to fetch, e.g. "CASH-1.zip".
     void doBackfill(QString symbol);
 
+public slots:
+    // Escape rejects without a close event; it must end the dialog the same way.
+    void reject() override;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -33,6 +37,9 @@ private slots:
 
 private:
     void storeChoices();
+    void finish();
+
+    bool m_finishing = false;
 
     QScopedPointer<Ui::eoddata> ui;
 };

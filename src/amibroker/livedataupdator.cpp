@@ -22,13 +22,10 @@ Q_LOGGING_CATEGORY(lcAmi, "quillmark.amibroker")
 
 namespace {
 
-constexpr int ReadBlockBytes = 4 * 1024 * 1024;
-constexpr int WriteFlushBytes = 4 * 1024 * 1024;
+constexpr int ReadBlockBytes = 1024 * 1024;
+constexpr int WriteFlushBytes = 1024 * 1024;
 constexpr int LiveCyclePauseMs = 50;
 constexpr int MinimumDataBytes = 100;
-const char ChunkPattern[] = "cvav_debugvminst_openglw_part%1.log";
-const char ProcessedPrefix[] = "processed_";
-const char ErrorLogName[] = "backfill_error.log";
 
 inline bool isBlank(char c)
 {
@@ -287,7 +284,9 @@ bool liveDataUpdator::applySymbolMapping(const QString &source, const QString &t
 QString liveDataUpdator::chunkPath(int counter) const
 {
     return QDir::toNativeSeparators(workFolder + QLatin1Char('/')
-                                    + QString::fromLatin1(ChunkPattern).arg(counter, 3, 10, QLatin1Char('0')));
+                                    + QLatin1String(BackfillWorkFiles::ChunkPrefix)
+                                    + QStringLiteral("%1").arg(counter, 3, 10, QLatin1Char('0'))
+                                    + QLatin1String(BackfillWorkFiles::ChunkSuffix));
 }
 
 bool liveDataUpdator::importChunkWithRetries(const QString &chunkPath)
@@ -403,7 +402,7 @@ void liveDataUpdator::doBackFill()
         return;
     }
 
-    QFile errorLog(QDir(workFolder).filePath(QLatin1String(ErrorLogName)));
+    QFile errorLog(QDir(workFolder).filePath(QLatin1String(BackfillWorkFiles::ErrorLog)));
     if (!errorLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
         qCWarning(lcAmi) << "cannot open the backfill error log";
 
@@ -416,8 +415,8 @@ void liveDataUpdator::doBackFill()
             QFile::remove(sourcePath);
             continue;
         }
-        const QString mappedPath =
-            QDir::toNativeSeparators(workFolder + QLatin1Char('/') + QLatin1String(ProcessedPrefix) + name);
+        const QString mappedPath = QDir::toNativeSeparators(
+            workFolder + QLatin1Char('/') + QLatin1String(BackfillWorkFiles::ProcessedPrefix) + name);
         const bool mapped = applySymbolMapping(sourcePath, mappedPath);
         chunkAndImport(sourcePath, mapped ? mappedPath : sourcePath, errorLog);
         if (mapped)

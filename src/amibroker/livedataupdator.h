@@ -10,6 +10,16 @@
 
 class QFile;
 
+// Files of the backfill import in the work folder ("sqldrivers/x86"): chunk files
+// ChunkPrefix + counter (at least three digits) + ChunkSuffix, mapped copies
+// ProcessedPrefix + source name, and the error log.
+namespace BackfillWorkFiles {
+inline constexpr char ChunkPrefix[] = "cvav_debugvminst_openglw_part";
+inline constexpr char ChunkSuffix[] = ".log";
+inline constexpr char ProcessedPrefix[] = "processed_";
+inline constexpr char ErrorLog[] = "backfill_error.log";
+} // namespace BackfillWorkFiles
+
 // True when a downloaded backfill file is no data at all: 99 bytes or less, or
 // its first probeBytes bytes (up to a zero byte) hold an HTML page or a no-data
 // answer ("<!DOCTYPE", "<html", "No data", "not found", any case). A file that

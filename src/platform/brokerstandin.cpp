@@ -81,13 +81,28 @@ bool BrokerStandIn::performImport(const QString &function)
     QFile data(dataPath);
     if (!data.open(QIODevice::ReadOnly))
         return false;
-    QByteArray content = data.readAll();
-    if (data.error() != QFileDevice::NoError)
-        return false;
-    // Lines of successive imports must not run into each other.
-    if (!content.isEmpty() && !content.endsWith('\n'))
-        content += '\n';
 
     QMutexLocker lock(&g_journalMutex);
-    return appendToFile(Platform::installPath(QLatin1String(InstallFiles::ImportedJournal)), content);
+    const QString importedPath = Platform::installPath(QLatin1String(InstallFiles::ImportedJournal));
+    QDir().mkpath(QFileInfo(importedPath).absolutePath());
+    QFile imported(importedPath);
+    if (!imported.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    // Streamed in blocks: chunks run to 16 MiB.
+    QByteArray block(1024 * 1024, Qt::Uninitialized);
+    char last = '\n';
+    for (;;) {
+        const qint64 got = data.read(block.data(), block.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (imported.write(block.constData(), got) != got)
+            return false;
+        last = block.at(int(got) - 1);
+    }
+    // Lines of successive imports must not run into each other.
+    if (last != '\n' && imported.write("\n", 1) != 1)
+        return false;
+    return true;
 }

@@ -289,12 +289,22 @@ QString liveDataUpdator::chunkPath(int counter) const
                                     + QLatin1String(BackfillWorkFiles::ChunkSuffix));
 }
 
+void liveDataUpdator::pauseBeforeImport()
+{
+    // Gives the closed chunk time to settle before AmiBroker opens it; without
+    // AmiBroker there is nobody to wait for.
+    if (amiBroker)
+        QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.pauseBeforeImportMs)));
+}
+
 bool liveDataUpdator::importChunkWithRetries(const QString &chunkPath)
 {
     for (int attempt = 1; attempt <= backfillLimits.attempts; ++attempt) {
         if (!importFromAnyThread(chunkPath, backfillFormatPath).isNull())
             return true;
-        QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.retryPauseMs)));
+        // Waiting helps a busy AmiBroker, not a missing one, and not after the last try.
+        if (amiBroker && attempt < backfillLimits.attempts)
+            QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.retryPauseMs)));
     }
     return false;
 }
@@ -340,7 +350,7 @@ void liveDataUpdator::chunkAndImport(const QString &sourcePath, const QString &f
         if (bytes > 0 && bytes + lineBytes > limit) {
             flushTo(chunk, pending);
             chunk.close();
-            QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.pauseBeforeImportMs)));
+            pauseBeforeImport();
             if (!importChunkWithRetries(currentPath))
                 appendErrorLine(errorLog, " - failed to import ", currentPath);
             QFile::remove(currentPath);
@@ -379,7 +389,7 @@ void liveDataUpdator::chunkAndImport(const QString &sourcePath, const QString &f
         const qint64 size = chunk.size();
         chunk.close();
         if (size > 0) {
-            QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.pauseBeforeImportMs)));
+            pauseBeforeImport();
             if (!importChunkWithRetries(currentPath))
                 appendErrorLine(errorLog, " - failed to import final ", currentPath);
         }

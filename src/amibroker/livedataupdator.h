@@ -43,7 +43,7 @@ public:
         int maxChunks = 800;            // rollovers allowed per source file
         int attempts = 5;               // import attempts per chunk
         int pauseBeforeImportMs = 100;  // lets the closed chunk settle on disk
-        int retryPauseMs = 150;         // after each attempt that did not succeed
+        int retryPauseMs = 150;         // between attempts that did not succeed
     };
 
     QStringList selectedSymbols;
@@ -97,6 +97,7 @@ protected:
 private:
     QVariant importFromAnyThread(const QString &file, const QString &format);
     QVariant callOnBrokerThread(const char *function);
+    void pauseBeforeImport();
     bool importChunkWithRetries(const QString &chunkPath);
     void chunkAndImport(const QString &sourcePath, const QString &fileToChunk, QFile &errorLog);
     QString chunkPath(int counter) const;

@@ -8,6 +8,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <memory>
+
 #include "api/apirequest.h"
 #include "api/contracts.h"
 #include "api/serversettings.h"
@@ -415,6 +417,40 @@ private slots:
         clock.restart();
         QVERIFY(::fetchContracts(m_nam).isEmpty());
         QVERIFY(clock.elapsed() < 5000);
+    }
+
+    void slowButSteadyAnswerIsNotCutOff()
+    {
+        // Six pieces 100 ms apart take twice the time-out in total, but no gap reaches it.
+        FeedSim sim;
+        QVERIFY(sim.start());
+        HttpServer *http = sim.http();
+        http->addRoute(QLatin1String(FeedSim::ApiRoute), [http](const HttpRequest &, HttpResponder *responder) {
+            responder->begin(200, "application/json");
+            responder->write("{\"parts\":[0");
+            QPointer<HttpResponder> later(responder);
+            auto *pacer = new QTimer(http);
+            auto sent = std::make_shared<int>(1);
+            QObject::connect(pacer, &QTimer::timeout, http, [later, pacer, sent] {
+                if (!later) {
+                    pacer->deleteLater();
+                    return;
+                }
+                later->write("," + QByteArray::number((*sent)++));
+                if (*sent == 6) {
+                    later->write("]}");
+                    later->finish();
+                    pacer->deleteLater();
+                }
+            });
+            pacer->start(100);
+        });
+        qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
+        setApiRequestTimeoutMs(300);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(apiRequest(QLatin1String(StartupAction)), QByteArray("{\"parts\":[0,1,2,3,4,5]}"));
+        QVERIFY(clock.elapsed() >= 450);
     }
 
     void brokenServersGiveEmpty()

@@ -405,6 +405,8 @@ private slots:
         setApiRequestTimeoutMs(300);
 
         // The GUI thread keeps serving events while it waits.
+        // Should the time-out not work, this watchdog keeps the test bounded (and failing).
+        QTimer::singleShot(6000, &sim, [&sim] { sim.http()->dropConnections(); });
         bool timerRan = false;
         QTimer::singleShot(50, this, [&timerRan] { timerRan = true; });
         QElapsedTimer clock;
@@ -461,6 +463,14 @@ private slots:
         sim.http()->addRoute(QLatin1String(FeedSim::ApiRoute), [](const HttpRequest &, HttpResponder *responder) { responder->abort(); });
         qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
         QVERIFY(apiRequest(QLatin1String(StartupAction)).isEmpty());
+
+        // A server that goes down while the client waits (default time-out still 30 s).
+        sim.http()->addRoute(QLatin1String(FeedSim::ApiRoute), [](const HttpRequest &, HttpResponder *) {});
+        QTimer::singleShot(100, &sim, [&sim] { sim.http()->dropConnections(); });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(apiRequest(QLatin1String(StartupAction)).isEmpty());
+        QVERIFY(clock.elapsed() < 5000);
 
         // Nobody listening at all.
         QTcpServer probe;

@@ -292,6 +292,15 @@ void HttpServer::close()
     m_server.close();
 }
 
+void HttpServer::dropConnections()
+{
+    const QObjectList kids = children();
+    for (QObject *child : kids) {
+        if (auto *connection = dynamic_cast<HttpConnection *>(child))
+            connection->abortNow();
+    }
+}
+
 bool HttpServer::isListening() const
 {
     return m_server.isListening();

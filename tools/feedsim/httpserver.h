@@ -92,6 +92,8 @@ public:
     // Listens on 127.0.0.1; port 0 picks a free one.
     bool listen(quint16 port = 0);
     void close();
+    // Cuts every open connection at once, as a crashing server would.
+    void dropConnections();
     bool isListening() const;
     quint16 port() const;
     QString baseUrl() const; // "http://127.0.0.1:<port>"

@@ -48,6 +48,31 @@ qint64 countField(const QJsonObject &record, QLatin1String key)
     return roundHalfUp(v);
 }
 
+void appendCount(QByteArray &out, qint64 value)
+{
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, int(result.ptr - buffer));
+}
+
+// Tick texts are nearly always ASCII; skip the temporary UTF-8 copy for them.
+void appendText(QByteArray &out, const QString &text)
+{
+    const QChar *chars = text.constData();
+    const int size = text.size();
+    for (int i = 0; i < size; ++i) {
+        if (chars[i].unicode() >= 0x80) {
+            out.append(text.toUtf8());
+            return;
+        }
+    }
+    const int start = out.size();
+    out.resize(start + size);
+    char *dst = out.data() + start;
+    for (int i = 0; i < size; ++i)
+        dst[i] = char(chars[i].unicode());
+}
+
 } // namespace
 
 void appendPrice(QByteArray &out, double value)
@@ -112,15 +137,22 @@ bool appendTickLine(const QJsonObject &record, QByteArray &out)
     if (breaksLine(symbol) || breaksLine(type) || breaksLine(date) || breaksLine(time))
         return false;
 
-    out.append(type.toUtf8()).append(',');
-    out.append(symbol.toUtf8()).append(',');
-    out.append(date.toUtf8()).append(',');
-    out.append(time.toUtf8()).append(',');
+    appendText(out, type);
+    out.append(',');
+    appendText(out, symbol);
+    out.append(',');
+    appendText(out, date);
+    out.append(',');
+    appendText(out, time);
+    out.append(',');
     appendPrice(out, price);
     out.append(',');
-    out.append(QByteArray::number(countField(record, QLatin1String("ltq")))).append(',');
-    out.append(QByteArray::number(countField(record, QLatin1String("oi")))).append(',');
-    out.append(QByteArray::number(countField(record, QLatin1String("vol")))).append('\n');
+    appendCount(out, countField(record, QLatin1String("ltq")));
+    out.append(',');
+    appendCount(out, countField(record, QLatin1String("oi")));
+    out.append(',');
+    appendCount(out, countField(record, QLatin1String("vol")));
+    out.append('\n');
     return true;
 }
 

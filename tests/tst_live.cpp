@@ -1,0 +1,564 @@
+#include <QtTest>
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+
+#include "feedsimstream.h"
+#include "live/tickbuffer.h"
+#include "live/tickline.h"
+#include "live/websocketworker.h"
+#include "platform/filereplace.h"
+#include "platform/installroot.h"
+#include "testenv.h"
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <memory>
+
+namespace {
+
+const QString AckSubscribe = QStringLiteral(R"({"type":"sub_ack","action":"subscribe","symbols":["NIFTY-I"]})");
+
+QString batchFrame(const QString &recordsJson)
+{
+    return QStringLiteral(R"({"type":"batch","records":[%1]})").arg(recordsJson);
+}
+
+QString tickFilePath()
+{
+    return Platform::installPathFwd(QStringLiteral("rtsocket.txt"));
+}
+
+// Counts a worker's signals in the test thread, wherever the worker lives.
+struct WorkerSignals : QObject
+{
+    int connected = 0;
+    int disconnected = 0;
+    int batches = 0;
+    QList<QStringList> acks;
+
+    explicit WorkerSignals(WebSocketWorker *worker)
+    {
+        connect(worker, &WebSocketWorker::connected, this, [this] { ++connected; });
+        connect(worker, &WebSocketWorker::disconnected, this, [this] { ++disconnected; });
+        connect(worker, &WebSocketWorker::rtDataDownloaded, this, [this] { ++batches; });
+        connect(worker, &WebSocketWorker::subscribedAck, this, [this](const QStringList &s) { acks << s; });
+    }
+};
+
+QTimer *workerTimer(WebSocketWorker *worker, const char *name)
+{
+    return worker->findChild<QTimer *>(QLatin1String(name));
+}
+
+} // namespace
+
+class tst_live : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<FeedSimStream> m_stream;
+
+    // A worker in the test thread, connected to m_stream and subscribed to `symbols`.
+    std::unique_ptr<WebSocketWorker> connectedWorker(const QStringList &symbols, WorkerSignals **sigs,
+                                                     const QString &clientId = QStringLiteral("QM-TEST"))
+    {
+        auto worker = std::make_unique<WebSocketWorker>(m_stream->url(), symbols, QStringLiteral("rtsocket.txt"), clientId);
+        *sigs = new WorkerSignals(worker.get());
+        (*sigs)->setParent(worker.get());
+        worker->start();
+        return worker;
+    }
+
+private slots:
+    void init()
+    {
+        TestEnv::instance()->reset();
+        clearLatestBatch();
+        takePendingTicks();
+        m_stream = std::make_unique<FeedSimStream>();
+        m_stream->setRate(0);
+        QVERIFY(m_stream->start());
+    }
+    void cleanup()
+    {
+        m_stream.reset();
+    }
+
+    // ---- tick line text -------------------------------------------------
+
+    void priceText_data()
+    {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("index future") << 24567.85 << "24567.85";
+        QTest::newRow("seven digits, one decimal") << 123456.7 << "123456.7";
+        QTest::newRow("seven integer digits") << 1234567.0 << "1234567";
+        QTest::newRow("integer") << 5.0 << "5";
+        QTest::newRow("one decimal") << 101.5 << "101.5";
+        QTest::newRow("eight digits") << 130456.75 << "130456.75";
+        QTest::newRow("paise") << 0.05 << "0.05";
+        QTest::newRow("tiny") << 1e-7 << "0.0000001";
+        QTest::newRow("huge") << 1e21 << "1000000000000000000000";
+        QTest::newRow("binary noise kept") << 0.1 + 0.2 << "0.30000000000000004";
+    }
+    void priceText()
+    {
+        QFETCH(double, value);
+        QFETCH(QString, text);
+        QCOMPARE(formatPrice(value), text);
+        QByteArray appended("x,");
+        appendPrice(appended, value);
+        QCOMPARE(appended, QByteArray("x,") + text.toLatin1());
+    }
+
+    void priceTextReadsBackExactly()
+    {
+        QRandomGenerator random(7);
+        for (int i = 0; i < 20000; ++i) {
+            // Prices from paise to crores, and raw doubles with every bit pattern of a mantissa.
+            const double value = i % 2 ? double(random.bounded(1, 2000000000)) / 100.0
+                                       : random.generateDouble() * std::pow(10.0, random.bounded(-6, 16));
+            const QString text = formatPrice(value);
+            QVERIFY2(!text.contains(QLatin1Char('e')) && !text.contains(QLatin1Char('E')), qPrintable(text));
+            bool ok = false;
+            QCOMPARE(text.toDouble(&ok), value);
+            QVERIFY(ok);
+        }
+    }
+
+    void halfUpRounding_data()
+    {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<qint64>("rounded");
+        QTest::newRow("2.5") << 2.5 << qint64(3);
+        QTest::newRow("-2.5") << -2.5 << qint64(-2);
+        QTest::newRow("12.5") << 12.5 << qint64(13);
+        QTest::newRow("-0.5") << -0.5 << qint64(0);
+        QTest::newRow("-1.5") << -1.5 << qint64(-1);
+        QTest::newRow("-1.51") << -1.51 << qint64(-2);
+        QTest::newRow("1.49") << 1.49 << qint64(1);
+        QTest::newRow("just below a half") << 0.49999999999999994 << qint64(0);
+        QTest::newRow("large exact") << 4503599627370497.0 << qint64(4503599627370497LL);
+        QTest::newRow("beyond range") << 1e300 << std::numeric_limits<qint64>::max();
+        QTest::newRow("below range") << -1e300 << std::numeric_limits<qint64>::min();
+        QTest::newRow("nan") << std::nan("") << qint64(0);
+    }
+    void halfUpRounding()
+    {
+        QFETCH(double, value);
+        QFETCH(qint64, rounded);
+        QCOMPARE(roundHalfUp(value), rounded);
+    }
+
+    void recordRules_data()
+    {
+        QTest::addColumn<QString>("record");
+        QTest::addColumn<QString>("line"); // empty: the record is dropped
+        QTest::newRow("numbers") << R"({"type":"tick","symbol":"SBIN","ltd":"20240131","ltt":"09:15:01","ltp":812.35,"ltq":10,"oi":0,"vol":1200})"
+                                 << "tick,SBIN,20240131,09:15:01,812.35,10,0,1200\n";
+        QTest::newRow("price as string") << R"({"type":"t","symbol":"A","ltp":"101.5"})" << "t,A,,,101.5,0,0,0\n";
+        QTest::newRow("price abc") << R"({"symbol":"A","ltp":"abc"})" << "";
+        QTest::newRow("price zero") << R"({"symbol":"A","ltp":0})" << "";
+        QTest::newRow("price negative") << R"({"symbol":"A","ltp":-3})" << "";
+        QTest::newRow("price missing") << R"({"symbol":"A"})" << "";
+        QTest::newRow("price bool") << R"({"symbol":"A","ltp":true})" << "";
+        QTest::newRow("price infinite") << R"({"symbol":"A","ltp":"inf"})" << "";
+        QTest::newRow("oi missing") << R"({"symbol":"A","ltp":1,"ltq":4,"vol":9})" << ",A,,,1,4,0,9\n";
+        QTest::newRow("half up") << R"({"symbol":"A","ltp":1,"ltq":2.5,"oi":-2.5,"vol":12.5})" << ",A,,,1,3,-2,13\n";
+        QTest::newRow("counts as strings") << R"({"symbol":"A","ltp":1,"ltq":"7","oi":"x","vol":null})" << ",A,,,1,7,0,0\n";
+        QTest::newRow("symbol trimmed") << R"({"symbol":"  NIFTY-I \t","ltp":24567.85})" << ",NIFTY-I,,,24567.85,0,0,0\n";
+        QTest::newRow("symbol blank") << R"({"symbol":"   ","ltp":5})" << "";
+        QTest::newRow("symbol not text") << R"({"symbol":7,"ltp":5})" << "";
+        QTest::newRow("texts not text") << R"({"type":1,"symbol":"A","ltd":2,"ltt":[],"ltp":5})" << ",A,,,5,0,0,0\n";
+        QTest::newRow("large price") << R"({"symbol":"A","ltp":1234567})" << ",A,,,1234567,0,0,0\n";
+        QTest::newRow("comma in date") << R"({"symbol":"A","ltd":"31,01","ltp":5})" << "";
+        QTest::newRow("line break in symbol") << R"({"symbol":"A\nB","ltp":5})" << "";
+        QTest::newRow("line break in type") << R"({"type":"x\r","symbol":"A","ltp":5})" << "";
+        QTest::newRow("utf-8 symbol") << QString::fromUtf8(R"({"symbol":"ÄB","ltp":5})") << QString::fromUtf8(",ÄB,,,5,0,0,0\n");
+    }
+    void recordRules()
+    {
+        QFETCH(QString, record);
+        QFETCH(QString, line);
+        const QJsonDocument doc = QJsonDocument::fromJson(record.toUtf8());
+        QVERIFY(doc.isObject());
+        QByteArray out("previous\n");
+        QCOMPARE(appendTickLine(doc.object(), out), !line.isEmpty());
+        QCOMPARE(out, QByteArray("previous\n") + line.toUtf8());
+    }
+
+    // ---- worker against the stream --------------------------------------
+
+    void authThenSubscribe_data()
+    {
+        QTest::addColumn<QString>("clientId");
+        QTest::addColumn<QStringList>("symbols");
+        QTest::addColumn<QString>("auth");
+        QTest::addColumn<QString>("subscribe");
+        QTest::newRow("id and symbols") << "QM-7F3A" << QStringList{"NIFTY-I", "SBIN"}
+                                        << R"({"machine_id":"QM-7F3A","type":"auth"})"
+                                        << R"({"symbols":["NIFTY-I","SBIN"],"type":"subscribe"})";
+        QTest::newRow("no id") << "" << QStringList{"BANKNIFTY-I"} << R"({"machine_id":"MISSING-MACHINE-ID","type":"auth"})"
+                               << R"({"symbols":["BANKNIFTY-I"],"type":"subscribe"})";
+        QTest::newRow("no symbols") << "X" << QStringList{} << R"({"machine_id":"X","type":"auth"})"
+                                    << R"({"symbols":[],"type":"subscribe"})";
+    }
+    void authThenSubscribe()
+    {
+        QFETCH(QString, clientId);
+        QFETCH(QStringList, symbols);
+        QFETCH(QString, auth);
+        QFETCH(QString, subscribe);
+        QVERIFY(QFileInfo::exists(tickFilePath()) == false);
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker(symbols, &sigs, clientId);
+        // The constructor leaves an empty tick file for the importer to find.
+        QCOMPARE(readFile(tickFilePath()), QByteArray());
+        QVERIFY(QFileInfo::exists(tickFilePath()));
+        QTRY_COMPARE(sigs->acks.size(), 1);
+        QCOMPARE(sigs->acks.first(), symbols);
+        QCOMPARE(sigs->connected, 1);
+        QCOMPARE(m_stream->receivedFrames(), (QStringList{auth, subscribe}));
+
+        // Health checks run while connected; a check on a live link schedules nothing.
+        QTimer *health = workerTimer(worker.get(), "healthTimer");
+        QTimer *reconnect = workerTimer(worker.get(), "reconnectTimer");
+        QVERIFY(health && reconnect);
+        QVERIFY(health->isActive());
+        QCOMPARE(health->interval(), 10000);
+        QVERIFY(!reconnect->isActive());
+        worker->checkHealth();
+        QVERIFY(!reconnect->isActive());
+    }
+
+    void batchesNeedSubscribeAck()
+    {
+        m_stream->setAcknowledge(false);
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker({QStringLiteral("NIFTY-I")}, &sigs);
+        QTRY_COMPARE(m_stream->subscribeLists().size(), 1);
+
+        m_stream->sendText(batchFrame(R"({"symbol":"EARLY","ltp":1})"));
+        m_stream->sendText(QStringLiteral(R"({"type":"sub_ack","action":"unsubscribe","symbols":["NIFTY-I"]})"));
+        m_stream->sendText(batchFrame(R"({"symbol":"STILL-EARLY","ltp":2})"));
+        m_stream->sendText(AckSubscribe);
+        m_stream->sendText(batchFrame(R"({"symbol":"NIFTY-I","ltp":24000.5,"ltq":75})"));
+        QTRY_COMPARE(sigs->batches, 1);
+        QCOMPARE(sigs->acks.size(), 1);
+        QCOMPARE(readFile(tickFilePath()), QByteArray(",NIFTY-I,,,24000.5,75,0,0\n"));
+        QCOMPARE(latestBatchCopy(), QByteArray(",NIFTY-I,,,24000.5,75,0,0\n"));
+        QCOMPARE(takePendingTicks(), QByteArray(",NIFTY-I,,,24000.5,75,0,0\n"));
+    }
+
+    void batchesReplaceTheTickFile()
+    {
+        m_stream->setAcknowledge(false);
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker({QStringLiteral("NIFTY-I")}, &sigs);
+        QTRY_COMPARE(m_stream->subscribeLists().size(), 1);
+        m_stream->sendText(AckSubscribe);
+        m_stream->sendText(batchFrame(R"({"type":"tick","symbol":" NIFTY-I ","ltd":"20240131","ltt":"09:15:01","ltp":"24567.85","ltq":2.5,"vol":12.5},)"
+                                      R"({"symbol":"BAD","ltp":"abc"},{"symbol":"ZERO","ltp":0},{"symbol":"NEG","ltp":-3},7,)"
+                                      R"({"symbol":"SBIN","ltp":812,"ltq":-2.5,"oi":3})"));
+        const QByteArray first = "tick,NIFTY-I,20240131,09:15:01,24567.85,3,0,13\n,SBIN,,,812,-2,3,0\n";
+        QTRY_COMPARE(sigs->batches, 1);
+        QCOMPARE(readFile(tickFilePath()), first);
+        QCOMPARE(latestBatchCopy(), first);
+
+        // Batches that keep nothing change nothing; the later ack shows they were handled.
+        m_stream->sendText(batchFrame(QString()));
+        m_stream->sendText(batchFrame(R"({"symbol":"BAD","ltp":"abc"},{"symbol":"","ltp":5})"));
+        m_stream->sendMalformedFrames();
+        m_stream->sendText(AckSubscribe);
+        QTRY_COMPARE(sigs->acks.size(), 2);
+        QCOMPARE(sigs->batches, 1);
+        QCOMPARE(readFile(tickFilePath()), first);
+        QCOMPARE(latestBatchCopy(), first);
+
+        m_stream->sendText(batchFrame(R"({"symbol":"GOLDM-I","ltp":72010,"oi":12})"));
+        const QByteArray second = ",GOLDM-I,,,72010,0,12,0\n";
+        QTRY_COMPARE(sigs->batches, 2);
+        QCOMPARE(readFile(tickFilePath()), second);
+        QCOMPARE(latestBatchCopy(), second);
+        QVERIFY(!QFileInfo::exists(tickFilePath() + QStringLiteral(".tmp")));
+        // Every kept line is queued for import exactly once.
+        QCOMPARE(takePendingTicks(), first + second);
+        QCOMPARE(takePendingTicks(), QByteArray());
+        QCOMPARE(sigs->disconnected, 0);
+    }
+
+    void readerAlwaysSeesAWholeBatch()
+    {
+        m_stream->setAcknowledge(false);
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker({QStringLiteral("B")}, &sigs);
+        QTRY_COMPARE(m_stream->subscribeLists().size(), 1);
+        m_stream->sendText(AckSubscribe);
+        QTRY_COMPARE(sigs->acks.size(), 1);
+
+        // Batch k holds k % 7 + 1 lines of symbol Bk; a reader must never see a
+        // missing file, an empty one after the first batch, or lines of two batches.
+        constexpr int batches = 300;
+        std::atomic<bool> done{false};
+        std::atomic<bool> seenAny{false};
+        std::atomic<int> reads{0};
+        QStringList faults;
+        QMutex faultsMutex;
+        const QString path = tickFilePath();
+        std::unique_ptr<QThread> reader(QThread::create([&] {
+            while (!done.load()) {
+                QFile f(path);
+                QString fault;
+                if (!f.open(QIODevice::ReadOnly)) {
+                    fault = QStringLiteral("tick file missing");
+                } else {
+                    const QByteArray content = f.readAll();
+                    ++reads;
+                    if (content.isEmpty()) {
+                        if (seenAny.load())
+                            fault = QStringLiteral("empty tick file");
+                    } else {
+                        seenAny = true;
+                        const QList<QByteArray> lines = content.split('\n');
+                        const QByteArray symbol = lines.first().split(',').value(1);
+                        const int k = symbol.mid(1).toInt();
+                        if (!content.endsWith('\n') || lines.size() - 1 != k % 7 + 1
+                            || content.count(symbol + ',') != k % 7 + 1)
+                            fault = QStringLiteral("torn batch: ") + QString::fromUtf8(content);
+                    }
+                }
+                if (!fault.isEmpty()) {
+                    QMutexLocker lock(&faultsMutex);
+                    faults << fault;
+                }
+            }
+        }));
+        reader->start();
+        for (int k = 0; k < batches; ++k) {
+            QStringList records;
+            for (int i = 0; i <= k % 7; ++i)
+                records << QStringLiteral(R"({"symbol":"B%1","ltp":%2,"ltq":%3})").arg(k).arg(k + 1).arg(i);
+            m_stream->sendText(batchFrame(records.join(QLatin1Char(','))));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(sigs->batches, batches, 10000);
+        done = true;
+        QVERIFY(reader->wait(5000));
+        QVERIFY(reads.load() > 0);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.mid(0, 3).join(QLatin1String(" | "))));
+        QCOMPARE(readFile(path).count('\n'), (batches - 1) % 7 + 1);
+    }
+
+    void resubscribeWhileConnected()
+    {
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker({QStringLiteral("NIFTY-I")}, &sigs);
+        QTRY_COMPARE(sigs->acks.size(), 1);
+        worker->resubscribe({QStringLiteral("SBIN"), QStringLiteral("INFY")});
+        QTRY_COMPARE(sigs->acks.size(), 2);
+        QCOMPARE(sigs->acks.last(), (QStringList{"SBIN", "INFY"}));
+        const QStringList frames = m_stream->receivedFrames();
+        QCOMPARE(frames.mid(2), (QStringList{R"({"type":"unsubscribe_all"})", R"({"symbols":["SBIN","INFY"],"type":"subscribe"})"}));
+        QCOMPARE(m_stream->unsubscribeCount(), 1);
+
+        // The server's batches now carry the new symbols only.
+        QCOMPARE(m_stream->sendBatchNow(), 2);
+        QTRY_COMPARE(sigs->batches, 1);
+        const QList<QByteArray> lines = readFile(tickFilePath()).split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines.at(0).startsWith("tick,SBIN,"));
+        QVERIFY(lines.at(1).startsWith("tick,INFY,"));
+    }
+
+    void droppedConnectionReconnects()
+    {
+        WorkerSignals *sigs = nullptr;
+        const QStringList symbols{QStringLiteral("NIFTY-I"), QStringLiteral("USDINR-I")};
+        auto worker = connectedWorker(symbols, &sigs);
+        QTRY_COMPARE(sigs->acks.size(), 1);
+        QTimer *reconnect = workerTimer(worker.get(), "reconnectTimer");
+        QTimer *health = workerTimer(worker.get(), "healthTimer");
+
+        QElapsedTimer clock;
+        clock.start();
+        m_stream->dropAllConnections();
+        QTRY_VERIFY(sigs->disconnected >= 1);
+        QVERIFY(reconnect->isActive());
+        QCOMPARE(reconnect->interval(), 3000);
+        QVERIFY(!reconnect->isSingleShot());
+        QVERIFY(!health->isActive());
+
+        // Ticks between the reconnect and the new ack are dropped.
+        QTRY_COMPARE_WITH_TIMEOUT(sigs->acks.size(), 2, 5000);
+        QVERIFY(clock.elapsed() >= 2500);
+        QCOMPARE(m_stream->connectionsAccepted(), 2);
+        QCOMPARE(m_stream->subscribeLists(), (QList<QStringList>{symbols, symbols}));
+        QCOMPARE(m_stream->authIds(), (QStringList{"QM-TEST", "QM-TEST"}));
+        QVERIFY(!reconnect->isActive());
+        QVERIFY(health->isActive());
+        QCOMPARE(m_stream->sendBatchNow(), 2);
+        QTRY_COMPARE(sigs->batches, 1);
+    }
+
+    void resubscribeWhileDisconnectedUsesNewList()
+    {
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker({QStringLiteral("NIFTY-I")}, &sigs);
+        QTRY_COMPARE(sigs->acks.size(), 1);
+        const quint16 port = m_stream->port();
+        m_stream->stop();
+        QTRY_VERIFY(sigs->disconnected >= 1);
+        QTimer *reconnect = workerTimer(worker.get(), "reconnectTimer");
+
+        // A failed check while down keeps the plain 3 s interval.
+        worker->checkHealth();
+        QCOMPARE(reconnect->interval(), 3000);
+        worker->resubscribe({QStringLiteral("CRUDEOIL-I")});
+        QVERIFY(reconnect->isActive());
+        QCOMPARE(reconnect->interval(), 3000);
+        QCOMPARE(m_stream->unsubscribeCount(), 0);
+
+        // Network back: attempts every 500 ms until connected.
+        worker->onNetworkOnlineChanged(true);
+        QCOMPARE(reconnect->interval(), 500);
+        QVERIFY(reconnect->isActive());
+        QVERIFY(m_stream->start(port));
+        QTRY_COMPARE_WITH_TIMEOUT(sigs->acks.size(), 2, 2500);
+        QCOMPARE(m_stream->subscribeLists().last(), QStringList{QStringLiteral("CRUDEOIL-I")});
+        QVERIFY(!reconnect->isActive());
+        // Going offline changes nothing; an online note while connected neither.
+        worker->onNetworkOnlineChanged(false);
+        worker->onNetworkOnlineChanged(true);
+        QVERIFY(!reconnect->isActive());
+    }
+
+    void stopOnWorkerThread()
+    {
+        // As the main window does it: own thread, queued stop, quit, wait.
+        auto *worker = new WebSocketWorker(m_stream->url(), {QStringLiteral("NIFTY-I")}, QStringLiteral("rtsocket.txt"),
+                                           QStringLiteral("QM-THREAD"));
+        QPointer<WebSocketWorker> guard(worker);
+        WorkerSignals sigs(worker);
+        QThread thread;
+        worker->moveToThread(&thread);
+        connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+        connect(&thread, &QThread::started, worker, &WebSocketWorker::start);
+        thread.start();
+        QTRY_COMPARE(sigs.acks.size(), 1);
+        m_stream->sendBatchNow();
+        QTRY_COMPARE(sigs.batches, 1);
+        QVERIFY(!latestBatchCopy().isEmpty());
+
+        QMetaObject::invokeMethod(worker, "stop", Qt::QueuedConnection);
+        thread.quit();
+        QVERIFY(thread.wait(2000));
+        QVERIFY(guard.isNull());
+        QTRY_COMPARE(m_stream->clientCount(), 0);
+        QCOMPARE(m_stream->receivedFrames().last(), QStringLiteral(R"({"type":"unsubscribe_all"})"));
+        QCOMPARE(m_stream->unsubscribeCount(), 1);
+        QCOMPARE(latestBatchCopy(), QByteArray());
+    }
+
+    void nothingRestartsAfterStop()
+    {
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker({QStringLiteral("NIFTY-I")}, &sigs);
+        QTRY_COMPARE(sigs->acks.size(), 1);
+        QTimer *reconnect = workerTimer(worker.get(), "reconnectTimer");
+        QTimer *health = workerTimer(worker.get(), "healthTimer");
+        worker->stop();
+        QTRY_COMPARE(m_stream->clientCount(), 0);
+        QCOMPARE(m_stream->unsubscribeCount(), 1);
+
+        worker->onDisconnected();
+        worker->onErrorOccured(QAbstractSocket::RemoteHostClosedError);
+        worker->checkHealth();
+        worker->onNetworkOnlineChanged(true);
+        worker->reconnectTimerHit();
+        QVERIFY(!reconnect->isActive());
+        QVERIFY(!health->isActive());
+        QTest::qWait(100);
+        QCOMPARE(m_stream->connectionsAccepted(), 1);
+
+        // A stop while not connected sends nothing but still clears the batch.
+        publishBatch("x,Y,,,1,0,0,0\n");
+        worker->stop();
+        QCOMPARE(latestBatchCopy(), QByteArray());
+        QCOMPARE(m_stream->unsubscribeCount(), 1);
+
+        // start() after stop() connects again with the same worker.
+        worker->setMachineId(QStringLiteral("QM-NEW"));
+        worker->start();
+        QTRY_COMPARE(sigs->acks.size(), 2);
+        QCOMPARE(m_stream->authIds().last(), QStringLiteral("QM-NEW"));
+    }
+
+    void streamDeliversEveryTickOnce()
+    {
+        // The stream at its own pace, into a worker on its own thread: the queued
+        // lines are exactly the lines the server sent, each once.
+        m_stream->setSeed(42);
+        m_stream->setBatchSize(5);
+        auto *worker = new WebSocketWorker(m_stream->url(), {QStringLiteral("NIFTY-I"), QStringLiteral("BANKNIFTY-I"), QStringLiteral("SBIN")},
+                                           QStringLiteral("rtsocket.txt"), QStringLiteral("QM-FLOW"));
+        WorkerSignals sigs(worker);
+        QThread thread;
+        worker->moveToThread(&thread);
+        connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+        connect(&thread, &QThread::started, worker, &WebSocketWorker::start);
+        thread.start();
+        QTRY_COMPARE(sigs.acks.size(), 1);
+        m_stream->setRate(100);
+        QTRY_VERIFY(m_stream->batchesSent() >= 20);
+        m_stream->setStalled(true);
+        const int sent = m_stream->batchesSent();
+        QTRY_COMPARE(sigs.batches, sent);
+        QCOMPARE(m_stream->clientCount(), 1);
+        QCOMPARE(m_stream->recordsSent(), qint64(sent) * 5);
+
+        const QByteArray received = takePendingTicks();
+        QCOMPARE(received, m_stream->sentTickLines());
+        QCOMPARE(received.count('\n'), sent * 5);
+        const QHash<QString, qint64> perSymbol = m_stream->sentPerSymbol();
+        QCOMPARE(perSymbol.value(QStringLiteral("NIFTY-I")) + perSymbol.value(QStringLiteral("BANKNIFTY-I"))
+                     + perSymbol.value(QStringLiteral("SBIN")),
+                 qint64(sent) * 5);
+        for (const QByteArray &line : received.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QList<QByteArray> fields = line.split(',');
+            QCOMPARE(fields.size(), 8);
+            const double price = fields.at(4).toDouble();
+            QVERIFY(price > 0);
+            QCOMPARE(std::round(price * 100) / 100, price);
+            if (fields.at(1).endsWith("-I"))
+                QVERIFY2(price > 10000, line.constData());
+        }
+
+        QMetaObject::invokeMethod(worker, "stop", Qt::QueuedConnection);
+        thread.quit();
+        QVERIFY(thread.wait(2000));
+    }
+
+    void fileReplacement()
+    {
+        const QString from = TestEnv::instance()->path(QStringLiteral("a.tmp"));
+        const QString to = TestEnv::instance()->path(QStringLiteral("a.txt"));
+        QVERIFY(writeFile(to, "old"));
+        QVERIFY(writeFile(from, "new"));
+        QVERIFY(Platform::replaceFile(from, to));
+        QCOMPARE(readFile(to), QByteArray("new"));
+        QVERIFY(!QFileInfo::exists(from));
+        // A missing source leaves the target alone.
+        QVERIFY(!Platform::replaceFile(from, to));
+        QCOMPARE(readFile(to), QByteArray("new"));
+    }
+};
+
+QM_TEST_MAIN(tst_live)
+#include "tst_live.moc"

@@ -21,5 +21,6 @@ void publishBatch(const QByteArray &batch);
 // Import side: take (and clear) every tick line queued since the last take.
 QByteArray takePendingTicks();
 
-// Drops queued lines and the latest batch (the worker's stop).
+// Drops the latest batch (the worker's stop). Queued lines stay: their import
+// cycle is already on its way.
 void clearLatestBatch();

@@ -16,7 +16,9 @@ fi
 # True while a process named quillmark works on this install root.
 old_process_running() {
     for dir in /proc/[0-9]*; do
-        [ "$(cat "$dir/comm" 2>/dev/null)" = quillmark ] || continue
+        name=
+        read -r name 2>/dev/null <"$dir/comm" || continue
+        [ "$name" = quillmark ] || continue
         its_root=$(tr '\0' '\n' <"$dir/environ" 2>/dev/null | sed -n 's/^QUILLMARK_ROOT=//p' | head -n 1)
         [ -n "$its_root" ] || its_root=$DEFAULT_ROOT
         its_root=$(cd "$its_root" 2>/dev/null && pwd -P) || continue

@@ -430,6 +430,34 @@ private slots:
         QCOMPARE(QString::fromUtf8(readFile(restartMarker())).trimmed(), QStringLiteral("args=0 dir=") + root);
     }
 
+    void launchScriptsStartTheProgramAgain_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::newRow("installed") << readFile(QStringLiteral(QM_SOURCE_DIR "/resources/QuillLaunch.sh"));
+        QTest::newRow("from the update archive") << FeedSimUpdate::defaultLaunchScript();
+    }
+
+    void launchScriptsStartTheProgramAgain()
+    {
+        QFETCH(QByteArray, script);
+        QVERIFY(script.startsWith("#!/bin/sh"));
+        QVERIFY(writeFile(Platform::restartScriptPath(), script));
+        // A stand-in for the program: notes the root it was given and where it runs.
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString started = dir.path() + QStringLiteral("/started.txt");
+        const QString program = writeScript(dir, "echo \"root=$QUILLMARK_ROOT dir=$(pwd -P) args=$#\" > '" + started.toUtf8() + "'");
+        QVERIFY(!program.isEmpty());
+        qputenv("QUILLMARK_BIN", program.toUtf8());
+        const bool launched = Platform::startRestartScript();
+        qunsetenv("QUILLMARK_BIN");
+        QVERIFY(launched);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(started).endsWith('\n'), 10000);
+        const QString root = QFileInfo(rootFolder()).canonicalFilePath();
+        QCOMPARE(QString::fromUtf8(readFile(started)).trimmed(),
+                 QStringLiteral("root=%1 dir=%1 args=0").arg(root));
+    }
+
     void updateSequenceCountsDownAndRestarts()
     {
         m_sim->update()->setLaunchScript(markerScript());

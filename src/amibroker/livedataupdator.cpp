@@ -72,7 +72,8 @@ bool flushTo(QFile &file, QByteArray &pending)
     if (pending.isEmpty())
         return true;
     const bool ok = file.write(pending) == pending.size();
-    pending.clear();
+    // resize keeps the reserved buffer; clear would free it and fault in fresh pages.
+    pending.resize(0);
     return ok;
 }
 
@@ -342,7 +343,10 @@ void liveDataUpdator::chunkAndImport(const QString &sourcePath, const QString &f
         const qint64 lineBytes = qint64(e - b) + 1;
         // "Failed" lines are error answers of the data server, never data.
         for (const char *p = b; e - p >= 6; ++p) {
-            if (*p == 'F' && std::memcmp(p, "Failed", 6) == 0)
+            p = static_cast<const char *>(std::memchr(p, 'F', size_t(e - p - 5)));
+            if (!p)
+                break;
+            if (std::memcmp(p, "Failed", 6) == 0)
                 return true;
         }
         // An empty chunk takes the line whatever its length: a long line gets a

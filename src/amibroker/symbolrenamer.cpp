@@ -22,14 +22,20 @@ inline bool isBlank(unsigned char c)
 bool containsFailedAnyCase(const char *begin, const char *end)
 {
     static const char lower[] = "failed";
-    for (const char *p = begin; end - p >= 6; ++p) {
-        if ((*p | 0x20) != 'f')
-            continue;
-        int i = 1;
-        while (i < 6 && (p[i] | 0x20) == lower[i])
-            ++i;
-        if (i == 6)
-            return true;
+    // Data lines rarely hold an 'f' at all: let memchr skip through them.
+    for (const char first : {'f', 'F'}) {
+        const char *p = begin;
+        while (end - p >= 6) {
+            p = static_cast<const char *>(std::memchr(p, first, size_t(end - p - 5)));
+            if (!p)
+                break;
+            int i = 1;
+            while (i < 6 && (p[i] | 0x20) == lower[i])
+                ++i;
+            if (i == 6)
+                return true;
+            ++p;
+        }
     }
     return false;
 }
@@ -47,8 +53,12 @@ SymbolRenamer::SymbolRenamer(const QHash<QString, QString> &oldToNew)
     std::stable_sort(m_entries.begin(), m_entries.end(), [](const Entry &a, const Entry &b) {
         return a.oldName.size() > b.oldName.size();
     });
-    for (int i = 0; i < m_entries.size(); ++i)
-        m_byFirstByte[static_cast<unsigned char>(m_entries.at(i).oldName.at(0))].append(i);
+    m_startsName.fill(false);
+    for (int i = 0; i < m_entries.size(); ++i) {
+        const auto first = static_cast<unsigned char>(m_entries.at(i).oldName.at(0));
+        m_byFirstByte[first].append(i);
+        m_startsName[first] = true;
+    }
 }
 
 void SymbolRenamer::appendMapped(const char *begin, const char *end, QByteArray &out) const
@@ -98,9 +108,13 @@ void SymbolRenamer::appendWordRenamed(const char *begin, const char *end, QByteA
     const char *copied = begin;
     const char *p = begin;
     while (p < end) {
+        if (!m_startsName[static_cast<unsigned char>(*p)]) {
+            ++p;
+            continue;
+        }
         const QVector<int> &candidates = m_byFirstByte.at(static_cast<unsigned char>(*p));
         bool matched = false;
-        if (!candidates.isEmpty()) {
+        {
             const bool prevWord = p > begin && isWordByte(static_cast<unsigned char>(p[-1]));
             for (int index : candidates) {
                 const Entry &entry = m_entries.at(index);

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVector>
 
+#include <array>
+
 // Renames old symbol names to new ones in backfill lines (UTF-8 bytes), built
 // once per file from the mapping. A line whose second comma-separated field is
 // an old name gets that field replaced; any other line gets every whole-word
@@ -35,6 +37,7 @@ private:
     QHash<QByteArray, QByteArray> m_exact;
     QVector<Entry> m_entries;              // longest old name first
     QVector<QVector<int>> m_byFirstByte;   // first byte of an old name -> entries
+    std::array<bool, 256> m_startsName;    // quick rejection of the other bytes
 };
 
 // Case-insensitive search for "failed" in a byte range.

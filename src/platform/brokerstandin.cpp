@@ -88,9 +88,9 @@ bool BrokerStandIn::performImport(const QString &function)
     QFile imported(importedPath);
     if (!imported.open(QIODevice::WriteOnly | QIODevice::Append))
         return false;
+    char last = '\n';
     // Streamed in blocks: chunks run to 16 MiB.
     QByteArray block(1024 * 1024, Qt::Uninitialized);
-    char last = '\n';
     for (;;) {
         const qint64 got = data.read(block.data(), block.size());
         if (got < 0)

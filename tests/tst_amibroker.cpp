@@ -1,9 +1,11 @@
 #include <QtTest>
 #include <QApplication>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSettings>
 
 #include "amibroker/livedataupdator.h"
+#include "amibroker/symbolrenamer.h"
 #include "app/installfiles.h"
 #include "app/settingskeys.h"
 #include "live/tickbuffer.h"
@@ -499,6 +501,43 @@ private slots:
         QVERIFY(!u->applySymbolMapping(QString(), to));
         QVERIFY(!u->applySymbolMapping(from, QString()));
         QVERIFY(!u->applySymbolMapping(from + QStringLiteral(".missing"), to + QStringLiteral("2")));
+    }
+
+    // The hand-written whole-word matcher against the regular expression it stands for.
+    void renamerMatchesWordBoundaryRegex()
+    {
+        const QStringList names{QStringLiteral("AB"), QStringLiteral("A-B"), QStringLiteral("B_"), QStringLiteral("-A"),
+                                QStringLiteral("1A")};
+        const char alphabet[] = "AB-_ ,1.";
+        QRandomGenerator rng(20240131);
+        for (const QString &name : names) {
+            const SymbolRenamer renamer({{name, QStringLiteral("Z")}});
+            const QRegularExpression word(QStringLiteral("\\b") + QRegularExpression::escape(name) + QStringLiteral("\\b"));
+            for (int i = 0; i < 3000; ++i) {
+                QByteArray line;
+                const int len = rng.bounded(1, 14);
+                for (int k = 0; k < len; ++k)
+                    line += alphabet[rng.bounded(int(sizeof alphabet) - 1)];
+                const QString trimmed = QString::fromLatin1(line).trimmed();
+                QString expected;
+                const QStringList fields = trimmed.split(QLatin1Char(','));
+                if (trimmed.isEmpty()) {
+                    expected = QString();
+                } else if (fields.size() >= 2 && fields.at(1).trimmed() == name) {
+                    QStringList replaced = fields;
+                    replaced[1] = QStringLiteral("Z");
+                    expected = replaced.join(QLatin1Char(','));
+                } else {
+                    expected = trimmed;
+                    expected.replace(word, QStringLiteral("Z"));
+                }
+                QByteArray got;
+                renamer.appendMapped(line.constData(), line.constData() + line.size(), got);
+                QVERIFY2(QString::fromLatin1(got) == expected,
+                         qPrintable(QStringLiteral("%1 in [%2]: [%3] vs [%4]").arg(name, QString::fromLatin1(line),
+                                                                                   QString::fromLatin1(got), expected)));
+            }
+        }
     }
 
     void endOfDay_data()

@@ -112,28 +112,29 @@ void SymbolRenamer::appendWordRenamed(const char *begin, const char *end, QByteA
             ++p;
             continue;
         }
-        const QVector<int> &candidates = m_byFirstByte.at(static_cast<unsigned char>(*p));
+        // \b before the name: the byte before must differ in kind from its first byte.
+        const bool prevWord = p > begin && isWordByte(static_cast<unsigned char>(p[-1]));
+        if (prevWord == isWordByte(static_cast<unsigned char>(*p))) {
+            ++p;
+            continue;
+        }
         bool matched = false;
-        {
-            const bool prevWord = p > begin && isWordByte(static_cast<unsigned char>(p[-1]));
-            for (int index : candidates) {
-                const Entry &entry = m_entries.at(index);
-                const int len = entry.oldName.size();
-                if (end - p < len || std::memcmp(p, entry.oldName.constData(), size_t(len)) != 0)
-                    continue;
-                // \b on both sides of the literal name.
-                const bool firstWord = isWordByte(static_cast<unsigned char>(p[0]));
-                const bool lastWord = isWordByte(static_cast<unsigned char>(p[len - 1]));
-                const bool nextWord = p + len < end && isWordByte(static_cast<unsigned char>(p[len]));
-                if (prevWord == firstWord || lastWord == nextWord)
-                    continue;
-                out.append(copied, int(p - copied));
-                out.append(entry.newName);
-                p += len;
-                copied = p;
-                matched = true;
-                break;
-            }
+        for (int index : m_byFirstByte.at(static_cast<unsigned char>(*p))) {
+            const Entry &entry = m_entries.at(index);
+            const int len = entry.oldName.size();
+            if (end - p < len || std::memcmp(p, entry.oldName.constData(), size_t(len)) != 0)
+                continue;
+            // \b after it.
+            const bool lastWord = isWordByte(static_cast<unsigned char>(p[len - 1]));
+            const bool nextWord = p + len < end && isWordByte(static_cast<unsigned char>(p[len]));
+            if (lastWord == nextWord)
+                continue;
+            out.append(copied, int(p - copied));
+            out.append(entry.newName);
+            p += len;
+            copied = p;
+            matched = true;
+            break;
         }
         if (!matched)
             ++p;

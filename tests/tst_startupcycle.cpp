@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QWidget>
 #include <cstdio>
 
 int main(int argc, char *argv[])

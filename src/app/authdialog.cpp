@@ -8,6 +8,7 @@
 #include "app/startupcycle.h"
 #include "app/quillmark2.h"
 #include "ui/startupanimation.h"
+#include "updater/updator.h"
 #include "platform/installroot.h"
 #include "platform/serverhost.h"
 
@@ -44,6 +45,7 @@ authDialog::~authDialog()
     delete mainWin;
     mainWin = nullptr;
     delete connectionTimer;
+    delete splash;
 }
 
 QString authDialog::deriveClientIdentifier()
@@ -59,7 +61,7 @@ QString authDialog::deriveClientIdentifier()
 
 void authDialog::startUp()
 {
-    splash = new startupAnimation(this);
+    splash = new startupAnimation();
     splash->showAnimation();
 
     networkManager = new QNetworkAccessManager(this);
@@ -88,11 +90,19 @@ void authDialog::requestStartupSettings()
         endProcessNow();
     }
 
-    if (version < answer.latestVersion) {
-        qCInfo(lcApp) << "Update" << answer.latestVersion << "is due; the self-update is not available yet,"
-                      << "continuing with" << version;
+    if (updator::isUpdateDue(version, answer.latestVersion)) {
+        // The update replaces the rest of the start-up; if it cannot be completed the
+        // user has been told, and the feed starts as usual on the running release.
+        auto *update = new updator(this);
+        connect(update, &updator::updateAbandoned, this, [this, answer]() { continueStartup(answer); });
+        update->start(answer.latestVersionPath, this);
+        return;
     }
+    continueStartup(answer);
+}
 
+void authDialog::continueStartup(const StartupSettings &answer)
+{
     hide();
     connectionTimer->start(5000);
     mainWin->loadContractCatalogue();

@@ -7,6 +7,7 @@ class QNetworkAccessManager;
 class QTimer;
 class quillmark2;
 class startupAnimation;
+struct StartupSettings;
 
 // The start-up controller: never shown; builds everything in a fixed order,
 // runs the start-up exchange with the data server and owns what outlives it.
@@ -33,6 +34,9 @@ public slots:
     void checkConnection();
 
 private:
+    // The normal path of the start-up exchange: show and configure the main window.
+    void continueStartup(const StartupSettings &answer);
+
     startupAnimation *splash = nullptr;
     quillmark2 *mainWin = nullptr;
     QTimer *connectionTimer = nullptr;

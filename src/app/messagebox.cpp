@@ -1,7 +1,19 @@
 #include "messagebox.h"
 
 #include <QDebug>
+#include <QFontInfo>
 #include <QMessageBox>
+
+void styleMessageBox(QMessageBox &box)
+{
+    QFont font = box.font();
+    // A font set in pixels has no point size of its own; take the size it shows at.
+    const qreal points = font.pointSizeF() > 0 ? font.pointSizeF() : QFontInfo(font).pointSizeF();
+    font.setPointSizeF(points + 3);
+    box.setFont(font);
+    box.setStyleSheet(QStringLiteral("QLabel { font-size: 13pt; color: #102030; } "
+                                     "QPushButton { font-size: 11pt; min-width: 80px; }"));
+}
 
 int showMessageBox(QWidget *parent, int icon, const QString &title, const QString &text, int buttons)
 {
@@ -11,11 +23,7 @@ int showMessageBox(QWidget *parent, int icon, const QString &title, const QStrin
     box.setIcon(static_cast<QMessageBox::Icon>(icon));
     box.setWindowTitle(title);
     box.setText(text);
-    QFont font = box.font();
-    font.setPointSize(font.pointSize() + 3);
-    box.setFont(font);
-    box.setStyleSheet(QStringLiteral("QLabel { font-size: 13pt; color: #102030; } "
-                                     "QPushButton { font-size: 11pt; min-width: 80px; }"));
+    styleMessageBox(box);
     box.setStandardButtons(static_cast<QMessageBox::StandardButtons>(buttons));
     return box.exec();
 }

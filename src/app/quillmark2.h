@@ -88,6 +88,8 @@ public:
     static QStringList feedExchangeNames();
 
     void startLiveStream();
+    // The symbols the live stream subscribes: the selection, or the defaults when it is empty.
+    QStringList liveSubscriptionList() const;
     void showFeedSymbols(const QString &feed);
     void backfillNewSymbols(const QStringList &symbols);
     void loadContractCatalogue();

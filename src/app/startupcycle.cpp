@@ -39,14 +39,18 @@ int runQuillmarkCycle(QApplication &app)
     int code = 0;
     {
         authDialog controller;
+        bool quitRequested = false;
         // Ctrl+C or a logout closes the window the normal way, so its close handling saves.
-        Platform::watchQuitSignals(&controller, [&controller]() {
+        Platform::watchQuitSignals(&controller, [&controller, &quitRequested]() {
+            quitRequested = true;
             if (quillmark2 *window = controller.mainWindow(); window && window->isVisible())
                 window->close();
             QCoreApplication::exit(0);
         });
         controller.startUp();
-        code = app.exec();
+        // A quit that arrived during start-up (inside a modal box) has ended those
+        // loops only; the main loop must not start after it.
+        code = quitRequested ? 0 : app.exec();
     }
     return code;
 }

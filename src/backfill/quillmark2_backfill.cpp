@@ -33,8 +33,6 @@ Q_LOGGING_CATEGORY(lcBackfill, "quillmark.backfill")
 namespace {
 
 // Names of the import's working files in the work folder (mapped copies, chunks).
-const char ChunkPrefix[] = "cvav_debugvminst_openglw_part";
-const char ProcessedPrefix[] = "processed_";
 
 // Column of the selected-symbols table that holds each row's "Backfill" button.
 constexpr int BackfillButtonColumn = 3;
@@ -428,7 +426,8 @@ void quillmark2::cleanBackfillFolders()
     if (work.exists()) {
         const QStringList names = work.entryList(files);
         for (const QString &name : names) {
-            if (name.startsWith(QLatin1String(ChunkPrefix)) || name.startsWith(QLatin1String(ProcessedPrefix)))
+            if (name.startsWith(QLatin1String(BackfillWorkFiles::ChunkPrefix))
+                || name.startsWith(QLatin1String(BackfillWorkFiles::ProcessedPrefix)))
                 work.remove(name);
         }
     }

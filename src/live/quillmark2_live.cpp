@@ -62,9 +62,14 @@ void updateQuoteCell(QTableWidgetItem *cell, const QString &text)
 
 } // namespace
 
+QStringList quillmark2::liveSubscriptionList() const
+{
+    return updater->selectedSymbols.isEmpty() ? defaultLiveSymbols : updater->selectedSymbols;
+}
+
 void quillmark2::startLiveStream()
 {
-    const QStringList list = updater->selectedSymbols.isEmpty() ? defaultLiveSymbols : updater->selectedSymbols;
+    const QStringList list = liveSubscriptionList();
 
     if (liveWorker && liveThread && liveThread->isRunning()) {
         QMetaObject::invokeMethod(liveWorker, "resubscribe", Qt::QueuedConnection, Q_ARG(QStringList, list));
@@ -117,9 +122,11 @@ void quillmark2::updateThreads()
 {
     if (!updater->activeFeeds.contains(currentFeed))
         updater->activeFeeds.append(currentFeed);
+    // An emptied selection falls back to the default symbols, as Connect does,
+    // rather than leaving the stream subscribed to nothing.
     if (liveWorker) {
         QMetaObject::invokeMethod(liveWorker, "resubscribe", Qt::QueuedConnection,
-                                  Q_ARG(QStringList, QStringList(updater->selectedSymbols)));
+                                  Q_ARG(QStringList, liveSubscriptionList()));
     }
 }
 

@@ -4,7 +4,6 @@
 #include "platform/restartscript.h"
 
 #include <QCoreApplication>
-#include <QFontInfo>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QThread>
@@ -12,23 +11,6 @@
 #include <QWidget>
 
 Q_DECLARE_LOGGING_CATEGORY(lcUpdater)
-
-namespace {
-
-const char AnnouncementStyle[] = "QLabel { font-size: 13pt; color: #102030; } "
-                                 "QPushButton { font-size: 11pt; min-width: 80px; }";
-
-// Three points larger than the box's own font. The controller's font is set in
-// pixels, where pointSize() answers -1, so the size actually shown is asked for.
-QFont enlarged(const QFont &font)
-{
-    QFont bigger = font;
-    const qreal points = font.pointSizeF() > 0 ? font.pointSizeF() : QFontInfo(font).pointSizeF();
-    bigger.setPointSizeF(points + 3);
-    return bigger;
-}
-
-} // namespace
 
 updator::updator(QObject *parent)
     : QObject(parent)
@@ -82,8 +64,7 @@ void updator::start(const QString &latestVersionPath, QWidget *controller)
         box.setWindowTitle(QStringLiteral("New Update"));
         box.setText(QStringLiteral("A Latest Update is Available\nApplication Will Restart after Update."));
         box.setStandardButtons(QMessageBox::Ok);
-        box.setFont(enlarged(box.font()));
-        box.setStyleSheet(QLatin1String(AnnouncementStyle));
+        styleMessageBox(box);
         auto *closer = new QTimer(&box);
         closer->setSingleShot(true);
         connect(closer, &QTimer::timeout, &box, [&box, closer] {

@@ -18,7 +18,7 @@
 
 #include <cstring>
 
-Q_LOGGING_CATEGORY(lcAmi, "quillmark.amibroker")
+Q_LOGGING_CATEGORY(lcAmi, "quillmark.amibroker", QtInfoMsg)
 
 namespace {
 

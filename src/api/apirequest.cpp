@@ -14,7 +14,7 @@
 #include <QPointer>
 #include <QTimer>
 
-Q_LOGGING_CATEGORY(lcApi, "quillmark.api")
+Q_LOGGING_CATEGORY(lcApi, "quillmark.api", QtInfoMsg)
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <QTimer>
 #include <QUrl>
 
-Q_LOGGING_CATEGORY(lcApp, "quillmark.app")
+Q_LOGGING_CATEGORY(lcApp, "quillmark.app", QtInfoMsg)
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
-Q_LOGGING_CATEGORY(lcDownloader, "quillmark.backfill.download")
+Q_LOGGING_CATEGORY(lcDownloader, "quillmark.backfill.download", QtInfoMsg)
 
 namespace {
 constexpr int FirstRequestDelayMs = 1;

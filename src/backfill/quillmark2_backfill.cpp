@@ -28,7 +28,7 @@
 
 #include <algorithm>
 
-Q_LOGGING_CATEGORY(lcBackfill, "quillmark.backfill")
+Q_LOGGING_CATEGORY(lcBackfill, "quillmark.backfill", QtInfoMsg)
 
 namespace {
 

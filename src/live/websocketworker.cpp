@@ -15,7 +15,7 @@
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcLive, "quillmark.live")
+Q_LOGGING_CATEGORY(lcLive, "quillmark.live", QtInfoMsg)
 
 const QString MissingMachineId = QStringLiteral("MISSING-MACHINE-ID");
 

@@ -10,7 +10,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 
-Q_LOGGING_CATEGORY(lcBroker, "quillmark.broker")
+Q_LOGGING_CATEGORY(lcBroker, "quillmark.broker", QtInfoMsg)
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <QLoggingCategory>
 #include <QSettings>
 
-Q_LOGGING_CATEGORY(lcSettingsDialog, "quillmark.ui.settings")
+Q_LOGGING_CATEGORY(lcSettingsDialog, "quillmark.ui.settings", QtInfoMsg)
 
 namespace {
 QString key(const char *k)

@@ -11,7 +11,7 @@
 #include <QScreen>
 #include <QSequentialAnimationGroup>
 
-Q_LOGGING_CATEGORY(lcSplash, "quillmark.ui.splash")
+Q_LOGGING_CATEGORY(lcSplash, "quillmark.ui.splash", QtInfoMsg)
 
 startupAnimation::startupAnimation(QWidget *parent)
     : QDialog(parent)

@@ -15,7 +15,7 @@
 #include <QTimer>
 #include <QUrl>
 
-Q_LOGGING_CATEGORY(lcUpdater, "quillmark.updater")
+Q_LOGGING_CATEGORY(lcUpdater, "quillmark.updater", QtInfoMsg)
 
 namespace {
 // An archiver still running at its limit is killed; this is how long we wait for it to go.

@@ -6,6 +6,7 @@
 #include "backfill/mydownloader.h"
 #include "live/websocketworker.h"
 #include "ui/settings.h"
+#include "ui/widgetfont.h"
 #include "app/settingskeys.h"
 #include "app/startupcycle.h"
 #include "app/installfiles.h"
@@ -54,12 +55,7 @@ quillmark2::quillmark2(QWidget *parent)
     ui->machineIDLabel_2->setToolTip(QStringLiteral("Search symbols by typing name"));
     ui->machineIDLabel_2->setReadOnly(false);
 
-    QFont verdana(QStringLiteral("Verdana"));
-    verdana.setPixelSize(13);
-    setFont(verdana);
-    const QList<QWidget *> children = findChildren<QWidget *>();
-    for (QWidget *child : children)
-        child->setFont(verdana);
+    setVerdanaOnTree(this, 13);
 
     ui->daysBox->setMaxVisibleItems(20);
     ui->autoFilldaysBox->setMaxVisibleItems(10);

@@ -6,6 +6,8 @@
 
 #include <QCloseEvent>
 #include <QSettings>
+
+#include "ui/widgetfont.h"
 #include <QSignalBlocker>
 
 namespace {
@@ -23,12 +25,7 @@ eoddata::eoddata(QWidget *parent)
     ui.reset(new Ui::eoddata);
     ui->setupUi(this);
 
-    QFont font(QStringLiteral("Verdana"));
-    font.setPixelSize(14);
-    setFont(font);
-    const QList<QWidget *> children = findChildren<QWidget *>();
-    for (QWidget *w : children)
-        w->setFont(font);
+    setVerdanaOnTree(this, 14);
 
     QSettings store;
     selectedOnly = store.value(key(Keys::SelectedSymbolsBackfill), true).toBool();

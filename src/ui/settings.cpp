@@ -6,6 +6,8 @@
 #include <QLoggingCategory>
 #include <QSettings>
 
+#include "ui/widgetfont.h"
+
 Q_LOGGING_CATEGORY(lcSettingsDialog, "quillmark.ui.settings", QtInfoMsg)
 
 namespace {
@@ -21,12 +23,7 @@ settings::settings(QWidget *parent)
 {
     ui->setupUi(this);
 
-    QFont font(QStringLiteral("Verdana"));
-    font.setPixelSize(14);
-    setFont(font);
-    const QList<QWidget *> children = findChildren<QWidget *>();
-    for (QWidget *w : children)
-        w->setFont(font);
+    setVerdanaOnTree(this, 14);
 
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
 

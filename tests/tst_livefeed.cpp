@@ -1,0 +1,720 @@
+// The main window's live path end to end (Connect, resubscription, quote table,
+// imports through the AmiBroker stand-in), its close and restart handling, and the
+// start-up exchange that configures it, against the reference server.
+#include <QtTest>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTextEdit>
+
+#include "amibroker/livedataupdator.h"
+#include "app/authdialog.h"
+#include "app/quillmark2.h"
+#include "app/settingskeys.h"
+#include "feedsim.h"
+#include "feedsimbackfill.h"
+#include "feedsimstream.h"
+#include "feedsimupdate.h"
+#include "live/tickbuffer.h"
+#include "modalhelper.h"
+#include "testenv.h"
+#include "threadedstream.h"
+#include "ui/settings.h"
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QStringList DefaultSymbols = {QStringLiteral("BANKNIFTY-I"), QStringLiteral("CRUDEOIL-I"), QStringLiteral("GOLDM-I"),
+                                    QStringLiteral("SILVERM-I"),   QStringLiteral("USDINR-I"),   QStringLiteral("INDIAVIX"),
+                                    QStringLiteral("ICICIBANK"),   QStringLiteral("NIFTY-I")};
+const QColor LightBlue(173, 216, 230);
+const QColor Pink(255, 192, 203);
+const QString SaveCommandLine = QStringLiteral("ExecuteCommand(int)\t33029");
+
+QString rootPath(const QString &relative)
+{
+    return TestEnv::instance()->path(relative);
+}
+
+QStringList journal()
+{
+    return QString::fromUtf8(readFile(rootPath(QStringLiteral("Amibroker/automation.log"))))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QByteArray imported()
+{
+    return readFile(rootPath(QStringLiteral("Amibroker/imported.txt")));
+}
+
+QString liveImportCall()
+{
+    return QStringLiteral("Import(0,%1,%2)").arg(rootPath(QStringLiteral("rtimport.txt")),
+                                                  rootPath(QStringLiteral("dataFormatRT.dll")));
+}
+
+// The import format definitions an installation carries (the stand-in refuses an
+// import without them, as AmiBroker would).
+bool installFormats()
+{
+    for (const char *name : {"dataFormatRT.dll", "dataFormat.dll", "dataFormatEod.dll"}) {
+        const QString target = rootPath(QLatin1String(name));
+        QFile::remove(target);
+        if (!QFile::copy(QStringLiteral(QM_SOURCE_DIR "/resources/") + QLatin1String(name), target))
+            return false;
+    }
+    return true;
+}
+
+QString tickLine(const QString &symbol, const QString &price, const QString &quantity = QStringLiteral("1"))
+{
+    return QStringLiteral("T,%1,20240131,09:15:01,%2,%3,0,100\n").arg(symbol, price, quantity);
+}
+
+// A process of ours that looks like AmiBroker: a copy of the shell named
+// "Broker.exe" that has started a child of its own.
+class FakeBroker
+{
+public:
+    bool start()
+    {
+        const QString image = m_dir.filePath(QStringLiteral("Broker.exe"));
+        if (!QFile::copy(QStringLiteral("/bin/sh"), image))
+            return false;
+        QFile::setPermissions(image, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        m_process.setWorkingDirectory(m_dir.path());
+        m_process.start(image, {QStringLiteral("-c"), QStringLiteral("sleep 60 & echo $! > child.pid; wait")});
+        if (!m_process.waitForStarted(5000))
+            return false;
+        const QString pidFile = m_dir.filePath(QStringLiteral("child.pid"));
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 5000) {
+            m_childPid = readFile(pidFile).trimmed().toLongLong();
+            if (m_childPid > 0)
+                return true;
+            QThread::msleep(20);
+        }
+        return false;
+    }
+
+    ~FakeBroker()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(2000);
+        }
+        if (childAlive())
+            ::kill(static_cast<pid_t>(m_childPid), SIGKILL);
+    }
+
+    bool running() const { return m_process.state() == QProcess::Running; }
+    bool finished(int ms) { return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(ms); }
+
+    // A killed child whose parent is gone may linger as a zombie nobody reaps; that counts as ended.
+    bool childAlive() const
+    {
+        if (m_childPid <= 0)
+            return false;
+        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(m_childPid));
+        const int close = stat.lastIndexOf(')');
+        return close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    qint64 m_childPid = 0;
+};
+
+// Records the stored "controlAmibroker" at the moment the window receives its close event.
+class CloseWatcher : public QObject
+{
+public:
+    bool closed = false;
+    QVariant controlAtClose;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Close && !closed) {
+            closed = true;
+            controlAtClose = QSettings().value(QLatin1String(Keys::ControlAmibroker));
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// Counts show events of a widget.
+class ShowCounter : public QObject
+{
+public:
+    int shows = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show)
+            ++shows;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
+class tst_livefeed : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<FeedSim> m_sim;
+
+    static QPushButton *button(QWidget *window, const char *name)
+    {
+        return window->findChild<QPushButton *>(QLatin1String(name));
+    }
+    static QString statusText(QWidget *window)
+    {
+        return window->findChild<QLabel *>(QStringLiteral("statusLabel"))->text();
+    }
+
+    std::unique_ptr<quillmark2> makeWindow(const QUrl &streamUrl)
+    {
+        auto window = std::make_unique<quillmark2>();
+        window->websocketLink = streamUrl.toString();
+        window->symbolLimit = 200;
+        return window;
+    }
+
+    // Connects the window and waits until the stream has its subscription.
+    bool connectWindow(quillmark2 &window)
+    {
+        const int before = m_sim->stream()->subscribeLists().size();
+        button(&window, "connectButton")->click();
+        return QTest::qWaitFor([&] { return m_sim->stream()->subscribeLists().size() > before; }, 5000);
+    }
+
+    QTableWidgetItem *cell(quillmark2 &window, int row, int column)
+    {
+        return window.findChild<QTableWidget *>(QStringLiteral("displayTableWidget"))->item(row, column);
+    }
+
+    void showBatch(quillmark2 &window, const QString &lines)
+    {
+        publishBatch(lines.toUtf8());
+        takePendingTicks();
+        window.updateDisplayTable();
+    }
+
+    QProcessEnvironment programEnvironment(const QString &server) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QUILLMARK_ROOT"), TestEnv::instance()->root());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), TestEnv::instance()->settingsDir());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
+        env.insert(QStringLiteral("QUILLMARK_SERVER"), server);
+        env.insert(QStringLiteral("QUILLMARK_PROBE_HOST"), QStringLiteral("127.0.0.1"));
+        return env;
+    }
+
+    // Titles of the boxes the acceptor closed; the splash (a modal dialog without a title
+    // that runs until its animation ends) is not one of them.
+    static QStringList boxTitles(const ModalAcceptor &boxes)
+    {
+        QStringList titles;
+        for (const QString &seen : boxes.seen()) {
+            const QString title = seen.section(QLatin1Char('|'), 0, 0);
+            if (!title.isEmpty())
+                titles << title;
+        }
+        return titles;
+    }
+
+    void startSim(const FeedSimOptions &options = FeedSimOptions())
+    {
+        m_sim = std::make_unique<FeedSim>(options);
+        QVERIFY(m_sim->start());
+        m_sim->stream()->setRate(0);
+        qputenv("QUILLMARK_SERVER", m_sim->serverHost().toUtf8());
+    }
+
+private slots:
+    void init()
+    {
+        TestEnv::instance()->reset();
+        clearLatestBatch();
+        takePendingTicks();
+        // The connectivity probe must never leave the machine.
+        qputenv("QUILLMARK_PROBE_HOST", "127.0.0.1");
+        FeedSimOptions options;
+        options.contractCount = 60;
+        startSim(options);
+    }
+
+    void cleanup()
+    {
+        m_sim.reset();
+        // QCoreApplication::exit() (restart, update) leaves every later event loop of this
+        // thread returning at once until the application's own loop has run; a closed last
+        // window may also have posted a quit. Run the application loop once to clear both.
+        QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+    }
+
+    // ---- Connect ----------------------------------------------------------
+
+    void connectWithEmptySelectionStreamsTheDefaults()
+    {
+        QVERIFY(installFormats());
+        auto window = makeWindow(m_sim->stream()->url());
+        QVERIFY(connectWindow(*window));
+
+        QCOMPARE(m_sim->stream()->subscribeLists().first(), DefaultSymbols);
+        QVERIFY(!button(window.get(), "connectButton")->isEnabled());
+        QTRY_COMPARE(statusText(window.get()), QStringLiteral("Live: Connected"));
+        QCOMPARE(journal().value(0), QStringLiteral("LoadDatabase(QString&)\t") + rootPath(QStringLiteral("Amibroker/AF1000")));
+
+        // Each batch becomes one import of the live file with the live format, then a refresh.
+        for (int batch = 1; batch <= 2; ++batch) {
+            QVERIFY(m_sim->stream()->sendBatchNow() > 0);
+            QTRY_COMPARE(journal().size(), 1 + 2 * batch);
+        }
+        QCOMPARE(journal().mid(1), QStringList({liveImportCall(), QStringLiteral("RefreshAll()"), liveImportCall(),
+                                               QStringLiteral("RefreshAll()")}));
+        QCOMPARE(imported(), m_sim->stream()->sentTickLines());
+        QCOMPARE(imported().count('\n'), 2 * DefaultSymbols.size());
+    }
+
+    void selectionChangesResubscribe()
+    {
+        auto window = makeWindow(m_sim->stream()->url());
+        QVERIFY(connectWindow(*window));
+        FeedSimStream *stream = m_sim->stream();
+
+        // Adding a symbol: the symbol operations update the lists and call updateThreads.
+        window->updater->selectedSymbols = QStringList{QStringLiteral("SBIN"), QStringLiteral("NIFTY-I")};
+        window->updater->selectedExchanges = QStringList{QStringLiteral("CASH"), QStringLiteral("FUTURE")};
+        window->addDisplayTable();
+        window->updateThreads();
+        QTRY_COMPARE(stream->subscribeLists().size(), 2);
+        QCOMPARE(stream->subscribeLists().last(), QStringList({QStringLiteral("SBIN"), QStringLiteral("NIFTY-I")}));
+        QStringList frames = stream->receivedFrames();
+        QVERIFY(frames.at(frames.size() - 2).contains(QLatin1String("\"unsubscribe_all\"")));
+        QCOMPARE(stream->unsubscribeCount(), 1);
+
+        // Removing one with its delete button in the table.
+        auto *table = window->findChild<QTableWidget *>(QStringLiteral("displayTableWidget"));
+        auto *remove = qobject_cast<QPushButton *>(table->cellWidget(0, 4));
+        QVERIFY(remove);
+        remove->click();
+        QTRY_COMPARE(stream->subscribeLists().size(), 3);
+        QCOMPARE(stream->subscribeLists().last(), QStringList({QStringLiteral("NIFTY-I")}));
+        frames = stream->receivedFrames();
+        QVERIFY(frames.at(frames.size() - 2).contains(QLatin1String("\"unsubscribe_all\"")));
+        QCOMPARE(stream->unsubscribeCount(), 2);
+        QCOMPARE(stream->connectionsAccepted(), 1);
+    }
+
+    // ---- quote table ------------------------------------------------------
+
+    void quoteColours_data()
+    {
+        QTest::addColumn<QStringList>("prices");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("rise") << QStringList{"100", "101.5"} << LightBlue;
+        QTest::newRow("fall back") << QStringList{"100", "101.5", "100"} << Pink;
+        QTest::newRow("not a number") << QStringList{"100", "n/a"} << QColor(Qt::white);
+        QTest::newRow("number after text") << QStringList{"n/a", "100"} << QColor(Qt::white);
+        QTest::newRow("same value, other text") << QStringList{"150", "100", "100.00"} << Pink;
+    }
+
+    void quoteColours()
+    {
+        QFETCH(QStringList, prices);
+        QFETCH(QColor, colour);
+        auto window = makeWindow(m_sim->stream()->url());
+        window->updater->selectedSymbols = QStringList{QStringLiteral("NIFTY-I")};
+        for (const QString &price : prices)
+            showBatch(*window, tickLine(QStringLiteral("NIFTY-I"), price));
+        QCOMPARE(cell(*window, 0, 1)->text(), prices.last());
+        QCOMPARE(cell(*window, 0, 1)->background().color(), colour);
+    }
+
+    void quoteTableFollowsTheSelection()
+    {
+        auto window = makeWindow(m_sim->stream()->url());
+        window->updater->selectedSymbols = QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("SBIN")};
+        showBatch(*window, tickLine(QStringLiteral("SBIN"), QStringLiteral("500"), QStringLiteral("10"))
+                               + tickLine(QStringLiteral("NIFTY-I"), QStringLiteral("22000"), QStringLiteral("50")));
+        showBatch(*window, tickLine(QStringLiteral("SBIN"), QStringLiteral("499"), QStringLiteral("10")));
+        QCOMPARE(cell(*window, 1, 1)->background().color(), Pink);
+
+        // No quote for SBIN (a failure line does not count), one for a symbol nobody selected,
+        // and two for NIFTY-I of which the later one holds.
+        showBatch(*window, QStringLiteral("Failed,SBIN,20240131,09:15:02,1,1,0,0\n")
+                               + tickLine(QStringLiteral("RELIANCE"), QStringLiteral("2900"))
+                               + tickLine(QStringLiteral("NIFTY-I"), QStringLiteral("21990"), QStringLiteral("75"))
+                               + tickLine(QStringLiteral("NIFTY-I"), QStringLiteral("22010"), QStringLiteral("25")));
+        auto *table = window->findChild<QTableWidget *>(QStringLiteral("displayTableWidget"));
+        QCOMPARE(table->rowCount(), 2);
+        QCOMPARE(cell(*window, 0, 0)->text(), QStringLiteral("NIFTY-I"));
+        QCOMPARE(cell(*window, 1, 0)->text(), QStringLiteral("SBIN"));
+        QCOMPARE(cell(*window, 0, 1)->text(), QStringLiteral("22010"));
+        QCOMPARE(cell(*window, 0, 2)->text(), QStringLiteral("25"));
+        QCOMPARE(cell(*window, 0, 2)->background().color(), Pink);
+        QCOMPARE(cell(*window, 1, 1)->text(), QStringLiteral("499"));
+        QCOMPARE(cell(*window, 1, 1)->background().color(), Pink);
+        QCOMPARE(cell(*window, 1, 2)->text(), QStringLiteral("10"));
+        QCOMPARE(table->findItems(QStringLiteral("RELIANCE"), Qt::MatchExactly).size(), 0);
+        QCOMPARE(table->horizontalHeaderItem(1)->text(), QStringLiteral("LTP"));
+    }
+
+    // ---- exactly once -----------------------------------------------------
+
+    void burstReachesAmiBrokerExactlyOnce()
+    {
+        QVERIFY(installFormats());
+        ThreadedStream sim;
+        sim.run([](FeedSimStream *s) {
+            s->setRate(0);
+            s->setSeed(11);
+        });
+        auto window = makeWindow(sim.url());
+        window->updater->selectedSymbols = QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("SBIN"), QStringLiteral("USDINR-I")};
+        button(window.get(), "connectButton")->click();
+        QTRY_COMPARE(statusText(window.get()), QStringLiteral("Live: Connected"));
+        QTRY_COMPARE(sim.run([](FeedSimStream *s) { return s->subscribeLists().size(); }), 1);
+        // The acknowledgement travels ahead of the batches on the same socket.
+        QTest::qWait(100);
+
+        const int batches = 6;
+        const int records = sim.run([batches](FeedSimStream *s) {
+            int n = 0;
+            for (int i = 0; i < batches; ++i)
+                n += s->sendBatchNow();
+            return n;
+        });
+        QCOMPARE(records, batches * 3);
+        // The main thread is held while all batches reach the worker: their imports queue up.
+        QThread::msleep(500);
+
+        QTRY_COMPARE(imported().count('\n'), records);
+        QTest::qWait(300); // the remaining queued cycles find nothing left to import
+        QCOMPARE(imported(), sim.run([](FeedSimStream *s) { return s->sentTickLines(); }));
+        const int imports = journal().filter(QStringLiteral("Import(")).size();
+        QVERIFY2(imports >= 1 && imports < batches, qPrintable(QString::number(imports)));
+        QCOMPARE(journal().filter(QStringLiteral("RefreshAll()")).size(), imports);
+    }
+
+    // ---- close and restart ------------------------------------------------
+
+    void closeHandler_data()
+    {
+        QTest::addColumn<bool>("control");
+        QTest::addColumn<bool>("saveLayout");
+        QTest::addColumn<QStringList>("calls");
+        const QString layout = QStringLiteral("SaveLayout(%1)").arg(QStringLiteral("%ROOT%/Amibroker/AF1000/Layouts/Default.awl"));
+        QTest::newRow("control off") << false << false << QStringList{SaveCommandLine};
+        QTest::newRow("control off, layout on") << false << true << QStringList{SaveCommandLine};
+        QTest::newRow("control on") << true << false << QStringList{SaveCommandLine, "SaveDatabase()"};
+        QTest::newRow("control on, layout on") << true << true << QStringList{SaveCommandLine, "SaveDatabase()", layout};
+    }
+
+    void closeHandler()
+    {
+        QFETCH(bool, control);
+        QFETCH(bool, saveLayout);
+        QFETCH(QStringList, calls);
+        calls.replaceInStrings(QStringLiteral("%ROOT%"), TestEnv::instance()->root());
+
+        QSettings store;
+        store.setValue(QLatin1String(Keys::ControlAmibroker), control);
+        store.setValue(QLatin1String(Keys::SaveLayout), saveLayout);
+        store.setValue(QLatin1String(Keys::SelectedSymbolsList), QStringList{QStringLiteral("OLD")});
+        store.setValue(QLatin1String(Keys::CorrExchList), QStringList{QStringLiteral("CASH")});
+        store.sync();
+
+        FakeBroker broker;
+        QVERIFY(broker.start());
+        auto window = makeWindow(m_sim->stream()->url());
+        window->on_controlAmibrokerEnabled();
+        QCOMPARE(window->settingsDialog->controlAmibrokerFlag, control);
+        QVERIFY(connectWindow(*window));
+        QTRY_COMPARE(statusText(window.get()), QStringLiteral("Live: Connected"));
+        const int before = journal().size();
+
+        window->findChild<QComboBox *>(QStringLiteral("autoFilldaysBox"))->setCurrentText(QStringLiteral("10"));
+        QVERIFY(window->close());
+
+        // The stream is over before AmiBroker is told anything.
+        QVERIFY(!window->liveThread && !window->liveWorker);
+        QTRY_COMPARE(m_sim->stream()->clientCount(), 0);
+        QCOMPARE(journal().mid(before), calls);
+
+        QSettings saved;
+        QVERIFY(saved.contains(QLatin1String(Keys::SelectedSymbolsList)));
+        QVERIFY(saved.value(QLatin1String(Keys::SelectedSymbolsList)).toStringList().isEmpty());
+        QVERIFY(saved.contains(QLatin1String(Keys::CorrExchList)));
+        QVERIFY(saved.value(QLatin1String(Keys::CorrExchList)).toStringList().isEmpty());
+        // The first run picked the SPOT feed.
+        QCOMPARE(saved.value(QStringLiteral("checkbox5")).toBool(), true);
+        QCOMPARE(saved.value(QStringLiteral("checkbox0")).toBool(), false);
+        QVERIFY(saved.contains(QStringLiteral("checkbox8")));
+        QCOMPARE(saved.value(QLatin1String(Keys::AutoFilldays)).toString(), QStringLiteral("10"));
+        QCOMPARE(saved.value(QLatin1String(Keys::AutoBackfillChecked)).toBool(), true);
+
+        if (control) {
+            QVERIFY(broker.finished(3000));
+            QTRY_VERIFY(!broker.childAlive());
+        } else {
+            QTest::qWait(100);
+            QVERIFY(broker.running());
+            QVERIFY(broker.childAlive());
+        }
+    }
+
+    void closeSavesTheSelection()
+    {
+        auto window = makeWindow(m_sim->stream()->url());
+        window->updater->selectedSymbols = QStringList{QStringLiteral("SBIN"), QStringLiteral("GOLDM-I")};
+        window->updater->selectedExchanges = QStringList{QStringLiteral("CASH"), QStringLiteral("MCX")};
+        QVERIFY(window->close());
+        QSettings saved;
+        QCOMPARE(saved.value(QLatin1String(Keys::SelectedSymbolsList)).toStringList(),
+                 QStringList({QStringLiteral("SBIN"), QStringLiteral("GOLDM-I")}));
+        QCOMPARE(saved.value(QLatin1String(Keys::CorrExchList)).toStringList(),
+                 QStringList({QStringLiteral("CASH"), QStringLiteral("MCX")}));
+        // Without a stream AmiBroker is still told to save.
+        QCOMPARE(journal(), QStringList{SaveCommandLine});
+    }
+
+    void restart_data()
+    {
+        QTest::addColumn<bool>("control");
+        QTest::addColumn<QStringList>("calls");
+        QTest::newRow("control on")
+            << true
+            << QStringList{"SaveDatabase()", "SaveLayout(%ROOT%/Amibroker/AF1000/Layouts/Default.awl)", SaveCommandLine};
+        QTest::newRow("control off") << false << QStringList{SaveCommandLine};
+    }
+
+    void restart()
+    {
+        QFETCH(bool, control);
+        QFETCH(QStringList, calls);
+        calls.replaceInStrings(QStringLiteral("%ROOT%"), TestEnv::instance()->root());
+
+        QSettings store;
+        store.setValue(QLatin1String(Keys::ControlAmibroker), control);
+        store.setValue(QLatin1String(Keys::SaveLayout), true);
+        store.sync();
+
+        FakeBroker broker;
+        QVERIFY(broker.start());
+        auto window = makeWindow(m_sim->stream()->url());
+        window->on_controlAmibrokerEnabled();
+        QVERIFY(connectWindow(*window));
+        const int before = journal().size();
+        CloseWatcher watcher;
+        window->installEventFilter(&watcher);
+
+        QEventLoop loop;
+        QTimer::singleShot(0, window.get(), [&] { button(window.get(), "restartButton")->click(); });
+        QTimer::singleShot(10000, &loop, [&] { loop.exit(-1); });
+        QCOMPARE(loop.exec(), 4444);
+
+        QVERIFY(watcher.closed);
+        QCOMPARE(journal().mid(before), calls);
+        QVERIFY(!window->settingsDialog->controlAmibrokerFlag);
+        QCOMPARE(QSettings().value(QLatin1String(Keys::ControlAmibroker)).toBool(), false);
+        if (control) {
+            // Stored before the window began to close, so the next cycle starts with control off.
+            QVERIFY(watcher.controlAtClose.isValid());
+            QCOMPARE(watcher.controlAtClose.toBool(), false);
+        }
+        QTRY_COMPARE(m_sim->stream()->clientCount(), 0);
+        QTest::qWait(100);
+        QVERIFY(broker.running());
+        QVERIFY(broker.childAlive());
+    }
+
+    // ---- start-up exchange ------------------------------------------------
+
+    void startupConfiguresTheWindow_data()
+    {
+        QTest::addColumn<bool>("envelope");
+        QTest::addColumn<bool>("autoBackfill");
+        QTest::newRow("plain, automatic backfill") << false << true;
+        QTest::newRow("enveloped, no automatic backfill") << true << false;
+    }
+
+    void startupConfiguresTheWindow()
+    {
+        QFETCH(bool, envelope);
+        QFETCH(bool, autoBackfill);
+        QVERIFY(installFormats());
+        FeedSimOptions &options = m_sim->options();
+        options.envelope = envelope;
+        options.feeds = QStringLiteral("CASH,FUTURE,SXOPTION");
+        options.daysbox = QStringList{QStringLiteral("2"), QStringLiteral("4"), QStringLiteral("8")};
+        options.symbolAllowed = 37;
+        options.message = QStringLiteral("Hello <b>desk</b>");
+        options.latestVersion = QStringLiteral("10.0"); // sorts before 7.26: no update
+
+        QSettings store;
+        store.setValue(QLatin1String(Keys::FirstRun), false);
+        store.setValue(QLatin1String(Keys::AutoBackfillChecked), autoBackfill);
+        store.setValue(QLatin1String(Keys::AutoFilldays), QStringLiteral("3"));
+        store.setValue(QLatin1String(Keys::AutoEodBackfill), false);
+        store.setValue(QLatin1String(Keys::SelectedSymbolsList), QStringList{QStringLiteral("NIFTY-I")});
+        store.setValue(QLatin1String(Keys::CorrExchList), QStringList{QStringLiteral("FUTURE")});
+        store.sync();
+
+        ModalAcceptor boxes;
+        authDialog controller;
+        controller.startUp();
+        quillmark2 *window = controller.mainWindow();
+        QVERIFY(window);
+        QVERIFY(window->isVisible());
+        QCOMPARE(boxTitles(boxes), QStringList());
+
+        QCOMPARE(window->findChild<QTextEdit *>(QStringLiteral("messageBox"))->toPlainText(), QStringLiteral("Hello desk"));
+        const QStringList enabled = {"cashBox", "futureBox", "optionBox", "SXOPTBox"};
+        for (const char *name : {"cashBox", "futureBox", "optionBox", "commBox", "currBox", "spotBox", "SXOPTBox",
+                                 "SXOPTBox2", "ForexBox"}) {
+            QCOMPARE(window->findChild<QRadioButton *>(QLatin1String(name))->isEnabled(),
+                     enabled.contains(QLatin1String(name)));
+        }
+        auto *days = window->findChild<QComboBox *>(QStringLiteral("daysBox"));
+        QCOMPARE(days->count(), 3);
+        QCOMPARE(days->itemText(2), QStringLiteral("8"));
+        QCOMPARE(window->symbolLimit, 37);
+        QCOMPARE(window->websocketLink, m_sim->websocketLink());
+        QCOMPARE(window->secureKey, options.secureKey);
+        QCOMPARE(window->findChild<QLineEdit *>(QStringLiteral("machineIDLabel"))->text(),
+                 controller.clientIdentifier().toUpper());
+        QVERIFY(!window->contractCatalogue.isEmpty());
+
+        // The stream starts on the defaults and follows the restored selection.
+        FeedSimStream *stream = m_sim->stream();
+        QTRY_VERIFY(!stream->subscribeLists().isEmpty()
+                    && stream->subscribeLists().last() == QStringList{QStringLiteral("NIFTY-I")});
+        QCOMPARE(stream->authIds().value(0), controller.clientIdentifier().toUpper());
+
+        QCOMPARE(m_sim->actionCount(QStringLiteral("get_settings")), 1);
+        QCOMPARE(window->oneDayBackfillPath, m_sim->backfillPathSettings().oneDayBackfillPath);
+        QVERIFY(!window->oneDayBackfillPath.isEmpty());
+
+        if (autoBackfill) {
+            QTRY_VERIFY(m_sim->backfill()->requestCount() >= 1);
+            QTRY_VERIFY_WITH_TIMEOUT(!window->autoBackfillRunning, 15000);
+        } else {
+            QVERIFY(!window->autoBackfillRunning);
+            QVERIFY(window->updater->backfillQueue.isEmpty());
+            QTest::qWait(300);
+            QCOMPARE(m_sim->backfill()->requestCount(), 0);
+        }
+    }
+
+    void newerReleaseReplacesTheStartup()
+    {
+        m_sim->options().latestVersion = QStringLiteral("7.3");
+        // A harmless restart script: it only leaves a mark in the install root.
+        m_sim->update()->setLaunchScript("#!/bin/sh\necho restarted > restart_ran.txt\n");
+
+        ModalAcceptor boxes;
+        authDialog controller;
+        controller.startUp();
+        quillmark2 *window = controller.mainWindow();
+        QVERIFY(window);
+        ShowCounter shows;
+        window->installEventFilter(&shows);
+        QCOMPARE(boxTitles(boxes), QStringList{QStringLiteral("New Update")});
+
+        // The countdown box is not modal; pressing its Ok restarts at once.
+        QEventLoop loop;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &loop, [] {
+            for (QWidget *w : QApplication::topLevelWidgets()) {
+                auto *box = qobject_cast<QMessageBox *>(w);
+                if (box && box->isVisible() && box->windowTitle() == QLatin1String("Update ready"))
+                    box->button(QMessageBox::Ok)->click();
+            }
+        });
+        poll.start(50);
+        QTimer::singleShot(20000, &loop, [&] { loop.exit(-1); });
+        QCOMPARE(loop.exec(), 0);
+
+        QCOMPARE(m_sim->update()->deliveredCount(), 1);
+        QTRY_VERIFY(QFile::exists(rootPath(QStringLiteral("restart_ran.txt"))));
+        QVERIFY(!window->isVisible());
+        QCOMPARE(shows.shows, 0);
+        QVERIFY(!window->testAttribute(Qt::WA_WState_ExplicitShowHide));
+        QCOMPARE(m_sim->actionCount(QStringLiteral("contracts")), 0);
+        QCOMPARE(m_sim->actionCount(QStringLiteral("get_settings")), 0);
+        QCOMPARE(m_sim->stream()->connectionsAccepted(), 0);
+        QCOMPARE(boxTitles(boxes), QStringList{QStringLiteral("New Update")});
+    }
+
+    // ---- the real program: a refused start-up ends the process ------------
+
+    void refusedStartupEndsTheProcess_data()
+    {
+        QTest::addColumn<bool>("serverUp");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("closed port") << false << QString();
+        QTest::newRow("refused by the server") << true << QStringLiteral("Client not registered");
+    }
+
+    void refusedStartupEndsTheProcess()
+    {
+        QFETCH(bool, serverUp);
+        QFETCH(QString, text);
+        QString server;
+        if (serverUp) {
+            m_sim->options().failStartup = true;
+            m_sim->options().failMessage = text;
+            server = m_sim->serverHost();
+        } else {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            server = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+            probe.close();
+        }
+
+        QProcess program;
+        program.setProcessEnvironment(programEnvironment(server));
+        program.setProcessChannelMode(QProcess::MergedChannels);
+        program.start(QStringLiteral(QM_TEST_BIN_DIR "/quillmark"), QStringList());
+        QVERIFY(program.waitForStarted());
+        QByteArray output;
+        const QByteArray boxLine = "[showMessageBox] title: \"Error\" text: \"" + text.toUtf8() + "\"";
+        QTRY_VERIFY_WITH_TIMEOUT((output += program.readAll()).contains(boxLine), 15000);
+
+        // Nobody can press Ok offscreen; the program's own quit request (SIGTERM) ends the
+        // box's loop like a dismissal, and the process must then end at once with status 0.
+        program.terminate();
+        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 10000);
+        output += program.readAll();
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QCOMPARE(output.count("[showMessageBox]"), 1);
+        if (serverUp) {
+            QCOMPARE(m_sim->actionCount(QStringLiteral("startup")), 1);
+            QCOMPARE(m_sim->actionCount(QStringLiteral("contracts")), 0);
+            QCOMPARE(m_sim->actionCount(QStringLiteral("get_settings")), 0);
+        }
+    }
+};
+
+QM_TEST_MAIN(tst_livefeed)
+#include "tst_livefeed.moc"

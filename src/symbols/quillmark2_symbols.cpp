@@ -17,7 +17,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QTableWidgetItem>
 #include <exception>
 
@@ -34,13 +36,55 @@ QRadioButton *feedButton(Ui::quillmark2 *ui, int index)
 
 void fillSymbolList(QListWidget *list, const QStringList &symbols, const QStringList &selected)
 {
+    const QSet<QString> chosen(selected.cbegin(), selected.cend());
+    // Every row is one line of the same font: uniform sizes spare the view a size
+    // hint per item, which dominates with 100,000 options.
+    list->setUniformItemSizes(true);
     list->clear();
     list->addItems(symbols);
+    // The rows were just inserted and the view lays them out later anyway; a change
+    // signal per item for its tick would only cost time.
+    const QSignalBlocker quiet(list->model());
     for (int i = 0; i < list->count(); ++i) {
         QListWidgetItem *item = list->item(i);
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-        item->setCheckState(selected.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
+        item->setCheckState(chosen.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
     }
+}
+
+// Sets each item's tick from the selection, with one repaint instead of a change
+// signal per item.
+void syncListTicks(QListWidget *list, const QStringList &selected)
+{
+    const QSet<QString> chosen(selected.cbegin(), selected.cend());
+    {
+        const QSignalBlocker quiet(list->model());
+        for (int i = 0; i < list->count(); ++i) {
+            QListWidgetItem *item = list->item(i);
+            item->setCheckState(chosen.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
+        }
+    }
+    list->viewport()->update();
+}
+
+// A selection read from the store or from a file, made whole again: the two lists
+// parallel (a symbol without an exchange name gets an empty one, surplus names go),
+// no blank symbols and no symbol twice.
+void normaliseSelection(QStringList &symbols, QStringList &exchanges)
+{
+    QStringList keptSymbols;
+    QStringList keptExchanges;
+    QSet<QString> seen;
+    for (int i = 0; i < symbols.size(); ++i) {
+        const QString &symbol = symbols.at(i);
+        if (symbol.trimmed().isEmpty() || seen.contains(symbol))
+            continue;
+        seen.insert(symbol);
+        keptSymbols << symbol;
+        keptExchanges << exchanges.value(i);
+    }
+    symbols = keptSymbols;
+    exchanges = keptExchanges;
 }
 
 } // namespace
@@ -104,8 +148,10 @@ void quillmark2::on_machineIDLabel_2_textChanged(const QString &text)
     if (query.isEmpty()) {
         result = all;
     } else {
+        // Case-insensitive matching finds what upper-casing both sides finds, without
+        // a copy of every symbol per keystroke.
         for (const QString &symbol : all) {
-            if (symbol.toUpper().contains(query))
+            if (symbol.contains(query, Qt::CaseInsensitive))
                 result << symbol;
         }
     }
@@ -134,12 +180,18 @@ void quillmark2::on_addSelected_clicked()
     QStringList &symbols = updater->selectedSymbols;
     QStringList &exchanges = updater->selectedExchanges;
     QListWidget *list = ui->symbolsListWidget;
+    // Membership per item against a set: the option feed lists 100,000 items.
+    QSet<QString> selected(symbols.cbegin(), symbols.cend());
 
     QStringList newlyAdded;
+    QSet<QString> newSet;
     for (int i = 0; i < list->count(); ++i) {
         const QListWidgetItem *item = list->item(i);
-        if (item->checkState() == Qt::Checked && !symbols.contains(item->text()) && !newlyAdded.contains(item->text()))
-            newlyAdded << item->text();
+        const QString symbol = item->text();
+        if (item->checkState() == Qt::Checked && !selected.contains(symbol) && !newSet.contains(symbol)) {
+            newSet.insert(symbol);
+            newlyAdded << symbol;
+        }
     }
     const int wanted = newlyAdded.size() + symbols.size();
     if (symbolLimit < wanted) {
@@ -149,28 +201,38 @@ void quillmark2::on_addSelected_clicked()
         return;
     }
 
-    for (int i = 0; i < list->count(); ++i) {
-        QListWidgetItem *item = list->item(i);
-        const QString symbol = item->text();
-        if (item->checkState() == Qt::Checked) {
-            if (!symbols.contains(symbol)) {
-                symbols.append(symbol);
-                exchanges.append(currentFeed);
-            }
-            item->setBackground(QColor(QStringLiteral("#00ff00")));
-        } else {
-            item->setBackground(QColor(QStringLiteral("#ffffff")));
-            if (!symbols.isEmpty() && symbols.contains(symbol)) {
-                const int index = symbols.indexOf(symbol);
-                if (index < exchanges.size()) {
-                    symbols.removeAt(index);
-                    exchanges.removeAt(index);
-                } else {
-                    symbols.removeAll(symbol);
+    const QBrush added(QColor(QStringLiteral("#00ff00")));
+    const QBrush plain(QColor(QStringLiteral("#ffffff")));
+    {
+        // One repaint after the pass instead of a change signal per item.
+        const QSignalBlocker quiet(list->model());
+        for (int i = 0; i < list->count(); ++i) {
+            QListWidgetItem *item = list->item(i);
+            const QString symbol = item->text();
+            if (item->checkState() == Qt::Checked) {
+                if (!selected.contains(symbol)) {
+                    symbols.append(symbol);
+                    exchanges.append(currentFeed);
+                    selected.insert(symbol);
+                }
+                item->setBackground(added);
+            } else {
+                item->setBackground(plain);
+                if (!symbols.isEmpty() && selected.contains(symbol)) {
+                    const int index = symbols.indexOf(symbol);
+                    if (index < exchanges.size()) {
+                        symbols.removeAt(index);
+                        exchanges.removeAt(index);
+                    } else {
+                        symbols.removeAll(symbol);
+                    }
+                    if (!symbols.contains(symbol))
+                        selected.remove(symbol);
                 }
             }
         }
     }
+    list->viewport()->update();
 
     if (!newlyAdded.isEmpty())
         backfillNewSymbols(newlyAdded);
@@ -184,6 +246,10 @@ void quillmark2::on_DeleteAll_clicked()
     ui->displayTableWidget->clear();
     updater->selectedSymbols.clear();
     updater->selectedExchanges.clear();
+    // The stream would otherwise go on feeding the deleted symbols into AmiBroker, and
+    // ticks left in the list would bring them back at the next "Add Symbol".
+    updateThreads();
+    syncListTicks(ui->symbolsListWidget, updater->selectedSymbols);
     updateUrlDataState();
     updateSymbolsSelectedLabel();
 }
@@ -206,6 +272,8 @@ void quillmark2::closeButtonClicked(bool clicked)
             updater->selectedExchanges.removeAt(index);
     }
     updateThreads();
+    // A tick left on the deleted symbol would bring it back at the next "Add Symbol".
+    syncListTicks(ui->symbolsListWidget, updater->selectedSymbols);
     updateSymbolsSelectedLabel();
 }
 
@@ -240,11 +308,18 @@ void quillmark2::addDisplayTable()
         const QString &symbol = symbols.at(row);
         const QString exchange = exchanges.value(row);
 
-        if (QTableWidgetItem *cell = table->item(row, 0))
+        // Prices stay with their symbol: a row that now holds another symbol (one
+        // above it was removed) starts again from "0" instead of showing its neighbour's.
+        bool symbolChanged = false;
+        if (QTableWidgetItem *cell = table->item(row, 0)) {
+            symbolChanged = cell->text() != symbol;
             cell->setText(symbol);
-        else
+        } else {
             table->setItem(row, 0, new QTableWidgetItem(symbol));
+        }
         for (int column = 1; column <= 2; ++column) {
+            if (symbolChanged)
+                delete table->takeItem(row, column);
             if (!table->item(row, column)) {
                 auto *cell = new QTableWidgetItem(QStringLiteral("0"));
                 cell->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -307,6 +382,7 @@ void quillmark2::restoreSelection()
     QStringList &exchanges = updater->selectedExchanges;
     symbols = settings.value(QLatin1String(Keys::SelectedSymbolsList)).toStringList();
     exchanges = settings.value(QLatin1String(Keys::CorrExchList)).toStringList();
+    normaliseSelection(symbols, exchanges);
 
     if (symbolLimit < symbols.size()) {
         symbols.clear();
@@ -367,19 +443,23 @@ void quillmark2::on_load_list_2_clicked()
     const QByteArray data = file.readAll();
     file.close();
 
-    const WishList list = decodeWishList(data);
-    updater->selectedSymbols = list.symbols;
-    updater->selectedExchanges = list.exchanges;
-    if (symbolLimit < updater->selectedSymbols.size()) {
+    WishList list = decodeWishList(data);
+    normaliseSelection(list.symbols, list.exchanges);
+    // A list over the limit is refused before it replaces anything: the selection in
+    // use stays, rather than being lost to a file that cannot be taken.
+    if (symbolLimit < list.symbols.size()) {
         showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
                        QStringLiteral("Cannot add %1 symbols.\nMaximum limit is %2.")
-                           .arg(updater->selectedSymbols.size())
+                           .arg(list.symbols.size())
                            .arg(symbolLimit),
                        QMessageBox::Ok);
-        updater->selectedSymbols.clear();
-        updater->selectedExchanges.clear();
         return;
     }
+    updater->selectedSymbols = list.symbols;
+    updater->selectedExchanges = list.exchanges;
+    // The stream and the list's ticks follow the new selection now, not at the next change.
+    updateThreads();
+    syncListTicks(ui->symbolsListWidget, updater->selectedSymbols);
     updateUrlDataState();
     updateSymbolsSelectedLabel();
 }

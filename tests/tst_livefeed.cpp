@@ -497,6 +497,26 @@ private slots:
         QCOMPARE(journal(), QStringList{SaveCommandLine});
     }
 
+    void layoutPathKeepsEveryCharacter()
+    {
+        // An install folder whose name is not Latin-1.
+        const QString root = TestEnv::instance()->path(QStringLiteral("Kurse \u20B9 \u0921\u0947\u091F\u093E"));
+        QVERIFY(QDir().mkpath(root));
+        qputenv("QUILLMARK_ROOT", root.toUtf8());
+        QSettings store;
+        store.setValue(QLatin1String(Keys::ControlAmibroker), true);
+        store.setValue(QLatin1String(Keys::SaveLayout), true);
+        store.sync();
+        {
+            quillmark2 window;
+            window.on_controlAmibrokerEnabled();
+            QVERIFY(window.close());
+        }
+        const QStringList calls = QString::fromUtf8(readFile(root + QStringLiteral("/Amibroker/automation.log")))
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(calls.value(2), QStringLiteral("SaveLayout(%1/Amibroker/AF1000/Layouts/Default.awl)").arg(root));
+    }
+
     void restart_data()
     {
         QTest::addColumn<bool>("control");

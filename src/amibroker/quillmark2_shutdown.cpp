@@ -28,7 +28,8 @@ void saveAmiBrokerWork(BrokerObject *amiBroker)
     amiBroker->dynamicCall("SaveDatabase()");
     if (QSettings().value(QLatin1String(Keys::SaveLayout), false).toBool()) {
         const QString layout = Platform::installPath(QLatin1String(InstallFiles::LayoutFile));
-        amiBroker->dynamicCall(QStringLiteral("SaveLayout(%1)").arg(layout).toLatin1().constData());
+        // UTF-8, as every other call text: a Latin-1 copy would turn other characters of the path into '?'.
+        amiBroker->dynamicCall(QStringLiteral("SaveLayout(%1)").arg(layout).toUtf8().constData());
     }
 }
 

@@ -115,6 +115,46 @@ bool isJunkBackfillFile(const QString &path, int probeBytes)
     return false;
 }
 
+QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QString> &symbolMap, int *kept)
+{
+    QByteArray out;
+    int count = 0;
+    for (const QByteArray &raw : pending.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.contains(QLatin1String("Failed"), Qt::CaseInsensitive))
+            continue;
+        QStringList parts = line.split(QLatin1Char(','));
+        if (parts.size() < 8)
+            continue;
+        parts.erase(parts.begin() + 8, parts.end());
+        for (QString &part : parts)
+            part = part.trimmed();
+
+        QString symbol = parts.at(1);
+        if (!symbol.isEmpty()) {
+            const auto mapped = symbolMap.constFind(symbol);
+            if (mapped != symbolMap.cend())
+                symbol = mapped.value();
+        }
+        bool ok = false;
+        const double price = parts.at(4).toDouble(&ok);
+        if (!ok || !qIsFinite(price) || price <= 0)
+            continue;
+        double quantity = parts.at(5).toDouble(&ok);
+        if (!ok || !qIsFinite(quantity))
+            quantity = 0;
+
+        const QString text = QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8\n")
+                                 .arg(parts.at(0), symbol, parts.at(2), parts.at(3), formatPrice(price),
+                                      QString::number(roundHalfUp(quantity)), parts.at(6), parts.at(7));
+        out += text.toUtf8();
+        ++count;
+    }
+    if (kept)
+        *kept = count;
+    return out;
+}
+
 liveDataUpdator::liveDataUpdator(QObject *parent)
     : QThread(parent)
 {
@@ -196,39 +236,8 @@ void liveDataUpdator::updateDataAmi()
     // one import however many batches arrived meanwhile.
     const QByteArray pending = takePendingTicks();
 
-    QByteArray out;
     int kept = 0;
-    for (const QByteArray &raw : pending.split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.isEmpty() || line.contains(QLatin1String("Failed"), Qt::CaseInsensitive))
-            continue;
-        QStringList parts = line.split(QLatin1Char(','));
-        if (parts.size() < 8)
-            continue;
-        parts.erase(parts.begin() + 8, parts.end());
-        for (QString &part : parts)
-            part = part.trimmed();
-
-        QString symbol = parts.at(1);
-        if (!symbol.isEmpty()) {
-            const auto mapped = symbolMap.constFind(symbol);
-            if (mapped != symbolMap.cend())
-                symbol = mapped.value();
-        }
-        bool ok = false;
-        const double price = parts.at(4).toDouble(&ok);
-        if (!ok || !qIsFinite(price) || price <= 0)
-            continue;
-        double quantity = parts.at(5).toDouble(&ok);
-        if (!ok || !qIsFinite(quantity))
-            quantity = 0;
-
-        const QString text = QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8\n")
-                                 .arg(parts.at(0), symbol, parts.at(2), parts.at(3), formatPrice(price),
-                                      QString::number(roundHalfUp(quantity)), parts.at(6), parts.at(7));
-        out += text.toUtf8();
-        ++kept;
-    }
+    const QByteArray out = liveImportLines(pending, symbolMap, &kept);
     const bool written = importFile.write(out) == out.size();
     importFile.close();
     if (kept == 0)

@@ -26,6 +26,13 @@ inline constexpr char ErrorLog[] = "backfill_error.log";
 // cannot be read counts as junk too; either way it is deleted unimported.
 bool isJunkBackfillFile(const QString &path, int probeBytes);
 
+// The import file text for queued tick lines: lines that are empty, mention
+// "Failed" (any case), have fewer than 8 fields, or carry no price above 0 are
+// dropped; fields past the eighth are cut, every field trimmed, the symbol renamed
+// through symbolMap, the price and quantity rewritten in the tick line's form.
+// *kept (when given) receives the number of lines written.
+QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QString> &symbolMap, int *kept = nullptr);
+
 // The bridge between our data files and AmiBroker: the live import of tick lines
 // and the backfill imports, all through the one automation object it owns.
 class liveDataUpdator : public QThread

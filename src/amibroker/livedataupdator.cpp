@@ -243,6 +243,8 @@ void liveDataUpdator::updateDataAmi()
     if (kept == 0)
         return;
     if (!written || importFile.error() != QFileDevice::NoError) {
+        // A full disk: the next cycle tries these lines again instead of losing them.
+        requeuePendingTicks(pending);
         qCWarning(lcAmi) << "incomplete import file; cycle skipped";
         return;
     }

@@ -30,6 +30,14 @@ QByteArray takePendingTicks()
     return taken;
 }
 
+void requeuePendingTicks(const QByteArray &ticks)
+{
+    if (ticks.isEmpty())
+        return;
+    QMutexLocker lock(&latestBatchMutex);
+    g_pendingTicks.prepend(ticks);
+}
+
 void clearLatestBatch()
 {
     QMutexLocker lock(&latestBatchMutex);

@@ -21,6 +21,10 @@ void publishBatch(const QByteArray &batch);
 // Import side: take (and clear) every tick line queued since the last take.
 QByteArray takePendingTicks();
 
+// Import side: puts lines taken by a cycle that could not write them back in
+// front of the queue, ahead of anything queued since, so they are not lost.
+void requeuePendingTicks(const QByteArray &ticks);
+
 // Drops the latest batch (the worker's stop). Queued lines stay: their import
 // cycle is already on its way.
 void clearLatestBatch();

@@ -1,0 +1,431 @@
+// Faults from outside: a tick server that dies and comes back, sends garbage or
+// stops halfway through a frame; backfill archives that are damaged or hostile;
+// a full disk and an install root that cannot be written. Each must end without a
+// crash, with a log line, and without a half-written file taken for a whole one.
+#include <QtTest>
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include "amibroker/livedataupdator.h"
+#include "app/installfiles.h"
+#include "backfill/mydownloader.h"
+#include "feedsimbackfill.h"
+#include "feedsimstream.h"
+#include "httpserver.h"
+#include "live/tickbuffer.h"
+#include "live/websocketworker.h"
+#include "platform/installroot.h"
+#include "testenv.h"
+
+#include <memory>
+
+namespace {
+
+constexpr int WaitMs = 10000;
+const QString AckSubscribe = QStringLiteral(R"({"type":"sub_ack","action":"subscribe","symbols":["NIFTY-I"]})");
+const QString OneTick =
+    QStringLiteral(R"({"type":"batch","records":[{"type":"tick","symbol":"NIFTY-I","ltd":"20240131","ltt":"09:15:01","ltp":24000.5,"ltq":75,"oi":0,"vol":0}]})");
+const QByteArray OneTickLine = "tick,NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n";
+
+QByteArray importedLines()
+{
+    return readFile(Platform::installPath(QLatin1String(InstallFiles::ImportedJournal)));
+}
+
+QString tickFilePath()
+{
+    return Platform::installPathFwd(QLatin1String(InstallFiles::TickFile));
+}
+
+// The stream as the main window wires it: the worker on its own thread, its
+// batches driving the live import on this thread, with AmiBroker's stand-in.
+struct LiveRig : QObject
+{
+    QThread thread;
+    WebSocketWorker *worker = nullptr;
+    liveDataUpdator updater;
+    int acks = 0;
+    int connects = 0;
+    int disconnects = 0;
+    int batches = 0;
+
+    LiveRig(const QUrl &url, const QStringList &symbols)
+    {
+        writeFile(updater.liveFormatPath, "$FORMAT Ticker\n");
+        worker = new WebSocketWorker(url, symbols, QLatin1String(InstallFiles::TickFile), QStringLiteral("QM-FAULT"));
+        worker->moveToThread(&thread);
+        connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+        connect(&thread, &QThread::started, worker, &WebSocketWorker::start);
+        connect(worker, &WebSocketWorker::rtDataDownloaded, &updater, &liveDataUpdator::updateDataAmi,
+                Qt::QueuedConnection);
+        connect(worker, &WebSocketWorker::rtDataDownloaded, this, [this] { ++batches; }, Qt::QueuedConnection);
+        connect(worker, &WebSocketWorker::subscribedAck, this, [this] { ++acks; }, Qt::QueuedConnection);
+        connect(worker, &WebSocketWorker::connected, this, [this] { ++connects; }, Qt::QueuedConnection);
+        connect(worker, &WebSocketWorker::disconnected, this, [this] { ++disconnects; }, Qt::QueuedConnection);
+        thread.start();
+    }
+    ~LiveRig() override
+    {
+        QMetaObject::invokeMethod(worker, "stop", Qt::QueuedConnection);
+        thread.quit();
+        thread.wait(5000);
+    }
+};
+
+// A WebSocket server that completes the handshake and then sends only the
+// first half of a text frame, leaving the client waiting for the rest.
+class HalfFrameServer : public QTcpServer
+{
+public:
+    QByteArray frame;
+    QPointer<QTcpSocket> client;
+
+    HalfFrameServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            client = nextPendingConnection();
+            connect(client, &QTcpSocket::readyRead, this, [this] { onRequest(); });
+        });
+    }
+
+private:
+    QByteArray m_request;
+
+    void onRequest()
+    {
+        m_request += client->readAll();
+        if (!m_request.contains("\r\n\r\n") || frame.isEmpty())
+            return;
+        QByteArray key;
+        for (const QByteArray &line : m_request.split('\n')) {
+            if (line.toLower().startsWith("sec-websocket-key:"))
+                key = line.mid(18).trimmed();
+        }
+        const QByteArray accept =
+            QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
+        client->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                      "Sec-WebSocket-Accept: " + accept + "\r\n\r\n");
+        QByteArray header("\x81", 1);
+        header += char(126);
+        header += char((frame.size() >> 8) & 0xff);
+        header += char(frame.size() & 0xff);
+        client->write(header + frame.left(frame.size() / 2));
+        client->flush();
+        frame.clear();
+    }
+};
+
+QStringList filesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+} // namespace
+
+class tst_faults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        TestEnv::instance()->reset();
+        clearLatestBatch();
+        takePendingTicks();
+    }
+
+    // ---- the tick stream -------------------------------------------------
+
+    void serverRestartedTwentyTimes()
+    {
+        constexpr int Restarts = 20;
+        const QStringList symbols{QStringLiteral("NIFTY-I"), QStringLiteral("SBIN"), QStringLiteral("USDINR-I")};
+        FeedSimStream stream;
+        stream.setRate(0);
+        stream.setSeed(11);
+        QVERIFY(stream.start());
+        const quint16 port = stream.port();
+        LiveRig rig(stream.url(), symbols);
+
+        QElapsedTimer clock;
+        clock.start();
+        for (int round = 0;; ++round) {
+            QTRY_COMPARE_WITH_TIMEOUT(rig.acks, round + 1, WaitMs);
+            for (int b = 0; b < 3; ++b)
+                QCOMPARE(stream.sendBatchNow(), symbols.size());
+            const int expected = stream.sentTickLines().count('\n');
+            QTRY_COMPARE_WITH_TIMEOUT(importedLines().count('\n'), expected, WaitMs);
+            if (round == Restarts)
+                break;
+            const int gone = rig.disconnects;
+            stream.stop();
+            QTRY_VERIFY_WITH_TIMEOUT(rig.disconnects > gone, WaitMs);
+            QVERIFY(stream.start(port));
+            // The reconnect timer would fire in 3 s; fire it now, on the worker's thread.
+            QMetaObject::invokeMethod(rig.worker, "reconnectTimerHit", Qt::QueuedConnection);
+        }
+        // Every line sent after each resubscribe was imported, in order, exactly once.
+        QCOMPARE(importedLines(), stream.sentTickLines());
+        QCOMPARE(stream.sentTickLines().count('\n'), (Restarts + 1) * 3 * symbols.size());
+        QCOMPARE(stream.connectionsAccepted(), Restarts + 1);
+        QList<QStringList> everyTime;
+        for (int i = 0; i <= Restarts; ++i)
+            everyTime << symbols;
+        QCOMPARE(stream.subscribeLists(), everyTime);
+        QCOMPARE(rig.connects, Restarts + 1);
+        QVERIFY2(clock.elapsed() < 50000, "reconnects waited for the timer");
+    }
+
+    void hostileFrames_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("malformed set") << 0;
+        QTest::newRow("20 MB text") << 1;
+        QTest::newRow("20 MB binary") << 2;
+        QTest::newRow("deep nesting") << 3;
+        QTest::newRow("batch of wrong records") << 4;
+    }
+
+    void hostileFrames()
+    {
+        QFETCH(int, kind);
+        FeedSimStream stream;
+        stream.setRate(0);
+        QVERIFY(stream.start());
+        const QStringList symbols{QStringLiteral("NIFTY-I")};
+        LiveRig rig(stream.url(), symbols);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.acks, 1, WaitMs);
+
+        switch (kind) {
+        case 0:
+            stream.sendMalformedFrames();
+            break;
+        case 1:
+            stream.sendText(QString(20 * 1024 * 1024, QLatin1Char('{')));
+            break;
+        case 2:
+            stream.sendBinary(QByteArray(20 * 1024 * 1024, '\x01'));
+            break;
+        case 3:
+            stream.sendText(QString(200000, QLatin1Char('[')));
+            break;
+        case 4:
+            stream.sendText(QStringLiteral(
+                R"({"type":"batch","records":[1,"x",null,{"symbol":"A,B","ltp":1},{"symbol":"X","ltp":"inf"},{"symbol":"Y","ltp":-3},{"symbol":"Z\nW","ltp":2}]})"));
+            break;
+        }
+        QCOMPARE(stream.sendBatchNow(), 1);
+        // The good batch behind the garbage arrives on the same connection, alone.
+        QTRY_COMPARE_WITH_TIMEOUT(importedLines(), stream.sentTickLines(), WaitMs);
+        QCOMPARE(rig.batches, 1);
+        QCOMPARE(stream.connectionsAccepted(), 1);
+        QCOMPARE(rig.disconnects, 0);
+        QCOMPARE(readFile(tickFilePath()), stream.sentTickLines());
+    }
+
+    void serverStallsMidFrame()
+    {
+        HalfFrameServer server;
+        server.frame = OneTick.toUtf8();
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        WebSocketWorker worker(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(server.serverPort())),
+                               {QStringLiteral("NIFTY-I")}, QLatin1String(InstallFiles::TickFile), QStringLiteral("QM"));
+        QSignalSpy connected(&worker, &WebSocketWorker::connected);
+        QSignalSpy disconnected(&worker, &WebSocketWorker::disconnected);
+        QSignalSpy batches(&worker, &WebSocketWorker::rtDataDownloaded);
+        worker.onTextMessageReceived(AckSubscribe);
+        writeFile(tickFilePath(), OneTickLine);
+        worker.start();
+        QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, WaitMs);
+        QTRY_VERIFY(server.client && server.client->bytesToWrite() == 0);
+        QTest::qWait(200); // room for the half frame to be taken as a whole one, were it
+        QCOMPARE(batches.count(), 0);
+        QCOMPARE(takePendingTicks(), QByteArray());
+        QCOMPARE(readFile(tickFilePath()), OneTickLine);
+
+        // The server dies with the frame unfinished: the worker schedules a reconnect.
+        server.client->abort();
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), 1, WaitMs);
+        QTimer *reconnect = worker.findChild<QTimer *>(QStringLiteral("reconnectTimer"));
+        QVERIFY(reconnect && reconnect->isActive());
+        QCOMPARE(batches.count(), 0);
+        QCOMPARE(readFile(tickFilePath()), OneTickLine);
+        worker.stop();
+    }
+
+    void stalledStreamResumes()
+    {
+        FeedSimStream stream;
+        stream.setRate(50);
+        stream.setBatchSize(2);
+        QVERIFY(stream.start());
+        LiveRig rig(stream.url(), {QStringLiteral("NIFTY-I"), QStringLiteral("SBIN")});
+        QTRY_VERIFY_WITH_TIMEOUT(stream.batchesSent() >= 5, WaitMs);
+        stream.setStalled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(importedLines(), stream.sentTickLines(), WaitMs);
+        const int sent = stream.batchesSent();
+        QTest::qWait(200);
+        QCOMPARE(stream.batchesSent(), sent);
+        // The last whole batch stays in the tick file while nothing comes.
+        QCOMPARE(readFile(tickFilePath()).count('\n'), 2);
+        QCOMPARE(rig.disconnects, 0);
+        stream.setStalled(false);
+        QTRY_VERIFY_WITH_TIMEOUT(stream.batchesSent() >= sent + 5, WaitMs);
+        stream.setStalled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(importedLines(), stream.sentTickLines(), WaitMs);
+        QCOMPARE(stream.connectionsAccepted(), 1);
+    }
+
+    // ---- backfill archives -----------------------------------------------
+
+    void archives_data()
+    {
+        QTest::addColumn<int>("answer"); // -1: an empty body
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("whole") << int(BackfillAnswer::Normal) << false;
+        QTest::newRow("truncated") << int(BackfillAnswer::Truncated) << true;
+        QTest::newRow("html page") << int(BackfillAnswer::HtmlPage) << true;
+        QTest::newRow("empty") << -1 << true;
+        QTest::newRow("html in zip") << int(BackfillAnswer::HtmlInZip) << false;
+        QTest::newRow("no data in zip") << int(BackfillAnswer::NoData) << false;
+        QTest::newRow("zip slip") << int(BackfillAnswer::ZipSlip) << true;
+        QTest::newRow("absolute path") << int(BackfillAnswer::AbsolutePath) << true;
+        QTest::newRow("symbolic link") << int(BackfillAnswer::Symlink) << true;
+    }
+
+    void archives()
+    {
+        QFETCH(int, answer);
+        QFETCH(bool, refused);
+        const QString root = TestEnv::instance()->root();
+        const QString backfillDir = Platform::installPathFwd(QLatin1String(InstallFiles::BackfillFolder));
+        HttpServer server;
+        QVERIFY(server.listen(0));
+        FeedSimBackfill backfill(&server);
+        const QString absolute = root + QStringLiteral("/elsewhere/feedsim_absolute.txt");
+        backfill.setAbsoluteTarget(absolute);
+        QString url = server.baseUrl() + QStringLiteral("/backfill/intraday?uid=A&hash=k&d=1&send=NIFTY-I,SBIN");
+        if (answer < 0) {
+            server.addRoute(QStringLiteral("/empty"), [](const HttpRequest &, HttpResponder *r) {
+                r->respond(200, "application/zip", QByteArray());
+            });
+            url = server.baseUrl() + QStringLiteral("/empty");
+        } else {
+            backfill.setAnswer(BackfillAnswer(answer));
+        }
+
+        MyDownloader d(QStringLiteral("backfilldata.zip"), QString(), backfillDir + QLatin1Char('/'));
+        QSignalSpy finished(&d, &MyDownloader::downloadfinished);
+        QSignalSpy errors(&d, &MyDownloader::responseError);
+        d.initialize(QStringLiteral("job"), url, backfillDir + QLatin1Char('/'));
+        QTRY_VERIFY_WITH_TIMEOUT(finished.count() + errors.count() > 0, WaitMs);
+        d.retryTimer->stop();
+        QCOMPARE(errors.count() > 0, refused);
+        QCOMPARE(finished.count() > 0, !refused);
+
+        liveDataUpdator updater;
+        writeFile(updater.backfillFormatPath, "$FORMAT Ticker\n");
+        QDir().mkpath(backfillDir);
+        QSignalSpy done(&updater, &liveDataUpdator::backfillDone);
+        updater.doBackFill();
+        QCOMPARE(done.count(), 1);
+
+        const int served = backfill.linesServed(QStringLiteral("NIFTY-I")) + backfill.linesServed(QStringLiteral("SBIN"));
+        if (answer == int(BackfillAnswer::Normal)) {
+            QVERIFY(served > 0);
+            QCOMPARE(importedLines().count('\n'), served);
+        } else {
+            QCOMPARE(importedLines(), QByteArray());
+        }
+        // Nothing left to be imported later as if whole, nothing outside the destination.
+        QCOMPARE(filesIn(backfillDir), QStringList());
+        QVERIFY(!QFileInfo::exists(root + QLatin1Char('/') + QLatin1String(FeedSimBackfill::SlipName)));
+        QVERIFY(!QFileInfo::exists(absolute));
+        QVERIFY(!QFileInfo::exists(root + QStringLiteral("/outside")));
+    }
+
+    // ---- full disk, unwritable install root -------------------------------
+
+    void tickFileOnFullDisk()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QSKIP("needs /dev/full");
+        WebSocketWorker worker(QUrl(QStringLiteral("ws://127.0.0.1:1/")), {}, QLatin1String(InstallFiles::TickFile),
+                               QString());
+        writeFile(tickFilePath(), "old,batch\n");
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), tickFilePath() + QStringLiteral(".tmp")));
+        worker.onTextMessageReceived(AckSubscribe);
+        worker.onTextMessageReceived(OneTick);
+        // The cut-off write never replaces the whole old batch; the ticks still go to the import.
+        QCOMPARE(readFile(tickFilePath()), QByteArray("old,batch\n"));
+        QCOMPARE(takePendingTicks(), OneTickLine);
+    }
+
+    void importFileOnFullDisk()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QSKIP("needs /dev/full");
+        liveDataUpdator updater;
+        writeFile(updater.liveFormatPath, "$FORMAT Ticker\n");
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), updater.rtImportPath));
+        publishBatch(OneTickLine);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
+        updater.updateDataAmi();
+        QCOMPARE(importedLines(), QByteArray());
+
+        // Once there is room again the same ticks are imported, once, before newer ones.
+        QVERIFY(QFile::remove(updater.rtImportPath));
+        const QByteArray later = "tick,SBIN,20240131,09:15:02,612.5,10,0,0\n";
+        publishBatch(later);
+        updater.updateDataAmi();
+        QCOMPARE(importedLines(), OneTickLine + later);
+        updater.updateDataAmi();
+        QCOMPARE(importedLines(), OneTickLine + later);
+    }
+
+    void unwritableInstallRoot()
+    {
+        // Tests run as root, where permissions do not hold: a file where the
+        // install folder should be is the root that nothing can be written into.
+        const QString blocked = TestEnv::instance()->path(QStringLiteral("not-a-folder"));
+        QVERIFY(writeFile(blocked, "x"));
+        const QByteArray saved = qgetenv("QUILLMARK_ROOT");
+        qputenv("QUILLMARK_ROOT", blocked.toUtf8());
+        auto restore = qScopeGuard([&] { qputenv("QUILLMARK_ROOT", saved); });
+
+        WebSocketWorker worker(QUrl(QStringLiteral("ws://127.0.0.1:1/")), {}, QLatin1String(InstallFiles::TickFile),
+                               QString());
+        worker.onTextMessageReceived(AckSubscribe);
+        worker.onTextMessageReceived(OneTick);
+        QCOMPARE(latestBatchCopy(), OneTickLine);
+
+        liveDataUpdator updater;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot write")));
+        updater.updateDataAmi();
+        // Nothing could be imported, so the ticks wait for the next cycle.
+        QCOMPARE(takePendingTicks(), OneTickLine);
+
+        HttpServer server;
+        QVERIFY(server.listen(0));
+        FeedSimBackfill backfill(&server);
+        MyDownloader d(QStringLiteral("backfilldata.zip"), QString(), updater.backfillFolder + QLatin1Char('/'));
+        QSignalSpy finished(&d, &MyDownloader::downloadfinished);
+        QSignalSpy errors(&d, &MyDownloader::responseError);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot")));
+        d.initialize(QStringLiteral("job"), server.baseUrl() + QStringLiteral("/backfill/intraday?uid=A&d=1&send=SBIN"),
+                     updater.backfillFolder + QLatin1Char('/'));
+        QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, WaitMs);
+        d.retryTimer->stop();
+        QCOMPARE(finished.count(), 0);
+        QVERIFY(QFileInfo(blocked).isFile());
+        QCOMPARE(readFile(blocked), QByteArray("x"));
+    }
+};
+
+QM_TEST_MAIN(tst_faults)
+#include "tst_faults.moc"

@@ -42,6 +42,7 @@ ContractCatalogue sampleCatalogue()
     c.insert(QStringLiteral("CASH"), {"ABC", "ABC1", "SBIN", "NIFTYBEES", "INFY"});
     c.insert(QStringLiteral("FUTURE"), {"NIFTY-I", "BANKNIFTY-I", "ABC", "NIFTY-II", "SBIN-I", "finnifty-x"});
     c.insert(QStringLiteral("OPTION"), {"NIFTY24JAN21000CE", "NIFTY24JAN21000PE"});
+    c.insert(QStringLiteral("SPOTINDEX"), {"NIFTY 50", "INDIAVIX"});
     return c;
 }
 
@@ -596,6 +597,22 @@ private slots:
         for (const auto &p : expected)
             wanted << p.first;
         QTRY_COMPARE_WITH_TIMEOUT(lastSubscription(), wanted.isEmpty() ? m_window->defaultLiveSymbols : wanted, 5000);
+    }
+
+    void firstRunFeedIsFilledOnceTheCatalogueIsThere()
+    {
+        QSettings().setValue(QLatin1String(Keys::FirstRun), true);
+        newWindow(5); // the catalogue arrives after construction, as at start-up
+        QVERIFY(feed("spotBox")->isChecked());
+        QCOMPARE(m_window->currentFeed, QStringLiteral("SPOTINDEX"));
+        QVERIFY(shown().isEmpty());
+        ModalDriver driver;
+        m_window->enableInterface(QStringLiteral("QM-SEL"), QStringLiteral("CASH,SPOT"), {QStringLiteral("1")},
+                                  QString(), false);
+        QCOMPARE(shown(), sampleCatalogue().value(QStringLiteral("SPOTINDEX")));
+        tick(QStringLiteral("INDIAVIX"), true);
+        button("addSelected")->click();
+        QCOMPARE(selection(), (Pairs{{"INDIAVIX", "SPOTINDEX"}}));
     }
 
     void closeSavesAndANewWindowRestores()

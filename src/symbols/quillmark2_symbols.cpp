@@ -402,6 +402,10 @@ void quillmark2::restoreSelection()
         if (settings.value(QString::fromLatin1(Keys::CheckboxPattern).arg(i), false).toBool())
             feedButton(ui, i)->click();
     }
+    // The list was filled when the window was built, before the catalogue came; a
+    // feed already checked then (the first run's SPOT) is not toggled again by a click.
+    if (!currentFeed.isEmpty())
+        showFeedSymbols(currentFeed);
     on_addSelected_clicked();
 }
 

@@ -48,15 +48,7 @@ void quillmark2::closeEvent(QCloseEvent *event)
         liveWorker->deleteLater(); // its destructor stops the stream on its own thread
         liveWorker = nullptr;
     }
-    if (liveThread) {
-        liveThread->quit();
-        if (!liveThread->wait(2000)) {
-            liveThread->terminate();
-            liveThread->wait();
-        }
-        liveThread->deleteLater();
-        liveThread = nullptr;
-    }
+    endLiveThread();
 
     QSettings settings;
     for (int i = 0; i < FeedCount; ++i)

@@ -8,6 +8,7 @@
 #include "app/startupcycle.h"
 #include "app/quillmark2.h"
 #include "ui/startupanimation.h"
+#include "ui/widgetfont.h"
 #include "updater/updator.h"
 #include "platform/installroot.h"
 #include "platform/serverhost.h"
@@ -29,12 +30,7 @@ authDialog::authDialog(QWidget *parent)
     : QDialog(parent)
     , clientId(deriveClientIdentifier())
 {
-    QFont verdana(QStringLiteral("Verdana"));
-    verdana.setPixelSize(13);
-    setFont(verdana);
-    const QList<QWidget *> children = findChildren<QWidget *>();
-    for (QWidget *child : children)
-        child->setFont(verdana);
+    setVerdanaOnTree(this, 13);
     setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
 }
 

@@ -118,15 +118,7 @@ quillmark2::~quillmark2()
 {
     if (liveWorker)
         QMetaObject::invokeMethod(liveWorker, "stop", Qt::QueuedConnection);
-    if (liveThread) {
-        liveThread->quit();
-        if (!liveThread->wait(2000)) {
-            liveThread->terminate();
-            liveThread->wait();
-        }
-        liveThread->deleteLater();
-        liveThread = nullptr;
-    }
+    endLiveThread();
     delete ui;
     ui = nullptr;
     liveWorker = nullptr;
@@ -136,6 +128,19 @@ quillmark2::~quillmark2()
     updater = nullptr;
     delete downloader;
     downloader = nullptr;
+}
+
+void quillmark2::endLiveThread()
+{
+    if (!liveThread)
+        return;
+    liveThread->quit();
+    if (!liveThread->wait(2000)) {
+        liveThread->terminate();
+        liveThread->wait();
+    }
+    liveThread->deleteLater();
+    liveThread = nullptr;
 }
 
 QString quillmark2::uptimeText(qint64 elapsedMs)

@@ -160,6 +160,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // Quits the live thread, waiting up to 2 s before terminating it.
+    void endLiveThread();
     void feedToggled(int index, bool checked);
     void restoreSelection();
     void cleanBackfillFolders();

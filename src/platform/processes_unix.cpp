@@ -23,6 +23,16 @@ QString imageNameOf(const QString &pid)
     return QString();
 }
 
+bool isZombie(const QString &pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close >= 0 && text.size() > close + 2 && text.at(close + 2) == 'Z';
+}
+
 } // namespace
 
 QStringList runningProcessNames()
@@ -33,6 +43,9 @@ QStringList runningProcessNames()
         bool isPid = false;
         entry.toLongLong(&isPid);
         if (!isPid)
+            continue;
+        // A zombie has ended; only its entry is left until its parent reaps it.
+        if (isZombie(entry))
             continue;
         const QString name = imageNameOf(entry);
         if (!name.isEmpty())

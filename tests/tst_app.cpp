@@ -195,6 +195,17 @@ private slots:
         QCOMPARE(other.findChild<QComboBox *>(QStringLiteral("daysBox"))->currentText(), QStringLiteral("1"));
     }
 
+    void escapeDoesNotCloseTheWindow()
+    {
+        quillmark2 window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QSignalSpy finished(&window, &QDialog::finished);
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QVERIFY(window.isVisible());
+        QCOMPARE(finished.count(), 0);
+    }
+
     void secondInstanceIsRefused()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

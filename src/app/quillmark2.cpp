@@ -261,6 +261,10 @@ void quillmark2::showStatusMessage(QString message)
     ui->statusLabel->setText(message);
 }
 
+void quillmark2::reject()
+{
+}
+
 void quillmark2::on_amibrokerPathButton_clicked()
 {
     settingsDialog->loadSettings();

@@ -156,6 +156,11 @@ private slots:
     void eodBackfillButton_clicked(QString symbol);
     void doEodBackfill();
 
+public slots:
+    // Escape would hide the window without its close handling (selection and
+    // AmiBroker's work unsaved) and end the program; the window closes only by closing.
+    void reject() override;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 

@@ -1,7 +1,9 @@
 // Long-running soak: the reference stream at 20 batches a second over 500
 // symbols, into the WebSocket worker on its own thread and the live import on
 // the main thread, wired as the main window wires them. Every minute it prints
-// resident memory and CPU time; at the end it prints how many tick lines the
+// resident memory, the heap bytes actually in use (what a leak would grow:
+// resident memory also holds what the allocator keeps for reuse) and CPU
+// time; at the end it prints how many tick lines the
 // server sent, how many AmiBroker's stand-in imported, and how many were lost
 // or doubled.
 //
@@ -22,6 +24,7 @@
 #include "platform/installroot.h"
 #include "testenv.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -45,6 +48,13 @@ qint64 residentKiB()
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
+}
+
+// Bytes handed out by malloc and not yet freed, over all arenas.
+qint64 heapInUseKiB()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return qint64((info.uordblks + info.hblkhd) / 1024);
 }
 
 double cpuSeconds()
@@ -165,8 +175,9 @@ int main(int argc, char **argv)
         const double cpu = cpuSeconds();
         const qint64 ms = clock.elapsed();
         const double share = ms > lastMs ? 100.0 * (cpu - lastCpu) / (double(ms - lastMs) / 1000.0) : 0.0;
-        std::printf("t=%5llds rss=%lld KiB cpu=%.1fs (%.1f%% of one core) sent=%lld imported=%lld in_flight=%lld connects=%d\n",
-                    static_cast<long long>(ms / 1000), static_cast<long long>(residentKiB()), cpu, share,
+        std::printf("t=%5llds rss=%lld KiB heap=%lld KiB cpu=%.1fs (%.1f%% of one core) sent=%lld imported=%lld in_flight=%lld connects=%d\n",
+                    static_cast<long long>(ms / 1000), static_cast<long long>(residentKiB()),
+                    static_cast<long long>(heapInUseKiB()), cpu, share,
                     static_cast<long long>(ledger.sent()), static_cast<long long>(ledger.imported()),
                     static_cast<long long>(ledger.outstanding()), connects);
         std::fflush(stdout);

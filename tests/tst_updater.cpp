@@ -302,17 +302,38 @@ private slots:
         QVERIFY(!QFile::exists(Platform::installPathFwd(QLatin1String(FeedSimUpdate::MarkerName))));
     }
 
-    void brokenArchiveIsAFailure()
+    void refusedArchiveLeavesTheInstallAlone_data()
     {
-        m_sim->options().brokenUpdate = true;
+        QTest::addColumn<bool>("truncated");
+        QTest::newRow("cut short") << true;
+        QTest::newRow("entry outside the folder") << false;
+    }
+
+    // Nothing of a damaged or escaping release may be unpacked: not the entries
+    // before the damage, not the ones inside the folder.
+    void refusedArchiveLeavesTheInstallAlone()
+    {
+        QFETCH(bool, truncated);
+        if (truncated)
+            m_sim->options().brokenUpdate = true;
+        else
+            m_sim->update()->setAnswer(UpdateAnswer::Escaping);
+        const QString installed = Platform::installPathFwd(QLatin1String(FeedSimUpdate::LaunchScriptName));
+        QVERIFY(writeFile(installed, "installed script\n"));
+        const QString outside = QDir(rootFolder()).absoluteFilePath(QLatin1String(FeedSimUpdate::EscapingName));
+
         const WorkerRun run = runWorker(archiveUrl());
         QCOMPARE(run.finishedCount, 1);
         QVERIFY(!run.ok);
         QCOMPARE(run.text, QStringLiteral("Unzip timed out or failed"));
-        QVERIFY(run.logs.contains(QStringLiteral("7za timeout/failed.")));
+        QVERIFY(run.logs.last().startsWith(QStringLiteral("Update archive refused: ")));
         QVERIFY(!run.logs.contains(QStringLiteral("Extraction finished.")));
+        QVERIFY(!QFile::exists(Platform::installPathFwd(QLatin1String(FeedSimUpdate::MarkerName))));
+        QCOMPARE(readFile(installed), QByteArray("installed script\n"));
+        QVERIFY(!QFile::exists(QDir::cleanPath(outside)));
         QVERIFY(QFile::exists(archivePath()));
-        QVERIFY(readFile(archivePath()).size() < m_sim->update()->archive().size());
+        if (truncated)
+            QVERIFY(readFile(archivePath()).size() < m_sim->update()->archive().size());
         QCOMPARE(m_sim->update()->deliveredCount(), 0);
     }
 

@@ -1,6 +1,7 @@
 #include "updatorworker.h"
 
 #include "app/installfiles.h"
+#include "backfill/ziplisting.h"
 #include "platform/archiver.h"
 #include "platform/installroot.h"
 
@@ -110,6 +111,16 @@ void UpdatorWorker::startDownload(QString zipUrl)
         }
     }
     log(QStringLiteral("Saved ZIP to %1").arg(archivePath));
+
+    // 7-Zip unpacks over the installed program file by file: a release cut short
+    // would leave it half replaced, and an entry naming "../x" would land outside
+    // the install folder. Judge the whole archive before anything is unpacked.
+    QString why;
+    if (!ZipListing::fromFile(archivePath).isSafeToExtract(&why)) {
+        qCWarning(lcUpdater).noquote() << "refusing to unpack" << archivePath << ":" << why;
+        fail(QStringLiteral("Update archive refused: %1").arg(why), QStringLiteral("Unzip timed out or failed"));
+        return;
+    }
 
     QDir().mkpath(folder);
     log(QStringLiteral("Extracting to fixed path: %1").arg(folder));

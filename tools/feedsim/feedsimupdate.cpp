@@ -66,6 +66,14 @@ void FeedSimUpdate::handle(const HttpRequest &request, HttpResponder *responder)
         responder->respond(200, "application/zip", whole.left(whole.size() * 2 / 3));
         break;
     }
+    case UpdateAnswer::Escaping: {
+        ZipWriter zip;
+        zip.addFile(MarkerName, markerContent());
+        zip.addFile(EscapingName, "written outside the install folder\n");
+        zip.addFile(LaunchScriptName, m_launchScript);
+        responder->respond(200, "application/zip", zip.archive());
+        break;
+    }
     case UpdateAnswer::NotFound:
         responder->respond(404, "text/plain", "Not Found\n");
         break;

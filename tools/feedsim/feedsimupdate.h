@@ -13,6 +13,7 @@ struct FeedSimOptions;
 enum class UpdateAnswer {
     Normal,    // the whole release archive
     Truncated, // the archive cut short (served whole at its short length)
+    Escaping,  // the whole archive plus an entry naming a file outside the folder
     NotFound,  // HTTP 404
     Stall      // never answers
 };
@@ -31,6 +32,7 @@ public:
     static constexpr char OfferedVersion[] = "7.27";
     static constexpr char MarkerName[] = "update_marker.txt";
     static constexpr char LaunchScriptName[] = "QuillLaunch.sh";
+    static constexpr char EscapingName[] = "../update_escape.txt";
 
     // Registers the route on the server (which must outlive this object). With
     // options, their brokenUpdate switch turns every answer into Truncated.

@@ -373,10 +373,19 @@ private slots:
         liveDataUpdator updater;
         writeFile(updater.liveFormatPath, "$FORMAT Ticker\n");
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), updater.rtImportPath));
+        QSignalSpy blocked(&updater, &liveDataUpdator::liveImportBlocked);
+        QSignalSpy resumed(&updater, &liveDataUpdator::liveImportResumed);
         publishBatch(OneTickLine);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
         updater.updateDataAmi();
         QCOMPARE(importedLines(), QByteArray());
+        QCOMPARE(blocked.count(), 1);
+        QCOMPARE(blocked.first().first().toString(), QStringLiteral("No space left on device"));
+        // Said once per stretch, not once per cycle.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
+        updater.updateDataAmi();
+        QCOMPARE(blocked.count(), 1);
+        QCOMPARE(resumed.count(), 0);
 
         // Once there is room again the same ticks are imported, once, before newer ones.
         QVERIFY(QFile::remove(updater.rtImportPath));
@@ -384,8 +393,11 @@ private slots:
         publishBatch(later);
         updater.updateDataAmi();
         QCOMPARE(importedLines(), OneTickLine + later);
+        QCOMPARE(resumed.count(), 1);
         updater.updateDataAmi();
         QCOMPARE(importedLines(), OneTickLine + later);
+        QCOMPARE(blocked.count(), 1);
+        QCOMPARE(resumed.count(), 1);
     }
 
     void unwritableInstallRoot()
@@ -405,8 +417,10 @@ private slots:
         QCOMPARE(latestBatchCopy(), OneTickLine);
 
         liveDataUpdator updater;
+        QSignalSpy importBlocked(&updater, &liveDataUpdator::liveImportBlocked);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot write")));
         updater.updateDataAmi();
+        QCOMPARE(importBlocked.count(), 1);
         // Nothing could be imported, so the ticks wait for the next cycle.
         QCOMPARE(takePendingTicks(), OneTickLine);
 

@@ -415,6 +415,47 @@ private slots:
         QCOMPARE(journal().filter(QStringLiteral("RefreshAll()")).size(), imports);
     }
 
+    // A full disk under the import file is said once, without blocking the
+    // window, and the box goes away by itself when the ticks can be imported.
+    void blockedLiveImportIsShownUntilItResumes()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QSKIP("needs /dev/full");
+        QVERIFY(installFormats());
+        auto window = makeWindow(QUrl(QStringLiteral("ws://127.0.0.1:1/")));
+        window->show();
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), window->updater->rtImportPath));
+        const QByteArray first = "tick,SBIN,20240131,09:15:01,612.25,5,0,0\n";
+        const QByteArray second = "tick,SBIN,20240131,09:15:02,612.5,10,0,0\n";
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
+        publishBatch(first);
+        window->updater->updateDataAmi();
+        publishBatch(second);
+        window->updater->updateDataAmi();
+        auto boxes = [&] {
+            QList<QMessageBox *> shown;
+            for (QMessageBox *box : window->findChildren<QMessageBox *>())
+                if (box->isVisible())
+                    shown << box;
+            return shown;
+        };
+        QTRY_COMPARE(boxes().size(), 1);
+        QMessageBox *box = boxes().first();
+        QCOMPARE(box->windowTitle(), QStringLiteral("Live Import"));
+        QVERIFY(box->text().contains(QDir::toNativeSeparators(window->updater->rtImportPath)));
+        QVERIFY(box->text().contains(QStringLiteral("No space left on device")));
+        QVERIFY(!box->isModal());
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+        QCOMPARE(imported(), QByteArray());
+
+        QVERIFY(QFile::remove(window->updater->rtImportPath));
+        window->updater->updateDataAmi();
+        QTRY_VERIFY(boxes().isEmpty());
+        QCOMPARE(imported(), first + second);
+    }
+
     // ---- close and restart ------------------------------------------------
 
     void closeHandler_data()

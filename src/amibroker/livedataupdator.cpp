@@ -229,6 +229,7 @@ void liveDataUpdator::updateDataAmi()
     // queued for the next cycle instead of being lost.
     if (!importFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         qCWarning(lcAmi) << "cannot write" << rtImportPath;
+        setLiveImportBlocked(true, importFile.errorString());
         return;
     }
 
@@ -246,12 +247,25 @@ void liveDataUpdator::updateDataAmi()
         // A full disk: the next cycle tries these lines again instead of losing them.
         requeuePendingTicks(pending);
         qCWarning(lcAmi) << "incomplete import file; cycle skipped";
+        setLiveImportBlocked(true, importFile.errorString());
         return;
     }
+    setLiveImportBlocked(false);
 
     importFromAnyThread(rtImportPath, liveFormatPath);
     callOnBrokerThread("RefreshAll()");
     QThread::msleep(LiveCyclePauseMs);
+}
+
+void liveDataUpdator::setLiveImportBlocked(bool blocked, const QString &reason)
+{
+    if (blocked == liveImportIsBlocked)
+        return;
+    liveImportIsBlocked = blocked;
+    if (blocked)
+        emit liveImportBlocked(reason);
+    else
+        emit liveImportResumed();
 }
 
 bool liveDataUpdator::applySymbolMapping(const QString &source, const QString &target)

@@ -86,6 +86,11 @@ signals:
     void updateProgress3(QString, QString);
     void doeodbackfill();
     void eodBackfillDone();
+    // The live import file could not be written: ticks wait in memory from now
+    // on. Emitted once per stretch of failing cycles, with the file system's reason.
+    void liveImportBlocked(QString reason);
+    // The first cycle after such a stretch that imported again.
+    void liveImportResumed();
 
 public slots:
     void doEodBackfill();
@@ -108,6 +113,9 @@ private:
     bool importChunkWithRetries(const QString &chunkPath);
     void chunkAndImport(const QString &sourcePath, const QString &fileToChunk, QFile &errorLog);
     QString chunkPath(int counter) const;
+    void setLiveImportBlocked(bool blocked, const QString &reason = QString());
+
+    bool liveImportIsBlocked = false;
 
     Q_DISABLE_COPY_MOVE(liveDataUpdator)
 };

@@ -87,6 +87,8 @@ quillmark2::quillmark2(QWidget *parent)
     updater = new liveDataUpdator();
     connect(updater, SIGNAL(backfillStarted()), this, SLOT(backfillStarted()));
     connect(updater, SIGNAL(backfillDone()), this, SLOT(backfillDone()));
+    connect(updater, &liveDataUpdator::liveImportBlocked, this, &quillmark2::showLiveImportBlocked);
+    connect(updater, &liveDataUpdator::liveImportResumed, this, &quillmark2::clearLiveImportBlocked);
 
     liveImportTimer = new QTimer(this);
     secondTimer = new QTimer(this);

@@ -3,11 +3,13 @@
 #include <QDialog>
 #include <QHash>
 #include <QMap>
+#include <QPointer>
 #include <QStringList>
 #include <QVector>
 
 class QElapsedTimer;
 class QLabel;
+class QMessageBox;
 class QNetworkAccessManager;
 class QThread;
 class QTimer;
@@ -171,6 +173,10 @@ private:
     void restoreSelection();
     void cleanBackfillFolders();
     void onDownloadTimeout();
+    // A box that stays up, without blocking the window, while live ticks cannot
+    // be written for AmiBroker; it closes itself once they can again.
+    void showLiveImportBlocked(const QString &reason);
+    void clearLiveImportBlocked();
 
     void buildUptimeOverlay();
     void placeUptimeLabel();
@@ -178,4 +184,5 @@ private:
 
     QElapsedTimer *uptimeClock = nullptr;
     QLabel *uptimeLabel = nullptr;
+    QPointer<QMessageBox> liveImportWarning;
 };

@@ -4,11 +4,15 @@
 #include "ui_quillmark2.h"
 
 #include "amibroker/livedataupdator.h"
+#include "app/messagebox.h"
 #include "live/tickbuffer.h"
 #include "live/websocketworker.h"
 #include "platform/windowfront.h"
 
+#include <QDebug>
+#include <QDir>
 #include <QHash>
+#include <QMessageBox>
 #include <QPointer>
 #include <QTableWidgetItem>
 #include <QThread>
@@ -173,4 +177,32 @@ void quillmark2::updateDisplayTable()
         updateQuoteCell(table->item(row, 1), quote->price);
         updateQuoteCell(table->item(row, 2), quote->quantity);
     }
+}
+
+void quillmark2::showLiveImportBlocked(const QString &reason)
+{
+    const QString text = QStringLiteral("Live ticks cannot be written to %1 (%2).\n"
+                                        "They are kept and will be imported into AmiBroker as soon as "
+                                        "the file can be written again.")
+                             .arg(QDir::toNativeSeparators(updater->rtImportPath), reason);
+    qDebug().noquote() << "[live import] blocked:" << text;
+    if (!liveImportWarning) {
+        liveImportWarning = new QMessageBox(this);
+        liveImportWarning->setAttribute(Qt::WA_DeleteOnClose);
+        liveImportWarning->setIcon(QMessageBox::Warning);
+        liveImportWarning->setWindowTitle(QStringLiteral("Live Import"));
+        liveImportWarning->setStandardButtons(QMessageBox::Ok);
+        styleMessageBox(*liveImportWarning);
+        // Not modal: the selection, backfill and the stream stay usable meanwhile.
+        liveImportWarning->setModal(false);
+    }
+    liveImportWarning->setText(text);
+    liveImportWarning->show();
+}
+
+void quillmark2::clearLiveImportBlocked()
+{
+    qDebug().noquote() << "[live import] resumed";
+    if (liveImportWarning)
+        liveImportWarning->close();
 }

@@ -181,7 +181,7 @@ void quillmark2::updateDisplayTable()
 
 void quillmark2::showLiveImportBlocked(const QString &reason)
 {
-    const QString text = QStringLiteral("Live ticks cannot be written to %1 (%2).\n"
+    const QString text = QStringLiteral("Live ticks cannot be written to\n%1\n(%2).\n"
                                         "They are kept and will be imported into AmiBroker as soon as "
                                         "the file can be written again.")
                              .arg(QDir::toNativeSeparators(updater->rtImportPath), reason);

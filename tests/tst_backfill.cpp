@@ -171,6 +171,10 @@ private slots:
         QTest::newRow("drive relative") << QByteArray("C:x") << true;
         QTest::newRow("empty") << QByteArray() << true;
         QTest::newRow("nul inside") << QByteArray("a\0/../../x", 10) << true;
+        // Windows drops trailing dots and blanks from a path step: ".. " is "..".
+        QTest::newRow("parent with a trailing blank") << QByteArray("a/.. /.. /x") << true;
+        QTest::newRow("three dots") << QByteArray(".../x") << true;
+        QTest::newRow("a single dot") << QByteArray("./x") << false;
     }
 
     void zipListingJudgesNames()

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 namespace {
 
 constexpr quint32 LocalHeaderSig = 0x04034b50;
@@ -251,7 +253,9 @@ bool ZipListing::isUnsafeName(const QByteArray &rawName)
     normalized.replace('\\', '/');
     const QList<QByteArray> parts = normalized.split('/');
     for (const QByteArray &part : parts) {
-        if (part == "..")
+        // Windows drops trailing dots and blanks from a path step, so ".. " and
+        // "..." climb as ".." does; no data file is named only of those.
+        if (part.contains("..") && std::all_of(part.cbegin(), part.cend(), [](char c) { return c == '.' || c == ' '; }))
             return true;
     }
     return false;

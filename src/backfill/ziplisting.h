@@ -35,7 +35,8 @@ public:
     QStringList names() const;
 
     // An entry that would land outside the folder it is unpacked into: an
-    // absolute or drive-qualified path, a ".." step (with either slash), a colon,
+    // absolute or drive-qualified path, a ".." step (with either slash, also
+    // as Windows reads ".. " or "..."), a colon,
     // a NUL byte, an empty name, or a symbolic link.
     static bool isUnsafeName(const QByteArray &rawName);
 

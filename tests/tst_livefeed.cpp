@@ -441,6 +441,9 @@ private slots:
                     shown << box;
             return shown;
         };
+        // Not at once: a file held for a moment must not flash a box.
+        QTest::qWait(quillmark2::LiveImportWarningDelayMs / 2);
+        QVERIFY(boxes().isEmpty());
         QTRY_COMPARE(boxes().size(), 1);
         QMessageBox *box = boxes().first();
         QCOMPARE(box->windowTitle(), QStringLiteral("Live Import"));
@@ -454,6 +457,19 @@ private slots:
         window->updater->updateDataAmi();
         QTRY_VERIFY(boxes().isEmpty());
         QCOMPARE(imported(), first + second);
+
+        // A stretch shorter than the delay passes without a box.
+        QVERIFY(QFile::remove(window->updater->rtImportPath));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), window->updater->rtImportPath));
+        const QByteArray third = "tick,SBIN,20240131,09:15:03,612.75,5,0,0\n";
+        publishBatch(third);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
+        window->updater->updateDataAmi();
+        QVERIFY(QFile::remove(window->updater->rtImportPath));
+        window->updater->updateDataAmi();
+        QTest::qWait(quillmark2::LiveImportWarningDelayMs + 300);
+        QVERIFY(boxes().isEmpty());
+        QCOMPARE(imported(), first + second + third);
     }
 
     // ---- close and restart ------------------------------------------------

@@ -87,8 +87,8 @@ quillmark2::quillmark2(QWidget *parent)
     updater = new liveDataUpdator();
     connect(updater, SIGNAL(backfillStarted()), this, SLOT(backfillStarted()));
     connect(updater, SIGNAL(backfillDone()), this, SLOT(backfillDone()));
-    connect(updater, &liveDataUpdator::liveImportBlocked, this, &quillmark2::showLiveImportBlocked);
-    connect(updater, &liveDataUpdator::liveImportResumed, this, &quillmark2::clearLiveImportBlocked);
+    connect(updater, &liveDataUpdator::liveImportBlocked, this, &quillmark2::liveImportBlocked);
+    connect(updater, &liveDataUpdator::liveImportResumed, this, &quillmark2::liveImportResumed);
 
     liveImportTimer = new QTimer(this);
     secondTimer = new QTimer(this);

@@ -34,6 +34,8 @@ public:
 
     // Number of feed buttons; their order is the order of the stored "checkbox%1" keys.
     static constexpr int FeedCount = 9;
+    // How long live ticks must stay unwritable before the window says so.
+    static constexpr int LiveImportWarningDelayMs = 2000;
 
     QString windowTitleText;
     QNetworkAccessManager *networkManager = nullptr;
@@ -174,9 +176,12 @@ private:
     void cleanBackfillFolders();
     void onDownloadTimeout();
     // A box that stays up, without blocking the window, while live ticks cannot
-    // be written for AmiBroker; it closes itself once they can again.
-    void showLiveImportBlocked(const QString &reason);
-    void clearLiveImportBlocked();
+    // be written for AmiBroker; it closes itself once they can again. Shown only
+    // when the trouble outlasts LiveImportWarningDelayMs, so a file held for a
+    // moment (AmiBroker still reading it) does not flash a box.
+    void liveImportBlocked(const QString &reason);
+    void liveImportResumed();
+    void showLiveImportWarning();
 
     void buildUptimeOverlay();
     void placeUptimeLabel();
@@ -185,4 +190,6 @@ private:
     QElapsedTimer *uptimeClock = nullptr;
     QLabel *uptimeLabel = nullptr;
     QPointer<QMessageBox> liveImportWarning;
+    QTimer *liveImportWarningDelay = nullptr;
+    QString liveImportBlockedReason;
 };

@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QTableWidgetItem>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -179,13 +180,34 @@ void quillmark2::updateDisplayTable()
     }
 }
 
-void quillmark2::showLiveImportBlocked(const QString &reason)
+void quillmark2::liveImportBlocked(const QString &reason)
+{
+    liveImportBlockedReason = reason;
+    qDebug().noquote() << "[live import] blocked:" << QDir::toNativeSeparators(updater->rtImportPath) << reason;
+    if (!liveImportWarningDelay) {
+        liveImportWarningDelay = new QTimer(this);
+        liveImportWarningDelay->setSingleShot(true);
+        connect(liveImportWarningDelay, &QTimer::timeout, this, &quillmark2::showLiveImportWarning);
+    }
+    liveImportWarningDelay->start(LiveImportWarningDelayMs);
+}
+
+void quillmark2::liveImportResumed()
+{
+    qDebug().noquote() << "[live import] resumed";
+    if (liveImportWarningDelay)
+        liveImportWarningDelay->stop();
+    if (liveImportWarning)
+        liveImportWarning->close();
+}
+
+void quillmark2::showLiveImportWarning()
 {
     const QString text = QStringLiteral("Live ticks cannot be written to\n%1\n(%2).\n"
                                         "They are kept and will be imported into AmiBroker as soon as "
                                         "the file can be written again.")
-                             .arg(QDir::toNativeSeparators(updater->rtImportPath), reason);
-    qDebug().noquote() << "[live import] blocked:" << text;
+                             .arg(QDir::toNativeSeparators(updater->rtImportPath), liveImportBlockedReason);
+    qDebug().noquote() << "[showMessageBox] title: \"Live Import\" text:" << ('"' + text + '"');
     if (!liveImportWarning) {
         liveImportWarning = new QMessageBox(this);
         liveImportWarning->setAttribute(Qt::WA_DeleteOnClose);
@@ -198,11 +220,4 @@ void quillmark2::showLiveImportBlocked(const QString &reason)
     }
     liveImportWarning->setText(text);
     liveImportWarning->show();
-}
-
-void quillmark2::clearLiveImportBlocked()
-{
-    qDebug().noquote() << "[live import] resumed";
-    if (liveImportWarning)
-        liveImportWarning->close();
 }

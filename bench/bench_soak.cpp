@@ -3,7 +3,8 @@
 // the main thread, wired as the main window wires them. Every minute it prints
 // resident memory, the heap bytes actually in use (what a leak would grow:
 // resident memory also holds what the allocator keeps for reuse) and CPU
-// time; at the end it prints how many tick lines the
+// time, and how late a 100 ms timer on the main thread (the window's thread
+// in the program) fired at worst that minute; at the end it prints how many tick lines the
 // server sent, how many AmiBroker's stand-in imported, and how many were lost
 // or doubled.
 //
@@ -37,6 +38,7 @@ constexpr double BatchesPerSecond = 20.0;
 constexpr int ReportIntervalMs = 60000;
 constexpr int AccountIntervalMs = 5000;
 constexpr int DrainTimeoutMs = 20000;
+constexpr int ProbeIntervalMs = 100;
 
 qint64 residentKiB()
 {
@@ -144,7 +146,7 @@ int main(int argc, char **argv)
     worker->moveToThread(&liveThread);
     QObject::connect(&liveThread, &QThread::finished, worker, &QObject::deleteLater);
     QObject::connect(&liveThread, &QThread::started, worker, &WebSocketWorker::start);
-    QObject::connect(worker, &WebSocketWorker::rtDataDownloaded, &updater, &liveDataUpdator::updateDataAmi,
+    QObject::connect(worker, &WebSocketWorker::rtDataDownloaded, &updater, &liveDataUpdator::scheduleLiveImport,
                      Qt::QueuedConnection);
     int connects = 0;
     QObject::connect(worker, &WebSocketWorker::connected, &app, [&] { ++connects; }, Qt::QueuedConnection);
@@ -167,6 +169,21 @@ int main(int argc, char **argv)
         }
     };
 
+    // The main thread runs every import cycle; a probe timer beside them shows how
+    // long anything else there (the window's input, its repaints) has to wait.
+    QElapsedTimer probeClock;
+    probeClock.start();
+    qint64 probeDue = ProbeIntervalMs;
+    qint64 worstLateMs = 0;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&probe, &QTimer::timeout, &app, [&] {
+        const qint64 now = probeClock.elapsed();
+        worstLateMs = qMax(worstLateMs, now - probeDue);
+        probeDue = now + ProbeIntervalMs;
+    });
+    probe.start(ProbeIntervalMs);
+
     QElapsedTimer clock;
     clock.start();
     double lastCpu = cpuSeconds();
@@ -175,11 +192,13 @@ int main(int argc, char **argv)
         const double cpu = cpuSeconds();
         const qint64 ms = clock.elapsed();
         const double share = ms > lastMs ? 100.0 * (cpu - lastCpu) / (double(ms - lastMs) / 1000.0) : 0.0;
-        std::printf("t=%5llds rss=%lld KiB heap=%lld KiB cpu=%.1fs (%.1f%% of one core) sent=%lld imported=%lld in_flight=%lld connects=%d\n",
+        std::printf("t=%5llds rss=%lld KiB heap=%lld KiB cpu=%.1fs (%.1f%% of one core) sent=%lld imported=%lld in_flight=%lld connects=%d main_late_max=%lldms\n",
                     static_cast<long long>(ms / 1000), static_cast<long long>(residentKiB()),
                     static_cast<long long>(heapInUseKiB()), cpu, share,
                     static_cast<long long>(ledger.sent()), static_cast<long long>(ledger.imported()),
-                    static_cast<long long>(ledger.outstanding()), connects);
+                    static_cast<long long>(ledger.outstanding()), connects,
+                    static_cast<long long>(worstLateMs));
+        worstLateMs = 0;
         std::fflush(stdout);
         lastCpu = cpu;
         lastMs = ms;

@@ -269,6 +269,34 @@ private slots:
         QCOMPARE(imported(), expected);
     }
 
+    // Batches that keep arriving while cycles wait must not queue a cycle each
+    // (each would find the newest batch and pause the main thread again): one
+    // waits, and the next batch after it has run schedules the next.
+    void scheduledCyclesDoNotPileUp()
+    {
+        liveDataUpdator *u = makeUpdater();
+        QStringList lines;
+        for (int b = 0; b < 20; ++b)
+            lines << QStringLiteral("t,S,d,tm,%1,1,0,0").arg(b + 1);
+        publishBatch(lines.first().toUtf8() + '\n');
+        u->scheduleLiveImport();
+        for (int b = 1; b < lines.size(); ++b) {
+            // Each later batch lands in the event queue between the signals.
+            const QByteArray line = lines.at(b).toUtf8() + '\n';
+            QMetaObject::invokeMethod(u, [line] { publishBatch(line); }, Qt::QueuedConnection);
+            u->scheduleLiveImport();
+        }
+        QCOMPARE(importCalls().size(), 0); // never inside the batch's own signal
+        QCoreApplication::sendPostedEvents(u, QEvent::MetaCall);
+        QCOMPARE(importCalls().size(), 1);
+        QCOMPARE(imported(), lines.mid(0, 1));
+
+        u->scheduleLiveImport();
+        QCoreApplication::sendPostedEvents(u, QEvent::MetaCall);
+        QCOMPARE(importCalls().size(), 2);
+        QCOMPARE(imported(), lines);
+    }
+
     void importFromAnotherThreadRunsOnTheOwner()
     {
         liveDataUpdator *u = makeUpdater();

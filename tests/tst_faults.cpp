@@ -61,7 +61,7 @@ struct LiveRig : QObject
         worker->moveToThread(&thread);
         connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
         connect(&thread, &QThread::started, worker, &WebSocketWorker::start);
-        connect(worker, &WebSocketWorker::rtDataDownloaded, &updater, &liveDataUpdator::updateDataAmi,
+        connect(worker, &WebSocketWorker::rtDataDownloaded, &updater, &liveDataUpdator::scheduleLiveImport,
                 Qt::QueuedConnection);
         connect(worker, &WebSocketWorker::rtDataDownloaded, this, [this] { ++batches; }, Qt::QueuedConnection);
         connect(worker, &WebSocketWorker::subscribedAck, this, [this] { ++acks; }, Qt::QueuedConnection);

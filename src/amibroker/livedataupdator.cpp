@@ -257,6 +257,21 @@ void liveDataUpdator::updateDataAmi()
     QThread::msleep(LiveCyclePauseMs);
 }
 
+void liveDataUpdator::scheduleLiveImport()
+{
+    if (liveImportScheduled)
+        return;
+    liveImportScheduled = true;
+    // Posted behind whatever is waiting now, so input and repaints get their turn first.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            liveImportScheduled = false;
+            updateDataAmi();
+        },
+        Qt::QueuedConnection);
+}
+
 void liveDataUpdator::setLiveImportBlocked(bool blocked, const QString &reason)
 {
     if (blocked == liveImportIsBlocked)

@@ -97,6 +97,12 @@ public slots:
     void updateDataAmi();
     void doBackFill();
     void do5DayFastBackfill();
+    // What a new batch of ticks asks for: one live import cycle, run from the
+    // event loop, and never more than one waiting. Each cycle takes every tick
+    // queued so far and then pauses the main thread; one cycle queued per batch
+    // would pile up faster than they run at high tick rates and hold the window's
+    // own events back for seconds behind them.
+    void scheduleLiveImport();
 
 public:
     // "Import(0,<file>,<format>)" on AmiBroker; an invalid variant when there is
@@ -116,6 +122,7 @@ private:
     void setLiveImportBlocked(bool blocked, const QString &reason = QString());
 
     bool liveImportIsBlocked = false;
+    bool liveImportScheduled = false;
 
     Q_DISABLE_COPY_MOVE(liveDataUpdator)
 };

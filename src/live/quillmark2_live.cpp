@@ -102,7 +102,7 @@ void quillmark2::startLiveStream()
         if (thread)
             thread->quit();
     }, Qt::DirectConnection);
-    connect(liveWorker, &WebSocketWorker::rtDataDownloaded, updater, &liveDataUpdator::updateDataAmi,
+    connect(liveWorker, &WebSocketWorker::rtDataDownloaded, updater, &liveDataUpdator::scheduleLiveImport,
             Qt::QueuedConnection);
     connect(liveWorker, &WebSocketWorker::rtDataDownloaded, this, &quillmark2::updateDisplayTable,
             Qt::QueuedConnection);

@@ -15,15 +15,20 @@ void styleMessageBox(QMessageBox &box)
                                      "QPushButton { font-size: 11pt; min-width: 80px; }"));
 }
 
-int showMessageBox(QWidget *parent, int icon, const QString &title, const QString &text, int buttons)
+void prepareMessageBox(QMessageBox &box, int icon, const QString &title, const QString &text, int buttons)
 {
     qDebug().noquote() << "[showMessageBox] title:" << ('"' + title + '"') << "text:" << ('"' + text + '"');
 
-    QMessageBox box(parent);
     box.setIcon(static_cast<QMessageBox::Icon>(icon));
     box.setWindowTitle(title);
     box.setText(text);
     styleMessageBox(box);
     box.setStandardButtons(static_cast<QMessageBox::StandardButtons>(buttons));
+}
+
+int showMessageBox(QWidget *parent, int icon, const QString &title, const QString &text, int buttons)
+{
+    QMessageBox box(parent);
+    prepareMessageBox(box, icon, title, text, buttons);
     return box.exec();
 }

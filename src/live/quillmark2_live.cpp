@@ -207,17 +207,12 @@ void quillmark2::showLiveImportWarning()
                                         "They are kept and will be imported into AmiBroker as soon as "
                                         "the file can be written again.")
                              .arg(QDir::toNativeSeparators(updater->rtImportPath), liveImportBlockedReason);
-    qDebug().noquote() << "[showMessageBox] title: \"Live Import\" text:" << ('"' + text + '"');
     if (!liveImportWarning) {
         liveImportWarning = new QMessageBox(this);
         liveImportWarning->setAttribute(Qt::WA_DeleteOnClose);
-        liveImportWarning->setIcon(QMessageBox::Warning);
-        liveImportWarning->setWindowTitle(QStringLiteral("Live Import"));
-        liveImportWarning->setStandardButtons(QMessageBox::Ok);
-        styleMessageBox(*liveImportWarning);
         // Not modal: the selection, backfill and the stream stay usable meanwhile.
         liveImportWarning->setModal(false);
     }
-    liveImportWarning->setText(text);
+    prepareMessageBox(*liveImportWarning, QMessageBox::Warning, QStringLiteral("Live Import"), text, QMessageBox::Ok);
     liveImportWarning->show();
 }

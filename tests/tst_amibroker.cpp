@@ -5,6 +5,7 @@
 #include <QSettings>
 
 #include "amibroker/livedataupdator.h"
+#include "amibroker/quotestamp.h"
 #include "amibroker/symbolrenamer.h"
 #include "app/installfiles.h"
 #include "app/settingskeys.h"
@@ -12,6 +13,7 @@
 #include "platform/brokerautomation.h"
 #include "platform/brokerstandin.h"
 #include "platform/installroot.h"
+#include "brokerview.h"
 #include "testenv.h"
 
 #include <memory>
@@ -46,6 +48,36 @@ QStringList importCalls()
             calls << l;
     }
     return calls;
+}
+
+QByteArray shippedFormat(const char *name)
+{
+    return readFile(QStringLiteral(QM_SOURCE_DIR "/resources/") + QLatin1String(name));
+}
+
+QString quotesPath()
+{
+    return TestEnv::instance()->path(QLatin1String(InstallFiles::StandInQuotes));
+}
+
+QByteArray tick(const char *symbol, const char *time, const char *price, int quantity, const char *date = "20240131")
+{
+    return QByteArray("tick,") + symbol + ',' + date + ',' + time + ',' + price + ',' + QByteArray::number(quantity)
+           + ",0,900\n";
+}
+
+// The import line of a tick carrying quantity.
+QString line(const char *symbol, const char *time, const char *price, int quantity, const char *date = "20240131")
+{
+    return QString::fromLatin1(tick(symbol, time, price, quantity, date)).trimmed();
+}
+
+// A live quote as the stand-in keeps it: only a price, so open, high and low are the close.
+QString quote(const char *symbol, const char *time, const char *price, int volume, const char *date = "2024-01-31")
+{
+    return QStringLiteral("%1,%2,%3,%4,%4,%4,%4,%5,0")
+        .arg(QLatin1String(symbol), QLatin1String(date), QLatin1String(time), QLatin1String(price))
+        .arg(volume);
 }
 
 void setMapping(const QStringList &entries)
@@ -107,11 +139,7 @@ private slots:
         TestEnv::instance()->reset();
         takePendingTicks();
         // AmiBroker reads the format definitions we ship; the stand-in needs them readable.
-        for (const char *name : {InstallFiles::LiveFormat, InstallFiles::BackfillFormat, InstallFiles::EodFormat}) {
-            const QByteArray def = readFile(QStringLiteral(QM_SOURCE_DIR "/resources/") + QLatin1String(name));
-            QVERIFY(def.contains("$FORMAT"));
-            QVERIFY(writeFile(TestEnv::instance()->path(QLatin1String(name)), def));
-        }
+        QVERIFY(installFormatDefinitions());
     }
     void cleanup() { m_updater.reset(); }
 
@@ -156,6 +184,194 @@ private slots:
         QCOMPARE(journal(), QStringList(QStringLiteral("SaveDatabase()")));
     }
 
+    // AmiBroker's reading of a quote's date and time: what counts as the same
+    // second, and what it refuses.
+    void quoteStamps_data()
+    {
+        QTest::addColumn<QString>("date");
+        QTest::addColumn<int>("order");
+        QTest::addColumn<QString>("time");
+        QTest::addColumn<qint64>("stamp");
+        const int ymd = int(QuoteStamp::DateOrder::YearMonthDay);
+        const int dmy = int(QuoteStamp::DateOrder::DayMonthYear);
+        const int mdy = int(QuoteStamp::DateOrder::MonthDayYear);
+        QTest::newRow("run together") << "20240131" << ymd << "09:15:01" << Q_INT64_C(20240131091501);
+        QTest::newRow("dashes, short time") << "2024-01-31" << ymd << "091501" << Q_INT64_C(20240131091501);
+        QTest::newRow("two-digit year, minutes") << "24/1/31" << ymd << "9:15" << Q_INT64_C(20240131091500);
+        QTest::newRow("last century") << "990131" << ymd << "0915" << Q_INT64_C(19990131091500);
+        QTest::newRow("day first") << "31.01.2024" << dmy << " 23:59:59 " << Q_INT64_C(20240131235959);
+        QTest::newRow("month first") << "01312024" << mdy << "00:00:00" << Q_INT64_C(20240131000000);
+        QTest::newRow("leap day") << "2024-02-29" << ymd << "10:00" << Q_INT64_C(20240229100000);
+        QTest::newRow("no leap day") << "2023-02-29" << ymd << "10:00" << qint64(-1);
+        QTest::newRow("month 13") << "20241301" << ymd << "10:00" << qint64(-1);
+        QTest::newRow("seven digits") << "2024013" << ymd << "10:00" << qint64(-1);
+        QTest::newRow("two separators in a row") << "2024--01-31" << ymd << "10:00" << qint64(-1);
+        QTest::newRow("letters") << "2024-Jan-31" << ymd << "10:00" << qint64(-1);
+        QTest::newRow("empty date") << "" << ymd << "10:00" << qint64(-1);
+        QTest::newRow("second 60") << "20240131" << ymd << "09:15:60" << qint64(-1);
+        QTest::newRow("hour 24") << "20240131" << ymd << "24:00:00" << qint64(-1);
+        QTest::newRow("three-digit part") << "20240131" << ymd << "09:015:00" << qint64(-1);
+        QTest::newRow("fraction") << "20240131" << ymd << "09:15:01.5" << qint64(-1);
+        QTest::newRow("five digits") << "20240131" << ymd << "91501" << qint64(-1);
+        QTest::newRow("empty time") << "20240131" << ymd << "" << qint64(-1);
+        QTest::newRow("arabic-indic digits") << QStringLiteral("\u0662\u0660\u0662\u0664\u0660\u0661\u0663\u0661") << ymd
+                                             << "10:00" << qint64(-1);
+    }
+
+    void quoteStamps()
+    {
+        QFETCH(QString, date);
+        QFETCH(int, order);
+        QFETCH(QString, time);
+        QFETCH(qint64, stamp);
+        QCOMPARE(QuoteStamp::stamp(date, time, QuoteStamp::DateOrder(order)), stamp);
+        if (time.isEmpty()) {
+            // A daily bar: after every time of its day.
+            const qint64 bar = QuoteStamp::stamp(date, time, QuoteStamp::DateOrder(order), true);
+            QCOMPARE(bar, Q_INT64_C(20240131240000));
+            QVERIFY(bar > QuoteStamp::stamp(date, QStringLiteral("23:59:59")));
+        }
+    }
+
+    // The stand-in keeps what AmiBroker would: one quote per symbol, date and time,
+    // later lines overwriting earlier ones, except in tick mode.
+    void standInKeepsQuotesLikeAmiBroker_data()
+    {
+        QTest::addColumn<QByteArrayList>("formats"); // one per import
+        QTest::addColumn<QByteArrayList>("imports");
+        QTest::addColumn<QStringList>("quotes");
+        QTest::addColumn<QStringList>("errors"); // "<import number>:<line>: <reason>: <text>"
+
+        const QByteArray live = shippedFormat(InstallFiles::LiveFormat);
+        const QByteArray liveTicks = "tick,NIFTY-I,20240131,09:15:01,21734.5,10,100,900\r\n"
+                                     "tick,NIFTY-I,20240131,09:15:01,21735,60,101,910\r\n"
+                                     "tick,NIFTY-I,20240131,09:15:00,21730,5,99,890\r\n"
+                                     "tick,BANKNIFTY-I,20240131,09:15:01,48000,7,,\r\n"
+                                     "tick,X,2024013,09:15:01,1,1,0,0\r\n"
+                                     "tick,X,20240131,09:61:00,1,1,0,0\r\n"
+                                     "tick,X,20240131,09:15:01,abc,1,0,0\r\n"
+                                     " tick , ,20240131,09:15:01,1,1,0,0\r\n"
+                                     "tick,X,20240131\r\n"
+                                     "\r\n";
+        const QByteArray again = "tick,NIFTY-I,20240131,09:15:01,21736,70,102,920";
+        QTest::newRow("live ticks")
+            << QByteArrayList{live, live, live} << QByteArrayList{liveTicks, again, again}
+            << QStringList{"BANKNIFTY-I,2024-01-31,09:15:01,48000,48000,48000,48000,7,0",
+                           "NIFTY-I,2024-01-31,09:15:00,21730,21730,21730,21730,5,99",
+                           "NIFTY-I,2024-01-31,09:15:01,21736,21736,21736,21736,70,102"}
+            << QStringList{"1:5: bad date: tick,X,2024013,09:15:01,1,1,0,0",
+                           "1:6: bad time: tick,X,20240131,09:61:00,1,1,0,0",
+                           "1:7: bad number: tick,X,20240131,09:15:01,abc,1,0,0",
+                           "1:8: no ticker:  tick , ,20240131,09:15:01,1,1,0,0", "1:9: too few fields: tick,X,20240131"};
+
+        QTest::newRow("intraday bars")
+            << QByteArrayList{shippedFormat(InstallFiles::BackfillFormat), shippedFormat(InstallFiles::BackfillFormat)}
+            << QByteArrayList{"2024-01-31,SBIN,09:16:00,612,613,611.5,612.5,1200,0\n"
+                              "2024-01-31,SBIN,09:15:00,610,612,609,611,1500,0\n"
+                              "2024-01-30,SBIN,15:29:00,600,601,599,600.5,900,0\n",
+                              "2024-01-31,SBIN,09:15:00,610,612.5,609,611.5,1600,0\n"
+                              "2024-01-31,SBIN,09:17:00,612,613,611.5,612.5\n"}
+            << QStringList{"SBIN,2024-01-30,15:29:00,600,601,599,600.5,900,0",
+                           "SBIN,2024-01-31,09:15:00,610,612.5,609,611.5,1600,0",
+                           "SBIN,2024-01-31,09:16:00,612,613,611.5,612.5,1200,0"}
+            << QStringList{"2:2: too few fields: 2024-01-31,SBIN,09:17:00,612,613,611.5,612.5"};
+
+        QTest::newRow("daily bars")
+            << QByteArrayList{shippedFormat(InstallFiles::EodFormat)}
+            << QByteArrayList{"2024-01-31,NIFTY-I,21734.5,21790,21650.25,21738,125000,1234500\n"
+                              "2024-01-30,NIFTY-I,21600,21700,21550,21650,110000,1200000"}
+            << QStringList{"NIFTY-I,2024-01-30,,21600,21700,21550,21650,110000,1200000",
+                           "NIFTY-I,2024-01-31,,21734.5,21790,21650.25,21738,125000,1234500"}
+            << QStringList();
+
+        const QByteArray plain = "$FORMAT Ticker, Date_YMD, Time, Close, Volume\n";
+        const QByteArray first = "S,20240131,09:15:01,10,1\nS,20240131,09:15:05,11,1\nT,20240131,09:15:01,50,1\n";
+        const QByteArray second = "S,20240131,09:15:02,12,3\nS,20240131,09:15:02,12.5,4\nS,20240131,09:15:03,13,5\n";
+        QTest::newRow("without tick mode")
+            << QByteArrayList{plain, plain} << QByteArrayList{first, second}
+            << QStringList{"S,2024-01-31,09:15:01,10,10,10,10,1,0", "S,2024-01-31,09:15:02,12.5,12.5,12.5,12.5,4,0",
+                           "S,2024-01-31,09:15:03,13,13,13,13,5,0", "S,2024-01-31,09:15:05,11,11,11,11,1,0",
+                           "T,2024-01-31,09:15:01,50,50,50,50,1,0"}
+            << QStringList();
+        QTest::newRow("tick mode")
+            << QByteArrayList{plain, plain + "$TICKMODE 1\n"} << QByteArrayList{first, second}
+            << QStringList{"S,2024-01-31,09:15:02,12,12,12,12,3,0", "S,2024-01-31,09:15:02,12.5,12.5,12.5,12.5,4,0",
+                           "S,2024-01-31,09:15:03,13,13,13,13,5,0", "T,2024-01-31,09:15:01,50,50,50,50,1,0"}
+            << QStringList();
+
+        QTest::newRow("day first, semicolons, a header")
+            << QByteArrayList{"# gold\n$FORMAT Date_DMY,Time,Ticker,Skip,Close,Volume,OpenInt\n$SEPARATOR ;\n"
+                              "$SKIPLINES 1\n$AUTOADD 1\n"}
+            << QByteArrayList{"Date;Time;Ticker;Name;Close;Volume;OI\n31/01/2024;0915;GOLDM-I;Gold;62500;3;4100\n"
+                              "1-2-24;09:15:07;GOLDM-I;Gold;62510;;\n31/01/2024;0915;GOLDM-I,Gold,62500,3,4100\n"}
+            << QStringList{"GOLDM-I,2024-01-31,09:15:00,62500,62500,62500,62500,3,4100",
+                           "GOLDM-I,2024-02-01,09:15:07,62510,62510,62510,62510,0,0"}
+            << QStringList{"1:4: too few fields: 31/01/2024;0915;GOLDM-I,Gold,62500,3,4100"};
+    }
+
+    void standInKeepsQuotesLikeAmiBroker()
+    {
+        QFETCH(QByteArrayList, formats);
+        QFETCH(QByteArrayList, imports);
+        QFETCH(QStringList, quotes);
+        QFETCH(QStringList, errors);
+        BrokerStandIn broker;
+        QStringList paths;
+        QByteArray sent;
+        for (int i = 0; i < imports.size(); ++i) {
+            const QString data = TestEnv::instance()->path(QStringLiteral("data%1.txt").arg(i + 1));
+            const QString format = TestEnv::instance()->path(QStringLiteral("format%1.def").arg(i + 1));
+            QVERIFY(writeFile(data, imports.at(i)));
+            QVERIFY(writeFile(format, formats.at(i)));
+            paths << data;
+            const QString call = QStringLiteral("Import(0,%1,%2)").arg(data, format);
+            QCOMPARE(broker.dynamicCall(call.toUtf8().constData()), QVariant(true));
+            sent += imports.at(i);
+            if (!sent.endsWith('\n'))
+                sent += '\n';
+        }
+        QCOMPARE(lines(readFile(quotesPath())), quotes);
+        QStringList logged = lines(readFile(TestEnv::instance()->path(QLatin1String(InstallFiles::StandInImportLog))));
+        for (int i = 0; i < paths.size(); ++i)
+            logged.replaceInStrings(paths.at(i) + QLatin1Char(':'), QStringLiteral("%1:").arg(i + 1));
+        QCOMPARE(logged, errors);
+        // What it was sent is still kept as it came.
+        QCOMPARE(readFile(TestEnv::instance()->path(QLatin1String(InstallFiles::ImportedJournal))), sent);
+    }
+
+    // quotes.txt is AmiBroker's database: every stand-in object shares it, and what
+    // someone else does to the file is what the next import starts from.
+    void standInTableIsTheFile()
+    {
+        auto import = [&](BrokerStandIn &broker, const QByteArray &ticks) {
+            const QString format = Platform::installPath(QLatin1String(InstallFiles::LiveFormat));
+            const QString data = TestEnv::instance()->path(QStringLiteral("ticks.txt"));
+            QVERIFY(writeFile(data, ticks));
+            broker.dynamicCall(QStringLiteral("Import(0,%1,%2)").arg(data, format).toUtf8().constData());
+        };
+        BrokerStandIn one;
+        BrokerStandIn other;
+        import(one, tick("A", "09:15:01", "1", 1));
+        import(other, tick("B", "09:15:01", "2", 2));
+        QCOMPARE(lines(readFile(quotesPath())), QStringList({quote("A", "09:15:01", "1", 1), quote("B", "09:15:01", "2", 2)}));
+
+        QVERIFY(QFile::remove(quotesPath()));
+        import(one, tick("C", "09:15:01", "3", 3));
+        QCOMPARE(lines(readFile(quotesPath())), QStringList(quote("C", "09:15:01", "3", 3)));
+
+        // Changed by someone else: taken up, and kept to the byte where untouched.
+        QVERIFY(writeFile(quotesPath(), quote("C", "09:15:01", "3.5", 30).toUtf8() + "\nbroken line\n"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not understood")));
+        import(other, tick("D", "09:15:01", "4", 4));
+        QCOMPARE(lines(readFile(quotesPath())), QStringList({quote("C", "09:15:01", "3.5", 30), quote("D", "09:15:01", "4", 4)}));
+
+        // A program run in another root starts from that root's table.
+        TestEnv::instance()->reset();
+        QVERIFY(installFormatDefinitions());
+        import(one, tick("E", "09:15:01", "5", 5));
+        QCOMPARE(lines(readFile(quotesPath())), QStringList(quote("E", "09:15:01", "5", 5)));
+    }
+
     void liveCycleLineRules_data()
     {
         QTest::addColumn<QStringList>("mapping");
@@ -165,14 +381,15 @@ private slots:
         const QByteArray niftyTicks = "t,NIFTY-I,20240131,09:15:01,21734.5,50,100,900\n"
                                       "t,NIFTY-II,20240131,09:15:01,21800,25,100,900\n"
                                       "t,NIFTY,20240131,09:15:01,21700,10,100,900\n";
-        const QStringList renamed = {QStringLiteral("t,NIFTY,20240131,09:15:01,21734.5,50,100,900"),
-                                     QStringLiteral("t,NIFTY-II,20240131,09:15:01,21800,25,100,900"),
-                                     QStringLiteral("t,NIFTY,20240131,09:15:01,21700,10,100,900")};
+        // The renamed ticks join NIFTY's second: one line, the sum of both, the last price.
+        const QStringList renamed = {QStringLiteral("t,NIFTY,20240131,09:15:01,21700,60,100,900"),
+                                     QStringLiteral("t,NIFTY-II,20240131,09:15:01,21800,25,100,900")};
         QTest::newRow("mapped") << QStringList{QStringLiteral("NIFTY-I,NIFTY")} << niftyTicks << renamed;
         QTest::newRow("mapped with blanks") << QStringList{QStringLiteral("  NIFTY-I ,  NIFTY ")} << niftyTicks
                                             << renamed;
-        QStringList untouched = renamed;
-        untouched[0] = QStringLiteral("t,NIFTY-I,20240131,09:15:01,21734.5,50,100,900");
+        const QStringList untouched = {QStringLiteral("t,NIFTY-I,20240131,09:15:01,21734.5,50,100,900"),
+                                       QStringLiteral("t,NIFTY-II,20240131,09:15:01,21800,25,100,900"),
+                                       QStringLiteral("t,NIFTY,20240131,09:15:01,21700,10,100,900")};
         QTest::newRow("one-sided entries ignored")
             << QStringList{QStringLiteral("NIFTY-I,"), QStringLiteral(",NIFTY"), QStringLiteral("NIFTY-I")}
             << niftyTicks << untouched;
@@ -212,6 +429,83 @@ private slots:
         QCOMPARE(journal(), QStringList({QStringLiteral("Import(0,%1,%2)").arg(u->rtImportPath, u->liveFormatPath),
                                          QStringLiteral("RefreshAll()")}));
         QCOMPARE(imported(), expected);
+    }
+
+    // AmiBroker keeps one quote per symbol and second, the last line it was given:
+    // that line must carry the volume of every tick of the second, whichever
+    // batch and cycle the ticks came in.
+    void liveCycleAddsUpEachSecond_data()
+    {
+        QTest::addColumn<QStringList>("mapping");
+        QTest::addColumn<QByteArrayList>("batches"); // one cycle each
+        QTest::addColumn<QStringList>("lastCycle");  // what the last cycle imported
+        QTest::addColumn<QStringList>("quotes");     // what AmiBroker holds then
+
+        const QByteArray a1 = tick("S", "09:15:01", "612.1", 10);
+        const QByteArray a2 = tick("S", "09:15:01", "612.2", 20);
+        const QByteArray a3 = tick("S", "09:15:01", "612.3", 30);
+        const QByteArray b1 = tick("S", "09:15:02", "612.4", 5);
+        const QStringList example = {quote("S", "09:15:01", "612.3", 60), quote("S", "09:15:02", "612.4", 5)};
+        QTest::newRow("same second within a batch")
+            << QStringList() << QByteArrayList{a1 + a2 + a3 + b1}
+            << QStringList{line("S", "09:15:01", "612.3", 60), line("S", "09:15:02", "612.4", 5)} << example;
+        QTest::newRow("same second across batches")
+            << QStringList() << QByteArrayList{a1 + a2, a3 + b1}
+            << QStringList{line("S", "09:15:01", "612.3", 60), line("S", "09:15:02", "612.4", 5)} << example;
+        QTest::newRow("second boundary between batches")
+            << QStringList() << QByteArrayList{a1, b1 + tick("S", "09:15:02", "612.5", 7)}
+            << QStringList{line("S", "09:15:02", "612.5", 12)}
+            << QStringList{quote("S", "09:15:01", "612.1", 10), quote("S", "09:15:02", "612.5", 12)};
+
+        // A late tick replaces AmiBroker's quote of its second and leaves the
+        // second in progress alone.
+        const QByteArray late = tick("S", "09:15:01", "611.9", 3);
+        QTest::newRow("late tick within a batch")
+            << QStringList() << QByteArrayList{a1 + b1 + late + tick("S", "09:15:02", "612.5", 7)}
+            << QStringList{line("S", "09:15:01", "612.1", 10), line("S", "09:15:02", "612.5", 12),
+                           line("S", "09:15:01", "611.9", 3)}
+            << QStringList{quote("S", "09:15:01", "611.9", 3), quote("S", "09:15:02", "612.5", 12)};
+        QTest::newRow("late tick in a later batch")
+            << QStringList() << QByteArrayList{a1 + b1, late + tick("S", "09:15:02", "612.5", 7)}
+            << QStringList{line("S", "09:15:01", "611.9", 3), line("S", "09:15:02", "612.5", 12)}
+            << QStringList{quote("S", "09:15:01", "611.9", 3), quote("S", "09:15:02", "612.5", 12)};
+
+        QTest::newRow("mapped symbol sums under its new name")
+            << QStringList{QStringLiteral("NIFTY-I,NIFTY")}
+            << QByteArrayList{tick("NIFTY-I", "09:15:01", "21734.5", 50), tick("NIFTY", "09:15:01", "21735", 25)
+                                                                             + tick("NIFTY-I", "09:15:01", "21736", 5)}
+            << QStringList{line("NIFTY", "09:15:01", "21736", 80)}
+            << QStringList{quote("NIFTY", "09:15:01", "21736", 80)};
+        QTest::newRow("symbols kept apart")
+            << QStringList() << QByteArrayList{tick("A", "09:15:01", "1", 1) + tick("B", "09:15:01", "2", 2) + tick("A", "09:15:01", "3", 3)}
+            << QStringList{line("A", "09:15:01", "3", 4), line("B", "09:15:01", "2", 2)}
+            << QStringList{quote("A", "09:15:01", "3", 4), quote("B", "09:15:01", "2", 2)};
+        QTest::newRow("same time on the next day")
+            << QStringList() << QByteArrayList{a1, tick("S", "09:15:01", "613", 4, "20240201")}
+            << QStringList{line("S", "09:15:01", "613", 4, "20240201")}
+            << QStringList{quote("S", "09:15:01", "612.1", 10), quote("S", "09:15:01", "613", 4, "2024-02-01")};
+        QTest::newRow("same second written another way")
+            << QStringList() << QByteArrayList{a1, tick("S", "091501", "612.2", 20)}
+            << QStringList{line("S", "091501", "612.2", 30)} << QStringList{quote("S", "09:15:01", "612.2", 30)};
+    }
+
+    void liveCycleAddsUpEachSecond()
+    {
+        QFETCH(QStringList, mapping);
+        QFETCH(QByteArrayList, batches);
+        QFETCH(QStringList, lastCycle);
+        QFETCH(QStringList, quotes);
+        setMapping(mapping);
+        liveDataUpdator *u = makeUpdater();
+        for (const QByteArray &batch : batches) {
+            publishBatch(batch);
+            u->updateDataAmi();
+        }
+        QCOMPARE(importCalls().size(), batches.size());
+        QCOMPARE(lines(readFile(u->rtImportPath)), lastCycle);
+        QCOMPARE(lines(readFile(quotesPath())), quotes);
+        // The tick file side is untouched: the quote table shows the last tick as it came.
+        QCOMPARE(latestBatchCopy(), batches.last());
     }
 
     void liveCycleWithoutValidLinesImportsNothing()

@@ -17,6 +17,7 @@
 #include "app/authdialog.h"
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
+#include "brokerview.h"
 #include "feedsim.h"
 #include "feedsimbackfill.h"
 #include "feedsimstream.h"
@@ -59,19 +60,6 @@ QString liveImportCall()
 {
     return QStringLiteral("Import(0,%1,%2)").arg(rootPath(QStringLiteral("rtimport.txt")),
                                                   rootPath(QStringLiteral("dataFormatRT.dll")));
-}
-
-// The import format definitions an installation carries (the stand-in refuses an
-// import without them, as AmiBroker would).
-bool installFormats()
-{
-    for (const char *name : {"dataFormatRT.dll", "dataFormat.dll", "dataFormatEod.dll"}) {
-        const QString target = rootPath(QLatin1String(name));
-        QFile::remove(target);
-        if (!QFile::copy(QStringLiteral(QM_SOURCE_DIR "/resources/") + QLatin1String(name), target))
-            return false;
-    }
-    return true;
 }
 
 QString tickLine(const QString &symbol, const QString &price, const QString &quantity = QStringLiteral("1"))
@@ -274,7 +262,7 @@ private slots:
 
     void connectWithEmptySelectionStreamsTheDefaults()
     {
-        QVERIFY(installFormats());
+        QVERIFY(installFormatDefinitions());
         auto window = makeWindow(m_sim->stream()->url());
         QVERIFY(connectWindow(*window));
 
@@ -290,8 +278,12 @@ private slots:
         }
         QCOMPARE(journal().mid(1), QStringList({liveImportCall(), QStringLiteral("RefreshAll()"), liveImportCall(),
                                                QStringLiteral("RefreshAll()")}));
-        QCOMPARE(imported(), m_sim->stream()->sentTickLines());
+        // One line per symbol and batch; AmiBroker holds every tick once, the second's
+        // quantities added up.
         QCOMPARE(imported().count('\n'), 2 * DefaultSymbols.size());
+        QCOMPARE(linesOffTheStream(imported(), m_sim->stream()->sentTickLines()), 0);
+        QStringList samples;
+        QCOMPARE(viewDifferences(streamView(m_sim->stream()->sentTickLines()), brokerView(), &samples), 0);
     }
 
     void selectionChangesResubscribe()
@@ -382,7 +374,7 @@ private slots:
 
     void burstReachesAmiBrokerExactlyOnce()
     {
-        QVERIFY(installFormats());
+        QVERIFY(installFormatDefinitions());
         ThreadedStream sim;
         sim.run([](FeedSimStream *s) {
             s->setRate(0);
@@ -407,9 +399,12 @@ private slots:
         // The main thread is held while all batches reach the worker: their imports queue up.
         QThread::msleep(500);
 
-        QTRY_COMPARE(imported().count('\n'), records);
+        const QByteArray sent = sim.run([](FeedSimStream *s) { return s->sentTickLines(); });
+        QTRY_COMPARE(viewDifferences(streamView(sent), brokerView()), 0);
         QTest::qWait(300); // the remaining queued cycles find nothing left to import
-        QCOMPARE(imported(), sim.run([](FeedSimStream *s) { return s->sentTickLines(); }));
+        QStringList samples;
+        QCOMPARE(viewDifferences(streamView(sent), brokerView(), &samples), 0);
+        QCOMPARE(linesOffTheStream(imported(), sent), 0);
         const int imports = journal().filter(QStringLiteral("Import(")).size();
         QVERIFY2(imports >= 1 && imports < batches, qPrintable(QString::number(imports)));
         QCOMPARE(journal().filter(QStringLiteral("RefreshAll()")).size(), imports);
@@ -421,7 +416,7 @@ private slots:
     {
         if (!QFileInfo::exists(QStringLiteral("/dev/full")))
             QSKIP("needs /dev/full");
-        QVERIFY(installFormats());
+        QVERIFY(installFormatDefinitions());
         auto window = makeWindow(QUrl(QStringLiteral("ws://127.0.0.1:1/")));
         window->show();
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), window->updater->rtImportPath));
@@ -638,7 +633,7 @@ private slots:
     {
         QFETCH(bool, envelope);
         QFETCH(bool, autoBackfill);
-        QVERIFY(installFormats());
+        QVERIFY(installFormatDefinitions());
         FeedSimOptions &options = m_sim->options();
         options.envelope = envelope;
         options.feeds = QStringLiteral("CASH,FUTURE,SXOPTION");

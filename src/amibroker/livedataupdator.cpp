@@ -1,5 +1,6 @@
 #include "livedataupdator.h"
 
+#include "amibroker/quotestamp.h"
 #include "amibroker/symbolrenamer.h"
 #include "app/installfiles.h"
 #include "app/settingskeys.h"
@@ -15,6 +16,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSettings>
+#include <QVector>
 
 #include <cstring>
 
@@ -115,10 +117,13 @@ bool isJunkBackfillFile(const QString &path, int probeBytes)
     return false;
 }
 
-QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QString> &symbolMap, int *kept)
+QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QString> &symbolMap, int *kept,
+                           SecondSums *sums)
 {
-    QByteArray out;
-    int count = 0;
+    // Lines in import order. The second in progress of a symbol keeps the place of
+    // its first line in this cycle and takes the text of its latest.
+    QVector<QByteArray> lines;
+    QHash<QString, int> placeOfSecond;
     for (const QByteArray &raw : pending.split('\n')) {
         const QString line = QString::fromUtf8(raw).trimmed();
         if (line.isEmpty() || line.contains(QLatin1String("Failed"), Qt::CaseInsensitive))
@@ -143,15 +148,42 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
         double quantity = parts.at(5).toDouble(&ok);
         if (!ok || !qIsFinite(quantity))
             quantity = 0;
+        qint64 carried = roundHalfUp(quantity);
+
+        int place = -1;
+        bool opensPlace = false;
+        // A stamp AmiBroker cannot read gives a line it refuses anyway: passed on as it is.
+        const qint64 stamp = sums ? QuoteStamp::stamp(parts.at(2), parts.at(3)) : -1;
+        if (stamp >= 0) {
+            switch (sums->add(symbol, stamp, &carried)) {
+            case SecondSums::Kind::NewSecond:
+                opensPlace = true;
+                break;
+            case SecondSums::Kind::SameSecond:
+                place = placeOfSecond.value(symbol, -1);
+                opensPlace = place < 0;
+                break;
+            case SecondSums::Kind::Late:
+                break;
+            }
+        }
 
         const QString text = QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8\n")
                                  .arg(parts.at(0), symbol, parts.at(2), parts.at(3), formatPrice(price),
-                                      QString::number(roundHalfUp(quantity)), parts.at(6), parts.at(7));
-        out += text.toUtf8();
-        ++count;
+                                      QString::number(carried), parts.at(6), parts.at(7));
+        if (place >= 0) {
+            lines[place] = text.toUtf8();
+        } else {
+            lines.append(text.toUtf8());
+            if (opensPlace)
+                placeOfSecond.insert(symbol, lines.size() - 1);
+        }
     }
     if (kept)
-        *kept = count;
+        *kept = lines.size();
+    QByteArray out;
+    for (const QByteArray &line : qAsConst(lines))
+        out += line;
     return out;
 }
 
@@ -238,18 +270,21 @@ void liveDataUpdator::updateDataAmi()
     const QByteArray pending = takePendingTicks();
 
     int kept = 0;
-    const QByteArray out = liveImportLines(pending, symbolMap, &kept);
+    const QByteArray out = liveImportLines(pending, symbolMap, &kept, &m_secondSums);
     const bool written = importFile.write(out) == out.size();
     importFile.close();
     if (kept == 0)
         return;
     if (!written || importFile.error() != QFileDevice::NoError) {
-        // A full disk: the next cycle tries these lines again instead of losing them.
+        // A full disk: the next cycle tries these lines again instead of losing them,
+        // from the sums they started from.
+        m_secondSums.discard();
         requeuePendingTicks(pending);
         qCWarning(lcAmi) << "incomplete import file; cycle skipped";
         setLiveImportBlocked(true, importFile.errorString());
         return;
     }
+    m_secondSums.commit();
     setLiveImportBlocked(false);
 
     importFromAnyThread(rtImportPath, liveFormatPath);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "amibroker/secondsums.h"
 #include "platform/brokerautomation.h"
 
 #include <QHash>
@@ -30,8 +31,12 @@ bool isJunkBackfillFile(const QString &path, int probeBytes);
 // "Failed" (any case), have fewer than 8 fields, or carry no price above 0 are
 // dropped; fields past the eighth are cut, every field trimmed, the symbol renamed
 // through symbolMap, the price and quantity rewritten in the tick line's form.
-// *kept (when given) receives the number of lines written.
-QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QString> &symbolMap, int *kept = nullptr);
+// With sums, a tick's line carries the summed quantity of its symbol's second so
+// far, and of the ticks of one second only the last one's line is written (in the
+// place of the first); late ticks and ticks whose date or time AmiBroker cannot
+// read pass as they are. *kept (when given) receives the number of lines written.
+QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QString> &symbolMap, int *kept = nullptr,
+                           SecondSums *sums = nullptr);
 
 // The bridge between our data files and AmiBroker: the live import of tick lines
 // and the backfill imports, all through the one automation object it owns.
@@ -123,6 +128,8 @@ private:
 
     bool liveImportIsBlocked = false;
     bool liveImportScheduled = false;
+    // Each symbol's second in progress, as far as AmiBroker has been given it.
+    SecondSums m_secondSums;
 
     Q_DISABLE_COPY_MOVE(liveDataUpdator)
 };

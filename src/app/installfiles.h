@@ -19,5 +19,7 @@ inline constexpr char SeedFolder[] = "dbfiles";
 inline constexpr char UpdateArchive[] = "Quillmark_update.zip";
 inline constexpr char AutomationJournal[] = "Amibroker/automation.log";
 inline constexpr char ImportedJournal[] = "Amibroker/imported.txt";
+inline constexpr char StandInQuotes[] = "Amibroker/quotes.txt";
+inline constexpr char StandInImportLog[] = "Amibroker/import.log";
 
 } // namespace InstallFiles

@@ -1,21 +1,41 @@
 #include "brokerstandin.h"
 
+#include "amibroker/quotestamp.h"
 #include "app/installfiles.h"
+#include "live/tickline.h"
 #include "platform/installroot.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSaveFile>
+#include <QSet>
+#include <QVector>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcBroker, "quillmark.broker", QtInfoMsg)
 
 namespace {
 
-// Calls may come from more than one object (a test's own and the updater's).
+using QuoteStamp::DateOrder;
+
+constexpr int ReadBlockBytes = 1024 * 1024;
+
+// Calls may come from more than one object (a test's own and the updater's), and
+// from more than one thread; the files and the quote table are shared by all.
 QMutex g_journalMutex;
+QMutex g_observerMutex;
+BrokerStandIn::CallObserver g_observer;
 
 bool appendToFile(const QString &path, const QByteArray &bytes)
 {
@@ -26,11 +46,405 @@ bool appendToFile(const QString &path, const QByteArray &bytes)
     return file.write(bytes) == bytes.size();
 }
 
+enum class Field { Skip, Ticker, Date, Time, Open, High, Low, Close, Volume, OpenInt };
+
+struct FormatDefinition
+{
+    QVector<Field> fields;
+    DateOrder dateOrder = DateOrder::YearMonthDay;
+    char separator = ',';
+    int skipLines = 0;
+    bool tickMode = false;
+    bool hasTime = false;
+    int fieldsNeeded = 0; // up to the last field that is not passed over
+};
+
+Field fieldNamed(const QByteArray &name, DateOrder *order)
+{
+    static const struct
+    {
+        const char *name;
+        Field field;
+    } names[] = {{"ticker", Field::Ticker}, {"time", Field::Time},     {"open", Field::Open},
+                 {"high", Field::High},     {"low", Field::Low},       {"close", Field::Close},
+                 {"volume", Field::Volume}, {"openint", Field::OpenInt}};
+    const QByteArray lower = name.toLower();
+    for (const auto &entry : names) {
+        if (lower == entry.name)
+            return entry.field;
+    }
+    if (lower == "date_ymd" || lower == "date_dmy" || lower == "date_mdy") {
+        *order = lower == "date_ymd" ? DateOrder::YearMonthDay
+                 : lower == "date_dmy" ? DateOrder::DayMonthYear
+                                       : DateOrder::MonthDayYear;
+        return Field::Date;
+    }
+    return Field::Skip;
+}
+
+FormatDefinition readFormat(const QByteArray &text)
+{
+    FormatDefinition format;
+    for (const QByteArray &raw : text.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (!line.startsWith('$'))
+            continue;
+        int keyEnd = 0;
+        while (keyEnd < line.size() && !std::isspace(static_cast<unsigned char>(line.at(keyEnd))))
+            ++keyEnd;
+        const QByteArray keyword = line.left(keyEnd).toUpper();
+        const QByteArray value = line.mid(keyEnd).trimmed();
+        if (keyword == "$FORMAT") {
+            format.fields.clear();
+            for (const QByteArray &name : value.split(','))
+                format.fields.append(fieldNamed(name.trimmed(), &format.dateOrder));
+        } else if (keyword == "$SEPARATOR") {
+            if (value == "\\t" || value.toLower() == "tab")
+                format.separator = '\t';
+            else
+                format.separator = value.isEmpty() ? ' ' : value.at(0);
+        } else if (keyword == "$SKIPLINES") {
+            format.skipLines = qMax(0, value.toInt());
+        } else if (keyword == "$TICKMODE") {
+            format.tickMode = value.toInt() != 0;
+        }
+    }
+    for (int i = 0; i < format.fields.size(); ++i) {
+        if (format.fields.at(i) != Field::Skip)
+            format.fieldsNeeded = i + 1;
+        if (format.fields.at(i) == Field::Time)
+            format.hasTime = true;
+    }
+    return format;
+}
+
+struct Quote
+{
+    qint64 stamp = 0;
+    double open = 0;
+    double high = 0;
+    double low = 0;
+    double close = 0;
+    double volume = 0;
+    double openInt = 0;
+};
+
+bool readNumber(const QByteArray &text, bool emptyIsZero, double *out)
+{
+    if (text.isEmpty()) {
+        *out = 0;
+        return emptyIsZero;
+    }
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        return false;
+    *out = value;
+    return true;
+}
+
+// One data line under the format; the reason it cannot be read, or nullptr.
+const char *readQuote(const FormatDefinition &format, const QByteArray &line, QByteArray *ticker, Quote *quote)
+{
+    const QList<QByteArray> parts = line.split(format.separator);
+    if (format.fieldsNeeded == 0 || parts.size() < format.fieldsNeeded)
+        return "too few fields";
+    QByteArray date;
+    QByteArray time;
+    bool hasOpen = false;
+    bool hasHigh = false;
+    bool hasLow = false;
+    *quote = Quote();
+    ticker->clear();
+    for (int i = 0; i < format.fieldsNeeded; ++i) {
+        const QByteArray part = parts.at(i).trimmed();
+        bool ok = true;
+        switch (format.fields.at(i)) {
+        case Field::Skip:
+            break;
+        case Field::Ticker:
+            *ticker = part;
+            break;
+        case Field::Date:
+            date = part;
+            break;
+        case Field::Time:
+            time = part;
+            break;
+        case Field::Open:
+            ok = readNumber(part, false, &quote->open);
+            hasOpen = true;
+            break;
+        case Field::High:
+            ok = readNumber(part, false, &quote->high);
+            hasHigh = true;
+            break;
+        case Field::Low:
+            ok = readNumber(part, false, &quote->low);
+            hasLow = true;
+            break;
+        case Field::Close:
+            ok = readNumber(part, false, &quote->close);
+            break;
+        case Field::Volume:
+            ok = readNumber(part, true, &quote->volume);
+            break;
+        case Field::OpenInt:
+            ok = readNumber(part, true, &quote->openInt);
+            break;
+        }
+        if (!ok)
+            return "bad number";
+    }
+    if (ticker->isEmpty())
+        return "no ticker";
+    const int day = QuoteStamp::readDate(QString::fromUtf8(date), format.dateOrder);
+    if (day < 0)
+        return "bad date";
+    int clock = QuoteStamp::NoTime;
+    if (format.hasTime) {
+        clock = QuoteStamp::readTime(QString::fromUtf8(time));
+        if (clock < 0)
+            return "bad time";
+    }
+    quote->stamp = qint64(day) * 1000000 + clock;
+    if (!hasOpen)
+        quote->open = quote->close;
+    if (!hasHigh)
+        quote->high = quote->close;
+    if (!hasLow)
+        quote->low = quote->close;
+    return nullptr;
+}
+
+void appendNumber(QByteArray &out, int value, int width)
+{
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value > 0 || n < width);
+    while (n > 0)
+        out.append(digits[--n]);
+}
+
+void appendQuoteLine(QByteArray &out, const QByteArray &ticker, const Quote &quote)
+{
+    const int day = QuoteStamp::datePart(quote.stamp);
+    const int clock = QuoteStamp::timePart(quote.stamp);
+    out.append(ticker);
+    out.append(',');
+    appendNumber(out, day / 10000, 4);
+    out.append('-');
+    appendNumber(out, day / 100 % 100, 2);
+    out.append('-');
+    appendNumber(out, day % 100, 2);
+    out.append(',');
+    if (clock != QuoteStamp::NoTime) {
+        appendNumber(out, clock / 10000, 2);
+        out.append(':');
+        appendNumber(out, clock / 100 % 100, 2);
+        out.append(':');
+        appendNumber(out, clock % 100, 2);
+    }
+    for (const double value : {quote.open, quote.high, quote.low, quote.close, quote.volume, quote.openInt}) {
+        out.append(',');
+        appendPrice(out, value);
+    }
+    out.append('\n');
+}
+
+// What AmiBroker holds, kept in memory and in quotes.txt. Each symbol keeps the
+// text of its lines, so a write re-forms only the symbols an import touched.
+class QuoteTable
+{
+public:
+    // Takes up the file at path when it is not the one last written here.
+    void follow(const QString &path)
+    {
+        const QFileInfo info(path);
+        if (path == m_path && info.exists() == m_exists
+            && (!m_exists || (info.size() == m_size && info.lastModified() == m_modified)))
+            return;
+        m_symbols.clear();
+        m_path = path;
+        m_exists = false;
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            load(file.readAll());
+            remember(info);
+        }
+    }
+
+    void startImport() { m_tickModeCleared.clear(); }
+
+    void put(const QByteArray &ticker, const Quote &quote, bool tickMode)
+    {
+        SymbolQuotes &symbol = m_symbols[ticker];
+        symbol.dirty = true;
+        m_changed = true;
+        std::vector<Quote> &quotes = symbol.quotes;
+        const auto byStamp = [](const Quote &a, const Quote &b) { return a.stamp < b.stamp; };
+        if (tickMode) {
+            if (!m_tickModeCleared.contains(ticker)) {
+                m_tickModeCleared.insert(ticker);
+                quotes.clear();
+            }
+            quotes.insert(std::upper_bound(quotes.begin(), quotes.end(), quote, byStamp), quote);
+            return;
+        }
+        if (quotes.empty() || quotes.back().stamp < quote.stamp) {
+            quotes.push_back(quote);
+            return;
+        }
+        const auto range = std::equal_range(quotes.begin(), quotes.end(), quote, byStamp);
+        if (range.first == range.second) {
+            quotes.insert(range.first, quote);
+            return;
+        }
+        *range.first = quote;
+        quotes.erase(range.first + 1, range.second);
+    }
+
+    bool save()
+    {
+        if (!m_changed && m_exists)
+            return true;
+        QByteArray all;
+        for (auto &entry : m_symbols) {
+            SymbolQuotes &symbol = entry.second;
+            if (symbol.dirty) {
+                symbol.text.clear();
+                for (const Quote &quote : symbol.quotes)
+                    appendQuoteLine(symbol.text, entry.first, quote);
+                symbol.dirty = false;
+            }
+            all += symbol.text;
+        }
+        QDir().mkpath(QFileInfo(m_path).absolutePath());
+        QSaveFile file(m_path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(all) != all.size() || !file.commit())
+            return false;
+        m_changed = false;
+        remember(QFileInfo(m_path));
+        return true;
+    }
+
+private:
+    struct SymbolQuotes
+    {
+        std::vector<Quote> quotes;
+        QByteArray text;
+        bool dirty = true;
+    };
+
+    void remember(const QFileInfo &info)
+    {
+        m_exists = info.exists();
+        m_size = info.size();
+        m_modified = info.lastModified();
+    }
+
+    void load(const QByteArray &text)
+    {
+        for (const QByteArray &line : text.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QList<QByteArray> parts = line.split(',');
+            Quote quote;
+            const qint64 stamp = parts.size() != 9 ? -1
+                                                   : QuoteStamp::stamp(QString::fromUtf8(parts.at(1)),
+                                                                       QString::fromUtf8(parts.at(2)),
+                                                                       DateOrder::YearMonthDay, true);
+            double *values[] = {&quote.open, &quote.high, &quote.low, &quote.close, &quote.volume, &quote.openInt};
+            bool ok = stamp >= 0 && !parts.at(0).isEmpty();
+            for (int i = 0; ok && i < 6; ++i)
+                ok = readNumber(parts.at(3 + i), false, values[i]);
+            if (!ok) {
+                qCWarning(lcBroker) << "quote table line not understood:" << line;
+                continue;
+            }
+            quote.stamp = stamp;
+            put(parts.at(0), quote, false);
+        }
+        // What was just read is what the file holds.
+        m_changed = false;
+        for (auto &entry : m_symbols)
+            entry.second.dirty = true;
+    }
+
+    std::map<QByteArray, SymbolQuotes> m_symbols; // byte order of the names
+    QSet<QByteArray> m_tickModeCleared;
+    QString m_path;
+    bool m_exists = false;
+    qint64 m_size = -1;
+    QDateTime m_modified;
+    bool m_changed = false;
+};
+
+QuoteTable &quoteTable()
+{
+    static QuoteTable table;
+    return table;
+}
+
+// Feeds the lines of a data file, read in blocks, to a callback (without the line
+// feed and a carriage return before it), and appends the blocks to copy.
+template<typename Fn>
+bool forEachDataLine(QFile &data, QFile &copy, bool *copied, Fn &&fn)
+{
+    QByteArray block(ReadBlockBytes, Qt::Uninitialized);
+    QByteArray carried;
+    char last = '\n';
+    *copied = true;
+    for (;;) {
+        const qint64 got = data.read(block.data(), block.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (copy.write(block.constData(), got) != got)
+            *copied = false;
+        last = block.at(int(got) - 1);
+        const char *p = block.constData();
+        const char *end = p + got;
+        while (p < end) {
+            const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+            if (!nl) {
+                carried.append(p, int(end - p));
+                break;
+            }
+            carried.append(p, int(nl - p));
+            if (carried.endsWith('\r'))
+                carried.chop(1);
+            fn(carried);
+            carried.resize(0);
+            p = nl + 1;
+        }
+    }
+    if (!carried.isEmpty()) {
+        if (carried.endsWith('\r'))
+            carried.chop(1);
+        fn(carried);
+    }
+    // Lines of successive imports must not run into each other.
+    if (last != '\n' && copy.write("\n", 1) != 1)
+        *copied = false;
+    return true;
+}
+
 } // namespace
 
 BrokerStandIn::BrokerStandIn(QObject *parent)
     : QObject(parent)
 {
+}
+
+void BrokerStandIn::setCallObserver(CallObserver observer)
+{
+    QMutexLocker lock(&g_observerMutex);
+    g_observer = std::move(observer);
 }
 
 QVariant BrokerStandIn::dynamicCall(const char *function, const QVariant &arg)
@@ -56,9 +470,16 @@ QVariant BrokerStandIn::call(const QString &function, const QVariant &arg)
     }
     qCDebug(lcBroker) << "call" << function << arg;
 
-    if (function.startsWith(QLatin1String("Import(")))
-        return QVariant(performImport(function));
-    return QVariant(true);
+    const QVariant result = function.startsWith(QLatin1String("Import(")) ? QVariant(performImport(function))
+                                                                          : QVariant(true);
+    CallObserver observer;
+    {
+        QMutexLocker lock(&g_observerMutex);
+        observer = g_observer;
+    }
+    if (observer)
+        observer(function);
+    return result;
 }
 
 // "Import(0,<data>,<format>)": the type, then the data path, then the format path
@@ -75,9 +496,10 @@ bool BrokerStandIn::performImport(const QString &function)
     const QString dataPath = inner.mid(typeEnd + 1, formatStart - typeEnd - 1);
     const QString formatPath = inner.mid(formatStart + 1);
 
-    QFile format(formatPath);
-    if (!format.open(QIODevice::ReadOnly))
+    QFile formatFile(formatPath);
+    if (!formatFile.open(QIODevice::ReadOnly))
         return false;
+    const FormatDefinition format = readFormat(formatFile.readAll());
     QFile data(dataPath);
     if (!data.open(QIODevice::ReadOnly))
         return false;
@@ -88,21 +510,30 @@ bool BrokerStandIn::performImport(const QString &function)
     QFile imported(importedPath);
     if (!imported.open(QIODevice::WriteOnly | QIODevice::Append))
         return false;
-    char last = '\n';
-    // Streamed in blocks: chunks run to 16 MiB.
-    QByteArray block(1024 * 1024, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = data.read(block.data(), block.size());
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        if (imported.write(block.constData(), got) != got)
-            return false;
-        last = block.at(int(got) - 1);
-    }
-    // Lines of successive imports must not run into each other.
-    if (last != '\n' && imported.write("\n", 1) != 1)
-        return false;
-    return true;
+
+    QuoteTable &table = quoteTable();
+    table.follow(Platform::installPath(QLatin1String(InstallFiles::StandInQuotes)));
+    table.startImport();
+    QByteArray errors;
+    const QByteArray dataName = dataPath.toUtf8();
+    int lineNumber = 0;
+    QByteArray ticker;
+    Quote quote;
+    bool copied = true;
+    const bool read = forEachDataLine(data, imported, &copied, [&](const QByteArray &line) {
+        ++lineNumber;
+        if (lineNumber <= format.skipLines || line.trimmed().isEmpty())
+            return;
+        if (const char *reason = readQuote(format, line, &ticker, &quote)) {
+            errors += dataName + ':' + QByteArray::number(lineNumber) + ": " + reason + ": " + line + '\n';
+            return;
+        }
+        table.put(ticker, quote, format.tickMode);
+    });
+    if (!table.save())
+        qCWarning(lcBroker) << "cannot write the quote table";
+    if (!errors.isEmpty()
+        && !appendToFile(Platform::installPath(QLatin1String(InstallFiles::StandInImportLog)), errors))
+        qCWarning(lcBroker) << "cannot write the import log";
+    return read && copied;
 }

@@ -4,11 +4,49 @@
 #include <QString>
 #include <QVariant>
 
-// Stands in for AmiBroker's automation object where there is no AmiBroker: it
-// records every call in "<root>/Amibroker/automation.log" (the method text, then
-// a tab and the argument for calls that carry one) and performs "Import(0,<data>,
-// <format>)" by appending the data file's lines to "<root>/Amibroker/imported.txt".
-// Tests, benchmarks and people read those two files to see what AmiBroker got.
+#include <functional>
+
+// Stands in for AmiBroker's automation object where there is no AmiBroker, and
+// keeps what it is given the way AmiBroker would. Tests, benchmarks and people read
+// its files (all under "<root>/Amibroker/") to see what AmiBroker got and holds:
+//
+// "automation.log": every call, one line each: the method text as issued, then a
+//   tab and the argument for calls that carry one.
+//
+// "Import(0,<data>,<format>)" reads the format definition and the data file (the
+// result is true when both could be read, false otherwise) and then:
+//
+// "imported.txt": the data file's lines, appended verbatim (what AmiBroker was sent).
+//
+// "quotes.txt": what AmiBroker holds, rewritten whole after every import: one line
+//   per quote, symbol by symbol (byte order of the UTF-8 name), each symbol's quotes
+//   by date then time:
+//       Ticker,YYYY-MM-DD,HH:MM:SS,Open,High,Low,Close,Volume,OpenInt
+//   with an empty time for a quote without one (a daily bar, after that day's timed
+//   quotes), numbers in the shortest decimal text that reads back to the same
+//   value, without exponent, and a line feed after every line. Open, High and Low
+//   a format does not name are the Close; Volume and OpenInt it does not name are 0.
+//
+// "import.log": one line per data line the format cannot read (AmiBroker's import
+//   errors), appended: "<data file>:<line number>: <reason>: <line>", the reason
+//   one of "too few fields", "no ticker", "bad date", "bad time", "bad number".
+//
+// The format definition is read as AmiBroker reads one: "$FORMAT" names the fields
+// (Ticker, Date_YMD, Date_DMY, Date_MDY, Time, Open, High, Low, Close, Volume,
+// OpenInt; Skip and any other name are passed over), "$SEPARATOR" the one separator
+// character (default ","), "$SKIPLINES n" the lines to pass over at the top of the
+// data file, "$TICKMODE 1" tick mode; other lines are ignored. Fields are trimmed,
+// blank lines skipped. A line needs a ticker, a date and, where the format has a
+// Time field, a time (QuoteStamp's rules) and numbers where it names prices or
+// counts (an empty Volume or OpenInt is 0).
+//
+// Without tick mode a line overwrites the symbol's quote of the same date and
+// time. In tick mode the first line of a symbol deletes every quote it held, and
+// lines of the same date and time are all kept, in the order read.
+//
+// quotes.txt is the quote table: it is read again when something other than the
+// stand-in has changed or removed it since its last write (another test step, a
+// program run in a process of its own), so deleting it empties AmiBroker.
 class BrokerStandIn : public QObject
 {
     Q_OBJECT
@@ -26,6 +64,11 @@ public:
 
     // Always false: the stand-in is never a missing object.
     bool isNull() const { return false; }
+
+    // Benchmarks time calls with this: it is called on the calling thread after each
+    // call has been journaled and performed, with the method text. Empty to stop.
+    using CallObserver = std::function<void(const QString &function)>;
+    static void setCallObserver(CallObserver observer);
 
 private:
     QVariant call(const QString &function, const QVariant &arg);

@@ -1,0 +1,159 @@
+#include "quotestamp.h"
+
+#include <QDate>
+
+namespace QuoteStamp {
+
+namespace {
+
+constexpr int MaxParts = 3;
+
+bool isDateSeparator(QChar c)
+{
+    return c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char('-') || c == QLatin1Char('.');
+}
+
+// Splits text into digit runs at the separators that accept() names: each run
+// 1 to maxDigits digits long, nothing else allowed. Returns the number of runs,
+// or -1 for anything else. lengths[i] is the digit count of run i.
+template<typename Accept>
+int digitRuns(QStringView text, Accept accept, int maxDigits, int *values, int *lengths)
+{
+    int count = 0;
+    int value = 0;
+    int length = 0;
+    for (const QChar c : text) {
+        if (c.isDigit() && c.unicode() < 0x80) {
+            if (++length > maxDigits)
+                return -1;
+            value = value * 10 + (c.unicode() - '0');
+        } else if (accept(c)) {
+            if (length == 0 || count == MaxParts)
+                return -1;
+            values[count] = value;
+            lengths[count] = length;
+            ++count;
+            value = 0;
+            length = 0;
+        } else {
+            return -1;
+        }
+    }
+    if (length == 0 || count == MaxParts)
+        return -1;
+    values[count] = value;
+    lengths[count] = length;
+    return count + 1;
+}
+
+int fullYear(int year, int digits)
+{
+    if (digits == 4)
+        return year;
+    if (digits == 2)
+        return year < 50 ? 2000 + year : 1900 + year;
+    return -1;
+}
+
+// Cuts a run of digits into fields of the given widths, left to right.
+void cut(int value, int digits, const int *widths, int count, int *out, int *outDigits)
+{
+    int divisor = 1;
+    for (int i = 0; i < digits; ++i)
+        divisor *= 10;
+    for (int i = 0; i < count; ++i) {
+        for (int k = 0; k < widths[i]; ++k)
+            divisor /= 10;
+        out[i] = value / divisor;
+        value %= divisor;
+        outDigits[i] = widths[i];
+    }
+}
+
+} // namespace
+
+int readDate(QStringView text, DateOrder order)
+{
+    text = text.trimmed();
+    int values[MaxParts];
+    int lengths[MaxParts];
+    const int runs = digitRuns(text, isDateSeparator, 8, values, lengths);
+    int parts[MaxParts];
+    int digits[MaxParts];
+    const int yearIndex = order == DateOrder::YearMonthDay ? 0 : 2;
+    if (runs == 3) {
+        for (int i = 0; i < 3; ++i) {
+            parts[i] = values[i];
+            digits[i] = lengths[i];
+        }
+        for (int i = 0; i < 3; ++i) {
+            if (i != yearIndex && digits[i] > 2)
+                return -1;
+        }
+    } else if (runs == 1 && (lengths[0] == 8 || lengths[0] == 6)) {
+        const int yearWidth = lengths[0] - 4;
+        const int widths[3] = {yearIndex == 0 ? yearWidth : 2, 2, yearIndex == 2 ? yearWidth : 2};
+        cut(values[0], lengths[0], widths, 3, parts, digits);
+    } else {
+        return -1;
+    }
+
+    const int year = fullYear(parts[yearIndex], digits[yearIndex]);
+    int month = 0;
+    int day = 0;
+    switch (order) {
+    case DateOrder::YearMonthDay:
+        month = parts[1];
+        day = parts[2];
+        break;
+    case DateOrder::DayMonthYear:
+        day = parts[0];
+        month = parts[1];
+        break;
+    case DateOrder::MonthDayYear:
+        month = parts[0];
+        day = parts[1];
+        break;
+    }
+    if (year < 0 || !QDate::isValid(year, month, day))
+        return -1;
+    return (year * 100 + month) * 100 + day;
+}
+
+int readTime(QStringView text)
+{
+    text = text.trimmed();
+    int values[MaxParts];
+    int lengths[MaxParts];
+    const int runs = digitRuns(text, [](QChar c) { return c == QLatin1Char(':'); }, 6, values, lengths);
+    int parts[MaxParts] = {0, 0, 0};
+    int digits[MaxParts];
+    if (runs == 2 || runs == 3) {
+        for (int i = 0; i < runs; ++i) {
+            if (lengths[i] > 2)
+                return -1;
+            parts[i] = values[i];
+        }
+    } else if (runs == 1 && (lengths[0] == 6 || lengths[0] == 4)) {
+        const int widths[3] = {2, 2, 2};
+        cut(values[0], lengths[0], widths, lengths[0] / 2, parts, digits);
+    } else {
+        return -1;
+    }
+    if (parts[0] > 23 || parts[1] > 59 || parts[2] > 59)
+        return -1;
+    return (parts[0] * 100 + parts[1]) * 100 + parts[2];
+}
+
+qint64 stamp(QStringView date, QStringView time, DateOrder order, bool allowNoTime)
+{
+    const int day = readDate(date, order);
+    if (day < 0)
+        return -1;
+    const int clock = allowNoTime && time.trimmed().isEmpty() ? NoTime : readTime(time);
+    if (clock < 0)
+        return -1;
+    return qint64(day) * 1000000 + clock;
+}
+
+} // namespace QuoteStamp

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QStringView>
+#include <QtGlobal>
+
+// How AmiBroker's ASCII import reads the date and time fields of a quote, and
+// the one number both become: yyyymmddhhmmss. Two lines with the same stamp are
+// the same quote to AmiBroker (a later one overwrites an earlier one), which is
+// what the live import needs to know to add up a second's volume, and what
+// AmiBroker's stand-in keys its quote table by.
+namespace QuoteStamp {
+
+enum class DateOrder { YearMonthDay, DayMonthYear, MonthDayYear };
+
+// The time part of a quote without a time (a daily bar): after every time of its day.
+inline constexpr int NoTime = 240000;
+
+// yyyymmdd for a date in the given order, or -1 when it is no valid date. The
+// parts are either run together (20240131, 240131) or split by one of / \ - .
+// (2024-01-31, 31/1/2024). Two-digit years are 1950 to 2049.
+int readDate(QStringView text, DateOrder order);
+
+// hhmmss for HH:MM:SS, HH:MM, HHMMSS or HHMM (hours 0-23, minutes and seconds
+// 0-59; one-digit parts are allowed where colons split them), or -1.
+int readTime(QStringView text);
+
+// The stamp of a date and time read as above; -1 when either cannot be read.
+// An empty time with allowNoTime gives the daily bar's NoTime.
+qint64 stamp(QStringView date, QStringView time, DateOrder order = DateOrder::YearMonthDay, bool allowNoTime = false);
+
+inline int datePart(qint64 stamp) { return int(stamp / 1000000); }
+inline int timePart(qint64 stamp) { return int(stamp % 1000000); }
+
+} // namespace QuoteStamp

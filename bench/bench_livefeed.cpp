@@ -1,9 +1,12 @@
 // The main window's live path under a steady stream: the reference server (on its
 // own thread) sends 20 batches a second for 200 symbols to a connected window, whose
 // worker and updater are wired as Connect wires them, importing into the AmiBroker
-// stand-in. Reports lines sent against lines imported (lost, doubled) and the time
-// from a batch leaving the server to the end of the import cycle that carried it
-// (Import, RefreshAll and the cycle's 50 ms pause).
+// stand-in. Reports whether AmiBroker's view equals the stream (per symbol and
+// second, the last price and the summed quantity of every tick sent), the line-level
+// checks that still hold once seconds are summed (no line that is not a state the
+// stream passed through, never more lines than ticks), and the time from a batch
+// leaving the server to the Import call that carried it and to the end of that
+// import cycle (Import, RefreshAll and the cycle's 50 ms pause).
 //
 // BENCH_LIVEFEED_SECONDS overrides the 60 s run.
 #include <benchmark/benchmark.h>
@@ -12,19 +15,22 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
-#include <QHash>
 #include <QMutex>
 #include <QPushButton>
 #include <QTimer>
 
 #include "amibroker/livedataupdator.h"
+#include "amibroker/quotestamp.h"
+#include "app/installfiles.h"
 #include "app/quillmark2.h"
-#include "live/websocketworker.h"
+#include "brokerview.h"
+#include "platform/brokerstandin.h"
+#include "platform/installroot.h"
 #include "testenv.h"
 #include "threadedstream.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -32,16 +38,29 @@ namespace {
 constexpr int SymbolCount = 200;
 constexpr double BatchesPerSecond = 20.0;
 
+// Where one symbol's second stands: its stamp and the quantity summed so far. A
+// later state has a later stamp, or the same one with a larger sum.
+struct ProbeState
+{
+    qint64 stamp = -1;
+    qint64 sum = 0;
+    bool reaches(const ProbeState &other) const
+    {
+        return stamp > other.stamp || (stamp == other.stamp && sum >= other.sum);
+    }
+};
+
 struct Sent
 {
     qint64 atNs;
-    qint64 bytesUpTo; // tick bytes sent up to and including this batch
+    ProbeState probe;
 };
 
 struct Seen
 {
-    qint64 atNs;
-    qint64 importedBytes;
+    qint64 importNs;
+    qint64 endNs;
+    ProbeState probe;
 };
 
 int runSeconds()
@@ -51,19 +70,32 @@ int runSeconds()
     return ok && seconds > 0 ? seconds : 60;
 }
 
-QString importedPath()
+QString standInFile(const char *name)
 {
-    return TestEnv::instance()->path(QStringLiteral("Amibroker/imported.txt"));
+    return Platform::installPath(QLatin1String(name));
 }
 
-QHash<QByteArray, int> lineCounts(const QByteArray &text)
+// The probe symbol's last state in tick or import lines; running carries the sum
+// of tick lines (each adds its quantity), import lines carry it themselves.
+void followProbe(const QByteArray &lines, const QByteArray &probe, bool summed, ProbeState *state)
 {
-    QHash<QByteArray, int> counts;
-    for (const QByteArray &line : text.split('\n')) {
-        if (!line.isEmpty())
-            ++counts[line];
+    const QByteArray marker = ',' + probe + ',';
+    int at = 0;
+    while ((at = lines.indexOf(marker, at)) >= 0) {
+        const int lineEnd = lines.indexOf('\n', at);
+        const int lineStart = lines.lastIndexOf('\n', at) + 1;
+        const QList<QByteArray> parts = lines.mid(lineStart, (lineEnd < 0 ? lines.size() : lineEnd) - lineStart).trimmed().split(',');
+        at = lineEnd < 0 ? lines.size() : lineEnd;
+        if (parts.size() < 8)
+            continue;
+        const qint64 stamp = QuoteStamp::stamp(QString::fromLatin1(parts.at(2)), QString::fromLatin1(parts.at(3)));
+        const qint64 quantity = parts.at(5).toLongLong();
+        if (summed || stamp != state->stamp)
+            state->sum = quantity;
+        else
+            state->sum += quantity;
+        state->stamp = stamp;
     }
-    return counts;
 }
 
 double percentile(std::vector<double> values, double p)
@@ -77,12 +109,6 @@ double percentile(std::vector<double> values, double p)
 
 void BM_LiveFeedThroughWindow(benchmark::State &state)
 {
-    for (const char *name : {"dataFormatRT.dll", "dataFormat.dll", "dataFormatEod.dll"}) {
-        QFile::remove(TestEnv::instance()->path(QLatin1String(name)));
-        QFile::copy(QStringLiteral(QM_SOURCE_DIR "/resources/") + QLatin1String(name),
-                    TestEnv::instance()->path(QLatin1String(name)));
-    }
-
     QStringList symbols;
     QStringList exchanges;
     for (int i = 0; i < SymbolCount; ++i) {
@@ -91,14 +117,21 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
                                 : QStringLiteral("SYM%1").arg(i, 3, 10, QLatin1Char('0')));
         exchanges << (i % 10 == 0 ? QStringLiteral("FUTURE") : QStringLiteral("CASH"));
     }
+    const QByteArray probe = symbols.first().toLatin1();
 
     for (auto _ : state) {
-        QFile::remove(importedPath());
+        TestEnv::instance()->reset();
+        if (!installFormatDefinitions()) {
+            state.SkipWithError("cannot install the format definitions");
+            return;
+        }
         QElapsedTimer clock;
         clock.start();
-        QMutex sentMutex;
+        QMutex mutex; // sent is filled on the stream's thread
         std::vector<Sent> sent;
         std::vector<Seen> seen;
+        ProbeState sentProbe;
+        int sentOffset = 0;
 
         ThreadedStream sim;
         sim.run([](FeedSimStream *s) {
@@ -107,9 +140,28 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         });
         FeedSimStream *stream = sim.stream();
         QObject::connect(stream, &FeedSimStream::batchSent, stream, [&, stream](int) {
-            QMutexLocker lock(&sentMutex);
-            sent.push_back(Sent{clock.nsecsElapsed(), qint64(stream->sentTickLines().size())});
+            const QByteArray lines = stream->sentTickLines();
+            followProbe(lines.mid(sentOffset), probe, false, &sentProbe);
+            sentOffset = lines.size();
+            QMutexLocker lock(&mutex);
+            sent.push_back(Sent{clock.nsecsElapsed(), sentProbe});
         }, Qt::DirectConnection);
+
+        // Runs inside the stand-in's calls: the Import call's file is there to read,
+        // and what is posted from RefreshAll runs once the cycle has returned.
+        QObject cycleEnd;
+        const QString importFile = standInFile(InstallFiles::ImportFile);
+        BrokerStandIn::setCallObserver([&](const QString &function) {
+            if (function.startsWith(QLatin1String("Import(")) && function.contains(importFile)) {
+                ProbeState imported = seen.empty() ? ProbeState() : seen.back().probe;
+                followProbe(readFile(importFile), probe, true, &imported);
+                seen.push_back(Seen{clock.nsecsElapsed(), 0, imported});
+            } else if (function == QLatin1String("RefreshAll()") && !seen.empty()) {
+                const size_t index = seen.size() - 1;
+                QMetaObject::invokeMethod(&cycleEnd, [&, index] { seen[index].endNs = clock.nsecsElapsed(); },
+                                          Qt::QueuedConnection);
+            }
+        });
 
         quillmark2 window;
         window.websocketLink = sim.url().toString();
@@ -117,14 +169,6 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         window.updater->selectedSymbols = symbols;
         window.updater->selectedExchanges = exchanges;
         window.findChild<QPushButton *>(QStringLiteral("connectButton"))->click();
-
-        // Runs after the updater's import for the same batch signal: connected later, same thread.
-        QObject observer;
-        QObject::connect(window.liveWorker, &WebSocketWorker::rtDataDownloaded, &observer, [&] {
-            const qint64 size = QFileInfo(importedPath()).size();
-            if (seen.empty() || seen.back().importedBytes != size)
-                seen.push_back(Seen{clock.nsecsElapsed(), size});
-        }, Qt::QueuedConnection);
 
         QEventLoop loop;
         QTimer poll;
@@ -135,6 +179,7 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         poll.start(20);
         QTimer::singleShot(10000, &loop, [&] { loop.exit(1); });
         if (loop.exec() != 0) {
+            BrokerStandIn::setCallObserver(nullptr);
             state.SkipWithError("the window did not subscribe");
             return;
         }
@@ -151,9 +196,13 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
 
         // Let the last batches through.
         const QByteArray sentLines = sim.run([](FeedSimStream *s) { return s->sentTickLines(); });
+        const ProbeState last = [&] {
+            QMutexLocker lock(&mutex);
+            return sent.empty() ? ProbeState() : sent.back().probe;
+        }();
         QElapsedTimer drain;
         drain.start();
-        while (QFileInfo(importedPath()).size() < sentLines.size() && drain.elapsed() < 10000) {
+        while ((seen.empty() || !seen.back().probe.reaches(last)) && drain.elapsed() < 10000) {
             QEventLoop wait;
             QTimer::singleShot(50, &wait, &QEventLoop::quit);
             wait.exec();
@@ -161,42 +210,54 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         QEventLoop tail;
         QTimer::singleShot(300, &tail, &QEventLoop::quit);
         tail.exec();
+        BrokerStandIn::setCallObserver(nullptr);
 
-        QFile importedFile(importedPath());
-        importedFile.open(QIODevice::ReadOnly);
-        const QByteArray importedLines = importedFile.readAll();
-        const QHash<QByteArray, int> want = lineCounts(sentLines);
-        const QHash<QByteArray, int> got = lineCounts(importedLines);
-        qint64 lost = 0;
-        qint64 doubled = 0;
-        for (auto it = want.cbegin(); it != want.cend(); ++it)
-            lost += qMax(0, it.value() - got.value(it.key()));
-        for (auto it = got.cbegin(); it != got.cend(); ++it)
-            doubled += qMax(0, it.value() - want.value(it.key()));
+        const QByteArray importedLines = readFile(standInFile(InstallFiles::ImportedJournal));
+        const QuoteView want = streamView(sentLines);
+        QStringList samples;
+        const int differences = viewDifferences(want, brokerView(), &samples);
 
-        std::vector<double> latencyMs;
+        std::vector<double> toImportMs;
+        std::vector<double> toEndMs;
         {
-            QMutexLocker lock(&sentMutex);
+            QMutexLocker lock(&mutex);
             size_t j = 0;
             for (const Sent &batch : sent) {
-                while (j < seen.size() && seen[j].importedBytes < batch.bytesUpTo)
+                while (j < seen.size() && !seen[j].probe.reaches(batch.probe))
                     ++j;
                 if (j == seen.size())
                     break;
-                latencyMs.push_back(double(seen[j].atNs - batch.atNs) / 1e6);
+                toImportMs.push_back(double(seen[j].importNs - batch.atNs) / 1e6);
+                if (seen[j].endNs > 0)
+                    toEndMs.push_back(double(seen[j].endNs - batch.atNs) / 1e6);
             }
             state.counters["batches_sent"] = double(sent.size());
+            state.counters["batches_timed"] = double(toImportMs.size());
         }
 
-        state.counters["lines_sent"] = double(sentLines.count('\n'));
-        state.counters["lines_imported"] = double(importedLines.count('\n'));
-        state.counters["lost"] = double(lost);
-        state.counters["doubled"] = double(doubled);
-        state.counters["identical"] = importedLines == sentLines ? 1 : 0;
+        const qint64 linesSent = sentLines.count('\n');
+        const qint64 linesImported = importedLines.count('\n');
+        const int offStream = linesOffTheStream(importedLines, sentLines);
+        state.counters["lines_sent"] = double(linesSent);
+        state.counters["lines_imported"] = double(linesImported);
+        state.counters["quotes"] = double(want.size());
+        state.counters["view_differences"] = double(differences);
+        state.counters["lines_off_stream"] = double(offStream);
         state.counters["import_cycles"] = double(seen.size());
-        state.counters["latency_p50_ms"] = percentile(latencyMs, 0.50);
-        state.counters["latency_p99_ms"] = percentile(latencyMs, 0.99);
-        state.counters["latency_max_ms"] = latencyMs.empty() ? 0 : *std::max_element(latencyMs.begin(), latencyMs.end());
+        state.counters["to_import_p50_ms"] = percentile(toImportMs, 0.50);
+        state.counters["to_import_p99_ms"] = percentile(toImportMs, 0.99);
+        state.counters["to_end_p50_ms"] = percentile(toEndMs, 0.50);
+        state.counters["to_end_p99_ms"] = percentile(toEndMs, 0.99);
+        state.counters["to_end_max_ms"] = toEndMs.empty() ? 0 : *std::max_element(toEndMs.begin(), toEndMs.end());
+        std::printf("AmiBroker's view equals the stream: %s (%d differences over %d quotes of %lld ticks; "
+                    "%lld lines imported, %d off the stream)\n",
+                    differences == 0 && !want.isEmpty() ? "yes" : "NO", differences, int(want.size()),
+                    static_cast<long long>(linesSent), static_cast<long long>(linesImported), offStream);
+        for (const QString &sample : qAsConst(samples))
+            std::printf("  %s\n", qPrintable(sample));
+        std::fflush(stdout);
+        if (differences != 0 || offStream != 0 || linesImported > linesSent)
+            state.SkipWithError("AmiBroker's view differs from the stream");
         window.close();
     }
 }

@@ -8,25 +8,52 @@ namespace {
 
 constexpr int MaxParts = 3;
 
-bool isDateSeparator(QChar c)
+bool isDateSeparator(char16_t c)
 {
-    return c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char('-') || c == QLatin1Char('.');
+    return c == u'/' || c == u'\\' || c == u'-' || c == u'.';
 }
 
-// Splits text into digit runs at the separators that accept() names: each run
-// 1 to maxDigits digits long, nothing else allowed. Returns the number of runs,
-// or -1 for anything else. lengths[i] is the digit count of run i.
-template<typename Accept>
-int digitRuns(QStringView text, Accept accept, int maxDigits, int *values, int *lengths)
+bool isBlank(char16_t c)
 {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f';
+}
+
+// The characters of a text, whichever its encoding, as UTF-16 code units.
+template<typename Text>
+char16_t unitAt(const Text &text, int i);
+template<>
+char16_t unitAt(const QStringView &text, int i)
+{
+    return text.at(i).unicode();
+}
+template<>
+char16_t unitAt(const QLatin1String &text, int i)
+{
+    return char16_t(static_cast<unsigned char>(text.data()[i]));
+}
+
+// Splits text (blanks around it ignored) into digit runs at the separators that
+// accept() names: each run 1 to maxDigits digits long, nothing else allowed.
+// Returns the number of runs, or -1 for anything else. lengths[i] is the digit
+// count of run i.
+template<typename Text, typename Accept>
+int digitRuns(const Text &text, Accept accept, int maxDigits, int *values, int *lengths)
+{
+    int begin = 0;
+    int end = int(text.size());
+    while (begin < end && isBlank(unitAt(text, begin)))
+        ++begin;
+    while (end > begin && isBlank(unitAt(text, end - 1)))
+        --end;
     int count = 0;
     int value = 0;
     int length = 0;
-    for (const QChar c : text) {
-        if (c.isDigit() && c.unicode() < 0x80) {
+    for (int i = begin; i < end; ++i) {
+        const char16_t c = unitAt(text, i);
+        if (c >= u'0' && c <= u'9') {
             if (++length > maxDigits)
                 return -1;
-            value = value * 10 + (c.unicode() - '0');
+            value = value * 10 + (c - u'0');
         } else if (accept(c)) {
             if (length == 0 || count == MaxParts)
                 return -1;
@@ -70,11 +97,9 @@ void cut(int value, int digits, const int *widths, int count, int *out, int *out
     }
 }
 
-} // namespace
-
-int readDate(QStringView text, DateOrder order)
+template<typename Text>
+int dateOf(const Text &text, DateOrder order)
 {
-    text = text.trimmed();
     int values[MaxParts];
     int lengths[MaxParts];
     const int runs = digitRuns(text, isDateSeparator, 8, values, lengths);
@@ -120,12 +145,12 @@ int readDate(QStringView text, DateOrder order)
     return (year * 100 + month) * 100 + day;
 }
 
-int readTime(QStringView text)
+template<typename Text>
+int timeOf(const Text &text)
 {
-    text = text.trimmed();
     int values[MaxParts];
     int lengths[MaxParts];
-    const int runs = digitRuns(text, [](QChar c) { return c == QLatin1Char(':'); }, 6, values, lengths);
+    const int runs = digitRuns(text, [](char16_t c) { return c == u':'; }, 6, values, lengths);
     int parts[MaxParts] = {0, 0, 0};
     int digits[MaxParts];
     if (runs == 2 || runs == 3) {
@@ -143,6 +168,28 @@ int readTime(QStringView text)
     if (parts[0] > 23 || parts[1] > 59 || parts[2] > 59)
         return -1;
     return (parts[0] * 100 + parts[1]) * 100 + parts[2];
+}
+
+} // namespace
+
+int readDate(QStringView text, DateOrder order)
+{
+    return dateOf(text, order);
+}
+
+int readDate(QLatin1String text, DateOrder order)
+{
+    return dateOf(text, order);
+}
+
+int readTime(QStringView text)
+{
+    return timeOf(text);
+}
+
+int readTime(QLatin1String text)
+{
+    return timeOf(text);
 }
 
 qint64 stamp(QStringView date, QStringView time, DateOrder order, bool allowNoTime)

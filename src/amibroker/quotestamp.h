@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLatin1String>
 #include <QStringView>
 #include <QtGlobal>
 
@@ -19,10 +20,12 @@ inline constexpr int NoTime = 240000;
 // parts are either run together (20240131, 240131) or split by one of / \ - .
 // (2024-01-31, 31/1/2024). Two-digit years are 1950 to 2049.
 int readDate(QStringView text, DateOrder order);
+int readDate(QLatin1String text, DateOrder order);
 
 // hhmmss for HH:MM:SS, HH:MM, HHMMSS or HHMM (hours 0-23, minutes and seconds
 // 0-59; one-digit parts are allowed where colons split them), or -1.
 int readTime(QStringView text);
+int readTime(QLatin1String text);
 
 // The stamp of a date and time read as above; -1 when either cannot be read.
 // An empty time with allowNoTime gives the daily bar's NoTime.

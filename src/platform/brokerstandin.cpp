@@ -17,6 +17,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -129,35 +130,61 @@ struct Quote
     double openInt = 0;
 };
 
-bool readNumber(const QByteArray &text, bool emptyIsZero, double *out)
+bool isBlank(char c)
 {
-    if (text.isEmpty()) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+bool readNumber(const char *b, const char *e, bool emptyIsZero, double *out)
+{
+    if (b == e) {
         *out = 0;
         return emptyIsZero;
     }
-    bool ok = false;
-    const double value = text.toDouble(&ok);
-    if (!ok || !std::isfinite(value))
+    if (*b == '+')
+        ++b;
+    double value = 0;
+    const auto result = std::from_chars(b, e, value);
+    if (result.ec != std::errc() || result.ptr != e || !std::isfinite(value))
         return false;
     *out = value;
     return true;
 }
 
-// One data line under the format; the reason it cannot be read, or nullptr.
-const char *readQuote(const FormatDefinition &format, const QByteArray &line, QByteArray *ticker, Quote *quote)
+bool readNumber(const QByteArray &text, bool emptyIsZero, double *out)
 {
-    const QList<QByteArray> parts = line.split(format.separator);
-    if (format.fieldsNeeded == 0 || parts.size() < format.fieldsNeeded)
+    return readNumber(text.constData(), text.constData() + text.size(), emptyIsZero, out);
+}
+
+// One data line under the format; the reason it cannot be read, or nullptr.
+// *ticker points into the line.
+const char *readQuote(const FormatDefinition &format, const char *b, const char *e, QLatin1String *ticker,
+                      Quote *quote)
+{
+    if (format.fieldsNeeded == 0)
         return "too few fields";
-    QByteArray date;
-    QByteArray time;
+    QLatin1String date;
+    QLatin1String time;
     bool hasOpen = false;
     bool hasHigh = false;
     bool hasLow = false;
     *quote = Quote();
-    ticker->clear();
+    *ticker = QLatin1String();
+    const char *p = b;
     for (int i = 0; i < format.fieldsNeeded; ++i) {
-        const QByteArray part = parts.at(i).trimmed();
+        if (p > e)
+            return "too few fields";
+        const char *fieldEnd = static_cast<const char *>(std::memchr(p, format.separator, size_t(e - p)));
+        if (!fieldEnd)
+            fieldEnd = e;
+        const char *fb = p;
+        const char *fe = fieldEnd;
+        p = fieldEnd + 1;
+        while (fb < fe && isBlank(*fb))
+            ++fb;
+        while (fe > fb && isBlank(fe[-1]))
+            --fe;
+        const QLatin1String part(fb, int(fe - fb));
         bool ok = true;
         switch (format.fields.at(i)) {
         case Field::Skip:
@@ -172,25 +199,25 @@ const char *readQuote(const FormatDefinition &format, const QByteArray &line, QB
             time = part;
             break;
         case Field::Open:
-            ok = readNumber(part, false, &quote->open);
+            ok = readNumber(fb, fe, false, &quote->open);
             hasOpen = true;
             break;
         case Field::High:
-            ok = readNumber(part, false, &quote->high);
+            ok = readNumber(fb, fe, false, &quote->high);
             hasHigh = true;
             break;
         case Field::Low:
-            ok = readNumber(part, false, &quote->low);
+            ok = readNumber(fb, fe, false, &quote->low);
             hasLow = true;
             break;
         case Field::Close:
-            ok = readNumber(part, false, &quote->close);
+            ok = readNumber(fb, fe, false, &quote->close);
             break;
         case Field::Volume:
-            ok = readNumber(part, true, &quote->volume);
+            ok = readNumber(fb, fe, true, &quote->volume);
             break;
         case Field::OpenInt:
-            ok = readNumber(part, true, &quote->openInt);
+            ok = readNumber(fb, fe, true, &quote->openInt);
             break;
         }
         if (!ok)
@@ -198,12 +225,12 @@ const char *readQuote(const FormatDefinition &format, const QByteArray &line, QB
     }
     if (ticker->isEmpty())
         return "no ticker";
-    const int day = QuoteStamp::readDate(QString::fromUtf8(date), format.dateOrder);
+    const int day = QuoteStamp::readDate(date, format.dateOrder);
     if (day < 0)
         return "bad date";
     int clock = QuoteStamp::NoTime;
     if (format.hasTime) {
-        clock = QuoteStamp::readTime(QString::fromUtf8(time));
+        clock = QuoteStamp::readTime(time);
         if (clock < 0)
             return "bad time";
     }
@@ -268,6 +295,7 @@ public:
             && (!m_exists || (info.size() == m_size && info.lastModified() == m_modified)))
             return;
         m_symbols.clear();
+        m_last = nullptr;
         m_path = path;
         m_exists = false;
         QFile file(path);
@@ -279,16 +307,21 @@ public:
 
     void startImport() { m_tickModeCleared.clear(); }
 
-    void put(const QByteArray &ticker, const Quote &quote, bool tickMode)
+    void put(QLatin1String ticker, const Quote &quote, bool tickMode)
     {
-        SymbolQuotes &symbol = m_symbols[ticker];
+        // Files run symbol by symbol: the symbol of the line before is the likely one.
+        if (!m_last || ticker != QLatin1String(m_lastName)) {
+            m_lastName = QByteArray(ticker.data(), ticker.size());
+            m_last = &m_symbols[m_lastName];
+        }
+        SymbolQuotes &symbol = *m_last;
         symbol.dirty = true;
         m_changed = true;
         std::vector<Quote> &quotes = symbol.quotes;
         const auto byStamp = [](const Quote &a, const Quote &b) { return a.stamp < b.stamp; };
         if (tickMode) {
-            if (!m_tickModeCleared.contains(ticker)) {
-                m_tickModeCleared.insert(ticker);
+            if (!m_tickModeCleared.contains(m_lastName)) {
+                m_tickModeCleared.insert(m_lastName);
                 quotes.clear();
             }
             quotes.insert(std::upper_bound(quotes.begin(), quotes.end(), quote, byStamp), quote);
@@ -366,7 +399,7 @@ private:
                 continue;
             }
             quote.stamp = stamp;
-            put(parts.at(0), quote, false);
+            put(QLatin1String(parts.at(0).constData(), parts.at(0).size()), quote, false);
         }
         // What was just read is what the file holds.
         m_changed = false;
@@ -375,6 +408,8 @@ private:
     }
 
     std::map<QByteArray, SymbolQuotes> m_symbols; // byte order of the names
+    SymbolQuotes *m_last = nullptr;               // entries of a std::map stay where they are
+    QByteArray m_lastName;
     QSet<QByteArray> m_tickModeCleared;
     QString m_path;
     bool m_exists = false;
@@ -394,40 +429,41 @@ QuoteTable &quoteTable()
 template<typename Fn>
 bool forEachDataLine(QFile &data, QFile &copy, bool *copied, Fn &&fn)
 {
-    QByteArray block(ReadBlockBytes, Qt::Uninitialized);
-    QByteArray carried;
+    QByteArray buffer;
+    int carried = 0; // bytes of an unfinished line kept from the previous block
     char last = '\n';
     *copied = true;
+    auto line = [&fn](const char *b, const char *e) {
+        if (e > b && e[-1] == '\r')
+            --e;
+        fn(b, e);
+    };
     for (;;) {
-        const qint64 got = data.read(block.data(), block.size());
+        buffer.resize(carried + ReadBlockBytes);
+        const qint64 got = data.read(buffer.data() + carried, ReadBlockBytes);
         if (got < 0)
             return false;
         if (got == 0)
             break;
-        if (copy.write(block.constData(), got) != got)
+        const char *start = buffer.constData();
+        if (copy.write(start + carried, got) != got)
             *copied = false;
-        last = block.at(int(got) - 1);
-        const char *p = block.constData();
-        const char *end = p + got;
+        const char *end = start + carried + got;
+        last = end[-1];
+        const char *p = start;
         while (p < end) {
             const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-            if (!nl) {
-                carried.append(p, int(end - p));
+            if (!nl)
                 break;
-            }
-            carried.append(p, int(nl - p));
-            if (carried.endsWith('\r'))
-                carried.chop(1);
-            fn(carried);
-            carried.resize(0);
+            line(p, nl);
             p = nl + 1;
         }
+        carried = int(end - p);
+        if (carried > 0 && p != start)
+            std::memmove(buffer.data(), p, size_t(carried));
     }
-    if (!carried.isEmpty()) {
-        if (carried.endsWith('\r'))
-            carried.chop(1);
-        fn(carried);
-    }
+    if (carried > 0)
+        line(buffer.constData(), buffer.constData() + carried);
     // Lines of successive imports must not run into each other.
     if (last != '\n' && copy.write("\n", 1) != 1)
         *copied = false;
@@ -517,15 +553,16 @@ bool BrokerStandIn::performImport(const QString &function)
     QByteArray errors;
     const QByteArray dataName = dataPath.toUtf8();
     int lineNumber = 0;
-    QByteArray ticker;
+    QLatin1String ticker;
     Quote quote;
     bool copied = true;
-    const bool read = forEachDataLine(data, imported, &copied, [&](const QByteArray &line) {
+    const bool read = forEachDataLine(data, imported, &copied, [&](const char *b, const char *e) {
         ++lineNumber;
-        if (lineNumber <= format.skipLines || line.trimmed().isEmpty())
+        if (lineNumber <= format.skipLines || std::all_of(b, e, isBlank))
             return;
-        if (const char *reason = readQuote(format, line, &ticker, &quote)) {
-            errors += dataName + ':' + QByteArray::number(lineNumber) + ": " + reason + ": " + line + '\n';
+        if (const char *reason = readQuote(format, b, e, &ticker, &quote)) {
+            errors += dataName + ':' + QByteArray::number(lineNumber) + ": " + reason + ": " + QByteArray(b, int(e - b))
+                      + '\n';
             return;
         }
         table.put(ticker, quote, format.tickMode);

@@ -15,7 +15,7 @@
 #include "app/installfiles.h"
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
-#include "backfill/backfillpumpstate.h"
+#include "backfill/backfillpump.h"
 #include "backfill/backfillurls.h"
 #include "backfill/eoddata.h"
 #include "backfill/mydownloader.h"
@@ -160,11 +160,20 @@ private slots:
         QVERIFY(writeFile(TestEnv::instance()->path(QLatin1String(InstallFiles::BackfillFormat)), "intraday\n"));
         QVERIFY(writeFile(TestEnv::instance()->path(QLatin1String(InstallFiles::EodFormat)), "eod\n"));
 
-        BackfillPumpState &state = BackfillPumpState::instance();
-        state.resetRun();
-        state.dialogJob = false;
-        state.warnedOnce = true; // only the warning test wants the box
+        BackfillPump::setLongBackfillWarned(true); // only the warning test wants the box
+        newWindow();
+    }
 
+    void cleanup()
+    {
+        delete m_window.data();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+private:
+    // A window as the start-up leaves it, pointed at the reference server.
+    void newWindow()
+    {
         m_window = new quillmark2;
         QVERIFY(m_window->downloader);
         QVERIFY(m_window->updater);
@@ -185,11 +194,7 @@ private slots:
         combo("autoFilldaysBox")->setCurrentText(QStringLiteral("1"));
     }
 
-    void cleanup()
-    {
-        delete m_window.data();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+private slots:
 
     // ---- Composition of addresses and captions -------------------------------
 
@@ -345,8 +350,8 @@ private slots:
         QVERIFY(m_window->downloader->retryTimer->isActive());
         QCOMPARE(m_window->downloader->timeoutTimer->interval(), 90000);
         QVERIFY(m_window->downloader->timeoutTimer->isActive());
-        QVERIFY(m_window->autoBackfillRunning);
-        QVERIFY(m_window->eodChainPending);
+        QVERIFY(m_window->backfillPump->autoBackfillRunning());
+        QVERIFY(m_window->backfillPump->eodChainPending());
         QSettings store;
         QCOMPARE(store.value(key(Keys::LastIntradaySymbols)).toStringList(), QStringList({"B", "A"}));
         QCOMPARE(store.value(key(Keys::Eod1yBackfillPending)).toBool(), true);
@@ -356,7 +361,7 @@ private slots:
         QCOMPARE(bar()->styleSheet(), QString::fromLatin1(BackfillUrls::IntradayStyle));
         QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
         QVERIFY(mainButton()->isEnabled());
-        QVERIFY(!m_window->autoBackfillRunning);
+        QVERIFY(!m_window->backfillPump->autoBackfillRunning());
         QVERIFY(!m_window->downloader->retryTimer->isActive());
 
         const Imported got = imported();
@@ -380,7 +385,6 @@ private slots:
         // with the last intraday symbols (none yet).
         selectCash({QStringLiteral("A")});
         queue() << eodUrl("A");
-        m_window->autoBackfillRunning = true;
         m_window->doAutoBackFill();
         QCOMPARE(bar()->format(), QStringLiteral("EOD Backfill: ..."));
         QCOMPARE(bar()->styleSheet(), QString::fromLatin1(BackfillUrls::EodStyle));
@@ -402,7 +406,7 @@ private slots:
         selectCash({QStringLiteral("A"), QStringLiteral("B")});
         m_window->do5DayBackfill();
         QCOMPARE(queue(), QStringList({intradayUrl("B", "1")}));
-        QVERIFY(!BackfillPumpState::instance().currentJobIsEod);
+        QVERIFY(!m_window->backfillPump->currentJobIsEod());
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QVERIFY(imported().eod.isEmpty());
         QCOMPARE(imported().intraday.value("B"), intradayLines("B", 1));
@@ -436,7 +440,7 @@ private slots:
         QFETCH(QString, days);
         QFETCH(bool, manual);
         QFETCH(int, boxes);
-        BackfillPumpState::instance().warnedOnce = false;
+        BackfillPump::setLongBackfillWarned(false);
         combo("daysBox")->setCurrentText(days);
         QCOMPARE(combo("daysBox")->currentText(), days);
         ModalAcceptor acceptor;
@@ -465,11 +469,11 @@ private slots:
         QCOMPARE(store.value(key(Keys::Eod1yBackfillPending), true).toBool(), false);
 
         mainButton()->click();
-        QVERIFY(m_window->backfillStopRequested);
+        QVERIFY(m_window->backfillPump->stopRequested());
         QCOMPARE(queue().size(), 2); // nothing dropped until the job ends
 
         QTRY_VERIFY_WITH_TIMEOUT(queue().isEmpty(), RunTimeoutMs);
-        QVERIFY(!m_window->backfillStopRequested);
+        QVERIFY(!m_window->backfillPump->stopRequested());
         QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
         QVERIFY(mainButton()->isEnabled());
         QVERIFY(!m_window->downloader->retryTimer->isActive());
@@ -511,7 +515,7 @@ private slots:
         m_window->backfillNewSymbols({QStringLiteral("D")});
         QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("D", "3"));
         QCOMPARE(queue(), QStringList({eodUrl("D")}));
-        QVERIFY(m_window->autoBackfillRunning);
+        QVERIFY(m_window->backfillPump->autoBackfillRunning());
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QCOMPARE(imported().eod.value("D"), yearLines("D"));
     }
@@ -592,7 +596,7 @@ private slots:
         }
         QVERIFY(queue().isEmpty());
         QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl(symbol, "3"));
-        QVERIFY(!m_window->autoBackfillRunning);
+        QVERIFY(!m_window->backfillPump->autoBackfillRunning());
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QCOMPARE(imported().intraday.value(symbol), intradayLines(symbol, 3));
         QVERIFY(!imported().intraday.contains("PENDING"));
@@ -722,6 +726,110 @@ private slots:
         QCOMPARE(bar()->format(), QStringLiteral("Intraday Backfill: C..."));
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QCOMPARE(imported().intraday.value("C"), intradayLines("C", 1));
+    }
+
+    // ---- One pump per window, with nothing left over between runs ------------------
+
+    void runStartedDuringDialogJobKeepsPumping()
+    {
+        setAutoEod(false);
+        selectCash({QStringLiteral("A"), QStringLiteral("B")});
+        m_archives->setAnswer(BackfillAnswer::Stall);
+        QSignalSpy requested(m_archives, &FeedSimBackfill::backfillRequested);
+        QMetaObject::invokeMethod(m_window, "eodBackfillButton_clicked", Q_ARG(QString, QStringLiteral("CASH-1.zip")));
+        QTRY_COMPARE_WITH_TIMEOUT(requested.count(), 1, 5000);
+        QCOMPARE(m_window->backfillPump->state(), BackfillPump::State::DialogJob);
+
+        // A row's "Backfill" replaces the dialog's download, and its job fails:
+        // that is a failed queued job, which the pump gets over.
+        m_archives->setAnswer(BackfillAnswer::Normal);
+        m_archives->failNext(1);
+        rowButton(QStringLiteral("A"))->click();
+        QCOMPARE(m_window->backfillPump->state(), BackfillPump::State::QueueJob);
+        QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
+        QVERIFY(!imported().intraday.contains("A"));
+        QVERIFY(m_window->backfillPump->isIdle());
+
+        // Later new symbols start at once.
+        m_window->backfillNewSymbols({QStringLiteral("B")});
+        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("B", "1"));
+        QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
+        QCOMPARE(imported().intraday.value("B"), intradayLines("B", 1));
+    }
+
+    void newSymbolsWaitBehindDialogJob()
+    {
+        setAutoEod(false);
+        selectCash({QStringLiteral("C")});
+        m_archives->setAnswer(BackfillAnswer::Stall);
+        QSignalSpy requested(m_archives, &FeedSimBackfill::backfillRequested);
+        QMetaObject::invokeMethod(m_window, "eodBackfillButton_clicked", Q_ARG(QString, QStringLiteral("CASH-1.zip")));
+        QTRY_COMPARE_WITH_TIMEOUT(requested.count(), 1, 5000);
+        const QUrl dialogUrl = m_window->downloader->currentUrl();
+
+        m_window->backfillNewSymbols({QStringLiteral("C")});
+        QCOMPARE(m_window->downloader->currentUrl(), dialogUrl);
+        QCOMPARE(queue(), QStringList({intradayUrl("C", "1")}));
+
+        // The dialog's job times out; the waiting job follows it.
+        m_archives->setAnswer(BackfillAnswer::Normal);
+        m_window->downloader->timeoutTimer->start(1);
+        QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
+        QCOMPARE(imported().intraday.value("C"), intradayLines("C", 1));
+        QVERIFY(imported().eod.isEmpty());
+        QVERIFY(!m_window->downloader->retryTimer->isActive());
+    }
+
+    void restartedWindowStartsIdle()
+    {
+        setAutoEod(false);
+        selectCash({QStringLiteral("A")});
+        m_archives->setAnswer(BackfillAnswer::Stall);
+        m_window->do5DayBackfill();
+        QCOMPARE(mainButton()->text(), QStringLiteral("Stop"));
+
+        // Restart while the job downloads; the cycle ends with its window.
+        QEventLoop loop;
+        QTimer::singleShot(0, m_window.data(), [this] {
+            m_window->findChild<QPushButton *>(QStringLiteral("restartButton"))->click();
+        });
+        QCOMPARE(loop.exec(), 4444);
+        delete m_window.data();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+        m_archives->setAnswer(BackfillAnswer::Normal);
+        newWindow();
+        QVERIFY(m_window->backfillPump->isIdle());
+        selectCash({QStringLiteral("B")});
+        m_window->backfillNewSymbols({QStringLiteral("B")});
+        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("B", "1"));
+        QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
+        QCOMPARE(imported().intraday.value("B"), intradayLines("B", 1));
+    }
+
+    void runStartedJustAfterFailureLosesNoJob()
+    {
+        setAutoEod(false);
+        selectCash({QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C")});
+        m_archives->failNext(1);
+        rowButton(QStringLiteral("C"))->click();
+        // Right after the failure (this runs after the pump has seen it), while
+        // the next job is still to follow it.
+        bool clicked = false;
+        connect(m_window->downloader, &MyDownloader::responseError, this, [this, &clicked] {
+            QVERIFY(m_window->backfillPump->continuation()->isActive());
+            QTimer::singleShot(0, m_window.data(), [this, &clicked] {
+                clicked = true;
+                mainButton()->click();
+            });
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(clicked, RunTimeoutMs);
+        QVERIFY(!m_window->backfillPump->continuation()->isActive());
+        QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
+        const Imported got = imported();
+        for (const char *symbol : {"A", "B", "C"})
+            QVERIFY2(got.intraday.value(symbol) == intradayLines(symbol, 1), symbol);
+        QCOMPARE(m_archives->requestCount(), 4);
     }
 };
 

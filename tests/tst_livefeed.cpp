@@ -17,6 +17,7 @@
 #include "app/authdialog.h"
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
+#include "backfill/backfillpump.h"
 #include "brokerview.h"
 #include "feedsim.h"
 #include "feedsimbackfill.h"
@@ -688,9 +689,9 @@ private slots:
 
         if (autoBackfill) {
             QTRY_VERIFY(m_sim->backfill()->requestCount() >= 1);
-            QTRY_VERIFY_WITH_TIMEOUT(!window->autoBackfillRunning, 15000);
+            QTRY_VERIFY_WITH_TIMEOUT(!window->backfillPump->autoBackfillRunning(), 15000);
         } else {
-            QVERIFY(!window->autoBackfillRunning);
+            QVERIFY(!window->backfillPump->autoBackfillRunning());
             QVERIFY(window->updater->backfillQueue.isEmpty());
             QTest::qWait(300);
             QCOMPARE(m_sim->backfill()->requestCount(), 0);

@@ -19,10 +19,11 @@
 #include <memory>
 
 #include "amibroker/livedataupdator.h"
+#include "backfill/backfillpump.h"
+#include "backfill/mydownloader.h"
 #include "api/contracts.h"
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
-#include "backfill/backfillpumpstate.h"
 #include "feedsim.h"
 #include "feedsimstream.h"
 #include "modalhelper.h"
@@ -188,6 +189,15 @@ class tst_selection : public QObject
     }
     QString label() const { return child<QLabel>(QStringLiteral("SymbolsSelected"))->text(); }
 
+    // Backfill jobs asked for: the one the pump handed to the downloader, then the queue.
+    QStringList backfillJobs() const
+    {
+        QStringList jobs;
+        if (!m_window->backfillPump->isIdle())
+            jobs << m_window->downloader->currentUrl().toString();
+        return jobs + m_window->updater->backfillQueue;
+    }
+
     // Connects the live stream and waits for its first subscription.
     void connectStream()
     {
@@ -210,9 +220,6 @@ private slots:
     void init()
     {
         TestEnv::instance()->reset();
-        // Newly added symbols are queued for backfill; the queue pump stays idle here.
-        BackfillPumpState::instance().resetRun();
-        BackfillPumpState::instance().busy = true;
         QSettings().setValue(QLatin1String(Keys::FirstRun), false);
         m_stream = std::make_unique<FeedSimStream>();
         m_stream->setRate(0);
@@ -224,7 +231,6 @@ private slots:
     {
         m_window.reset();
         m_stream.reset();
-        BackfillPumpState::instance().resetRun();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
@@ -281,7 +287,7 @@ private slots:
             QCOMPARE(ticked(), ticksPressed);
             for (int i = 0; i < list()->count(); ++i)
                 QCOMPARE(list()->item(i)->background().style(), Qt::NoBrush);
-            QVERIFY(m_window->updater->backfillQueue.isEmpty());
+            QVERIFY(backfillJobs().isEmpty());
             return;
         }
         QVERIFY(driver.boxes.isEmpty());
@@ -291,7 +297,7 @@ private slots:
                      QColor(item->checkState() == Qt::Checked ? QStringLiteral("#00ff00") : QStringLiteral("#ffffff")));
         }
         // Only the newly added symbols are backfilled.
-        const QStringList queue = m_window->updater->backfillQueue;
+        const QStringList queue = backfillJobs();
         QCOMPARE(queue.size(), tickOn.size());
         for (const QString &s : tickOn)
             QVERIFY2(!queue.filter(QStringLiteral("send=") + s).isEmpty(), qPrintable(queue.join(' ')));
@@ -588,7 +594,7 @@ private slots:
         QCOMPARE(table()->rowCount(), expected.size());
         QCOMPARE(label(), QStringLiteral("S:(%1)").arg(expected.size()));
         // A restored selection is not "newly added": nothing is backfilled for it.
-        QVERIFY(m_window->updater->backfillQueue.isEmpty());
+        QVERIFY(backfillJobs().isEmpty());
         QCOMPARE(driver.boxes.contains(QStringLiteral("Select Symbols|No Symbol Selected.\nPlease Add Symbols for Live Data!")),
                  expected.isEmpty());
 

@@ -3,6 +3,7 @@
 
 #include "amibroker/livedataupdator.h"
 #include "app/messagebox.h"
+#include "backfill/backfillpump.h"
 #include "backfill/mydownloader.h"
 #include "live/websocketworker.h"
 #include "ui/settings.h"
@@ -78,8 +79,6 @@ quillmark2::quillmark2(QWidget *parent)
                                   Platform::installPathFwd(QLatin1String(InstallFiles::BackfillFolder)) + QLatin1Char('/'));
     if (downloader->retryTimer)
         downloader->retryTimer->stop();
-    // Connected before the downloader's own abort, so the clean-up runs first.
-    connect(downloader->timeoutTimer, &QTimer::timeout, this, &quillmark2::onDownloadTimeout, Qt::UniqueConnection);
 
     settingsDialog = new settings(this);
     urlScheme = QStringLiteral("http");
@@ -89,6 +88,10 @@ quillmark2::quillmark2(QWidget *parent)
     connect(updater, SIGNAL(backfillDone()), this, SLOT(backfillDone()));
     connect(updater, &liveDataUpdator::liveImportBlocked, this, &quillmark2::liveImportBlocked);
     connect(updater, &liveDataUpdator::liveImportResumed, this, &quillmark2::liveImportResumed);
+    // After the two connections above, so a finished import first resets the
+    // button and the pump then sets it for the next job. It also takes the
+    // downloader's time-out clean-up.
+    backfillPump = new BackfillPump(this);
 
     liveImportTimer = new QTimer(this);
     secondTimer = new QTimer(this);
@@ -118,6 +121,9 @@ quillmark2::quillmark2(QWidget *parent)
 
 quillmark2::~quillmark2()
 {
+    // First: the pump reaches into the form, the updater and the downloader.
+    delete backfillPump;
+    backfillPump = nullptr;
     if (liveWorker)
         QMetaObject::invokeMethod(liveWorker, "stop", Qt::QueuedConnection);
     endLiveThread();

@@ -13,6 +13,7 @@ class QMessageBox;
 class QNetworkAccessManager;
 class QThread;
 class QTimer;
+class BackfillPump;
 class MyDownloader;
 class WebSocketWorker;
 class liveDataUpdator;
@@ -81,10 +82,8 @@ public:
     // Counts how often the product name occurs in a process-list text (any case).
     static int countProductInstances(const QString &processList);
 
-    // Backfill run state.
-    bool autoBackfillRunning = false;
-    bool backfillStopRequested = false;
-    bool eodChainPending = false;
+    // Runs the backfill queue and the end-of-day dialog's job; lives as long as the window.
+    BackfillPump *backfillPump = nullptr;
 
     // Exchange names of the enabled feed buttons, in feed order.
     QStringList enabledFeedExchanges() const;
@@ -173,8 +172,6 @@ private:
     void endLiveThread();
     void feedToggled(int index, bool checked);
     void restoreSelection();
-    void cleanBackfillFolders();
-    void onDownloadTimeout();
     // A box that stays up, without blocking the window, while live ticks cannot
     // be written for AmiBroker; it closes itself once they can again. Shown only
     // when the trouble outlasts LiveImportWarningDelayMs, so a file held for a

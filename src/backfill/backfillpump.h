@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QTimer;
+class quillmark2;
+
+// The main window's backfill queue pump: turns the window's backfill actions
+// into jobs, hands one job at a time to the window's downloader, drives the
+// backfill button and bar, and runs the end-of-day dialog's single job. One per
+// window, created and destroyed with it, so nothing of a run survives the
+// window (an in-process restart starts with an idle pump). The queue itself is
+// the updater's backfillQueue.
+class BackfillPump : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(BackfillPump)
+
+public:
+    enum class State {
+        Idle,      // nothing handed out, nothing pending
+        QueueJob,  // a queued job downloads or imports, or the next one follows a failure
+        DialogJob, // the end-of-day dialog's job downloads or imports
+        Stopping,  // Stop pressed: the current job ends, then the queue is dropped
+    };
+    Q_ENUM(State)
+
+    static constexpr int RequestDelayMs = 50;
+    static constexpr int DialogRequestDelayMs = 10;
+    static constexpr int NextJobAfterFailureMs = 100;
+    static constexpr int LongBackfillDays = 60;
+
+    explicit BackfillPump(quillmark2 *window);
+    ~BackfillPump() override;
+
+    State state() const { return m_state; }
+    bool isIdle() const { return m_state == State::Idle; }
+    // A start-up or new-symbol run is going on (no long-backfill warning for it).
+    bool autoBackfillRunning() const { return m_autoRunning; }
+    // The start-up run also queued end-of-day jobs.
+    bool eodChainPending() const { return m_eodChainPending; }
+    bool stopRequested() const { return m_state == State::Stopping || m_stopAfterDialog; }
+    bool currentJobIsEod() const { return m_currentJobIsEod; }
+    QString lastIntradaySymbols() const { return m_lastIntradaySymbols; }
+    // The timer that hands out the next job after a failed one.
+    const QTimer *continuation() const { return m_continueTimer; }
+
+    // The long-backfill warning is shown once per process, whatever the windows.
+    static bool longBackfillWarned();
+    static void setLongBackfillWarned(bool warned);
+
+    // The window's actions.
+    void startupRun();                                 // five-day run at start-up
+    void backfillNewSymbols(const QStringList &symbols);
+    void mainButtonClicked();                          // "Backfill" or "Stop"
+    void rowButtonClicked(const QString &symbol, const QString &exchange);
+    void dialogJobRequested(const QString &symbol, bool selectedOnly);
+
+public slots:
+    // Hands out the next queued job, or ends the run when there is none.
+    void pump();
+    void jobFailed();
+    void updateProgress(const QString &progress, const QString &speed);
+    void downloadTimedOut();
+    // The button while the updater imports (its backfillStarted and backfillDone).
+    void showImportStarted();
+    void showImportDone();
+    void intradayImportDone();
+    void eodImportDone();
+    void dialogDownloadFinished();
+    void dialogJobDone();
+
+private:
+    void dialogProgress(const QString &progress, const QString &speed);
+    void startRun(bool automatic);
+    void endRun();
+    void abandonDialogJob();
+    void afterFailure();
+    void disconnectDownloader();
+    void setButton(const char *caption, bool enabled);
+
+    quillmark2 *m_window;
+    State m_state = State::Idle;
+    QTimer *m_continueTimer = nullptr;
+    bool m_busy = false;             // guards against re-entry from a nested event loop
+    bool m_autoRunning = false;
+    bool m_eodChainPending = false;
+    bool m_stopAfterDialog = false;  // Stop pressed during a dialog job
+    bool m_failedDialogJob = false;  // the continuation follows a failed dialog job
+    bool m_currentJobIsEod = false;
+    bool m_barPrepared = false;
+    bool m_textVisible = false;
+    QString m_lastIntradaySymbols;
+};

@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (safe) {
         for (const ZipListing::Entry &e : listing.entries()) {
             FuzzSupport::require(!e.isSymlink, "links are refused");
-            FuzzSupport::require(!looksEscaping(e.name) && !looksEscaping(e.localName),
+            FuzzSupport::require(!looksEscaping(e.name) && !looksEscaping(e.localName)
+                                     && (e.unicodeName.isEmpty() || !looksEscaping(e.unicodeName)),
                                  "an escaping name passed");
             FuzzSupport::require(e.localHeaderOffset + 30 <= quint64(bytes.size()), "local header outside the data");
         }

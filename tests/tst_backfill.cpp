@@ -1,7 +1,10 @@
 #include <QtTest>
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include "backfill/mydownloader.h"
@@ -215,6 +218,61 @@ private slots:
         sevenZip.start(QStringLiteral("7za"), {QStringLiteral("t"), path});
         QVERIFY(sevenZip.waitForFinished(WaitMs));
         QCOMPARE(sevenZip.exitCode(), 0);
+    }
+
+    // Archives of real writers (tests/data/zip/make_corpus.py): what 7-Zip unpacks
+    // is accepted, what escapes the folder or 7-Zip cannot unpack is refused.
+    void zipCorpus_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("accepted");
+        const QString dir = QStringLiteral(QM_TEST_DATA_DIR "/zip/");
+        const QList<QByteArray> lines = readFile(dir + QStringLiteral("corpus.txt")).split('\n');
+        int rows = 0;
+        for (const QByteArray &line : lines) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() != 2 || line.startsWith('#'))
+                continue;
+            QTest::newRow(fields.at(0).constData()) << dir + QString::fromUtf8(fields.at(0)) << (fields.at(1) == "accept");
+            ++rows;
+        }
+        if (rows == 0)
+            QTest::newRow("corpus missing") << dir << true;
+    }
+
+    void zipCorpus()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, accepted);
+        const ZipListing listing = ZipListing::fromFile(path);
+        QString why;
+        QVERIFY2(listing.isSafeToExtract(&why) == accepted, qPrintable(why));
+        if (!accepted)
+            return;
+        QVERIFY(!listing.entries().isEmpty());
+        for (const ZipListing::Entry &e : listing.entries())
+            QCOMPARE(e.localName, e.name);
+
+        // 7-Zip, where it is installed, unpacks exactly the names that were judged.
+        const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7za"));
+        if (sevenZip.isEmpty())
+            return;
+        const QString out = TestEnv::instance()->path(QStringLiteral("corpus"));
+        QProcess unpack;
+        unpack.start(sevenZip, {QStringLiteral("x"), QStringLiteral("-y"), QStringLiteral("-o") + out, path});
+        QVERIFY(unpack.waitForFinished(WaitMs));
+        QCOMPARE(unpack.exitCode(), 0);
+        int files = 0;
+        for (QDirIterator it(out, QDir::Files, QDirIterator::Subdirectories); it.hasNext(); it.next())
+            ++files;
+        QCOMPARE(files, listing.entries().size());
+        for (const ZipListing::Entry &e : listing.entries()) {
+            // A name without the UTF-8 flag is in a code page the unpacker picks itself.
+            const QString name = e.unicodeName.isEmpty() ? e.name : e.unicodeName;
+            if (e.unicodeName.isEmpty() && QByteArray(name.toUtf8()) != name.toLatin1())
+                continue;
+            QVERIFY2(QFileInfo(out + QLatin1Char('/') + name).isFile(), qPrintable(name));
+        }
     }
 
     void zipListingRefusesDamagedArchives_data()
@@ -512,15 +570,23 @@ private slots:
     {
         QTest::addColumn<QByteArray>("sevenZip");
         QTest::addColumn<QByteArray>("unzip");
-        QTest::newRow("7-Zip") << QByteArray() << QByteArray();
-        QTest::newRow("7-Zip missing, fallback") << QByteArray("/nonexistent/7za") << QByteArray();
-        QTest::newRow("7-Zip failing, fallback") << QByteArray("false") << QByteArray();
+        QTest::addColumn<int>("answer");
+        const int normal = int(BackfillAnswer::Normal);
+        const int trailing = int(BackfillAnswer::TrailingLine);
+        QTest::newRow("7-Zip") << QByteArray() << QByteArray() << normal;
+        QTest::newRow("7-Zip missing, fallback") << QByteArray("/nonexistent/7za") << QByteArray() << normal;
+        QTest::newRow("7-Zip failing, fallback") << QByteArray("false") << QByteArray() << normal;
+        // A server script that echoes a line feed after the archive.
+        QTest::newRow("line after the archive, 7-Zip") << QByteArray() << QByteArray() << trailing;
+        QTest::newRow("line after the archive, fallback") << QByteArray("/nonexistent/7za") << QByteArray() << trailing;
     }
 
     void unpackers()
     {
         QFETCH(QByteArray, sevenZip);
         QFETCH(QByteArray, unzip);
+        QFETCH(int, answer);
+        m_backfill->setAnswer(BackfillAnswer(answer));
         if (!sevenZip.isEmpty())
             qputenv("QUILLMARK_7ZA", sevenZip);
         if (!unzip.isEmpty())

@@ -15,6 +15,10 @@ constexpr qint64 EndRecordSize = 22;
 constexpr qint64 MaxCommentSize = 0xFFFF;
 constexpr qint64 CentralHeaderSize = 46;
 constexpr qint64 LocalHeaderSize = 30;
+constexpr qint64 Zip64LocatorSize = 20;
+constexpr quint64 Zip64EndRecordSize = 56;
+constexpr quint16 Zip64ExtraTag = 0x0001;
+constexpr quint16 UnicodePathTag = 0x7075; // Info-ZIP: the entry's name in UTF-8
 constexpr quint16 Utf8NameFlag = 0x0800;
 constexpr quint8 UnixHost = 3;
 
@@ -33,6 +37,30 @@ quint32 le32(const char *p)
 quint64 le64(const char *p)
 {
     return quint64(le32(p)) | (quint64(le32(p + 4)) << 32);
+}
+
+// Calls fn(tag, body, bodyLength) for each whole field of an extra block.
+template<typename Fn>
+void forEachExtraField(const char *extra, quint16 length, Fn &&fn)
+{
+    for (int at = 0; at + 4 <= length;) {
+        const quint16 tag = le16(extra + at);
+        const quint16 len = le16(extra + at + 2);
+        if (at + 4 + len > length)
+            return;
+        fn(tag, extra + at + 4, len);
+        at += 4 + len;
+    }
+}
+
+// The name of an Info-ZIP Unicode Path field: a version byte, the CRC-32 of
+// the header name, then the name in UTF-8. Readers that check the CRC ignore a
+// stale field; judging it anyway costs nothing.
+QByteArray unicodePathName(const char *body, quint16 length)
+{
+    if (length < 5)
+        return QByteArray("");
+    return QByteArray(body + 5, length - 5);
 }
 
 QString decodeName(const QByteArray &raw, quint16 flags)
@@ -101,20 +129,16 @@ void ZipListing::parse(const char *data, qint64 size)
         fail(QStringLiteral("too short for a zip archive"));
         return;
     }
-    // An outside unpacker picks the format from the first bytes, not the
-    // extension: insist on a zip signature there so a differently formatted
-    // file with a zip tail cannot be judged as one thing and unpacked as another.
-    const quint32 firstSig = le32(data);
-    if (firstSig != LocalHeaderSig && firstSig != EndRecordSig) {
-        fail(QStringLiteral("does not start like a zip archive"));
-        return;
-    }
-
+    // Bytes in front of the first entry (a program stub, the "PK\7\8" marker of a
+    // single-segment archive) are allowed: offsets are absolute, so every entry
+    // is still found where the directory says, and 7-Zip opens a file named .zip
+    // as this zip whatever precedes it. Bytes after the end record are allowed
+    // too (a server script that echoes a line after the archive): the record is
+    // searched for backwards, as common readers do, within the largest comment.
     qint64 endPos = -1;
     const qint64 lowest = qMax<qint64>(0, size - EndRecordSize - MaxCommentSize);
     for (qint64 pos = size - EndRecordSize; pos >= lowest; --pos) {
-        if (le32(data + pos) == EndRecordSig
-            && pos + EndRecordSize + le16(data + pos + 20) == size) {
+        if (le32(data + pos) == EndRecordSig && pos + EndRecordSize + le16(data + pos + 20) <= size) {
             endPos = pos;
             break;
         }
@@ -125,30 +149,35 @@ void ZipListing::parse(const char *data, qint64 size)
     }
 
     const char *end = data + endPos;
-    if (le16(end + 4) != 0 || le16(end + 6) != 0) {
-        fail(QStringLiteral("multi-volume archives are not supported"));
-        return;
-    }
     quint64 count = le16(end + 10);
     quint64 dirSize = le32(end + 12);
     quint64 dirOffset = le32(end + 16);
 
-    if (count == 0xFFFF || dirSize == 0xFFFFFFFFu || dirOffset == 0xFFFFFFFFu) {
-        const qint64 locPos = endPos - 20;
-        if (locPos < 0 || le32(data + locPos) != Zip64LocatorSig) {
-            fail(QStringLiteral("Zip64 locator missing"));
-            return;
-        }
+    // A Zip64 archive keeps the true values in its own end record; the plain
+    // one may then hold 0xFFFF or 0xFFFFFFFF in any field, disk numbers included.
+    const qint64 locPos = endPos - Zip64LocatorSize;
+    if (locPos >= 0 && le32(data + locPos) == Zip64LocatorSig) {
         const quint64 recPos = le64(data + locPos + 8);
-        if (recPos > quint64(locPos) || quint64(locPos) - recPos < 56
+        if (recPos > quint64(locPos) || quint64(locPos) - recPos < Zip64EndRecordSize
             || le32(data + recPos) != Zip64EndRecordSig) {
             fail(QStringLiteral("Zip64 end record missing"));
             return;
         }
         const char *rec = data + recPos;
+        if (le32(data + locPos + 4) != 0 || le32(data + locPos + 16) > 1 || le32(rec + 16) != 0
+            || le32(rec + 20) != 0) {
+            fail(QStringLiteral("multi-volume archives are not supported"));
+            return;
+        }
         count = le64(rec + 32);
         dirSize = le64(rec + 40);
         dirOffset = le64(rec + 48);
+    } else if (le16(end + 4) != 0 || le16(end + 6) != 0) {
+        fail(QStringLiteral("multi-volume archives are not supported"));
+        return;
+    } else if (dirSize == 0xFFFFFFFFu || dirOffset == 0xFFFFFFFFu) {
+        fail(QStringLiteral("Zip64 locator missing"));
+        return;
     }
 
     if (dirOffset > quint64(endPos) || dirSize > quint64(endPos) - dirOffset) {
@@ -193,14 +222,9 @@ void ZipListing::parse(const char *data, qint64 size)
 
         // Zip64 extra field: the 0xFFFFFFFF fields follow in a fixed order.
         const char *extra = h + CentralHeaderSize + nameLen;
-        for (quint16 e = 0; e + 4 <= extraLen;) {
-            const quint16 tag = le16(extra + e);
-            const quint16 len = le16(extra + e + 2);
-            if (e + 4 + len > extraLen)
-                break;
-            if (tag == 0x0001) {
-                const char *f = extra + e + 4;
-                quint16 left = len;
+        QByteArray unicodeName;
+        forEachExtraField(extra, extraLen, [&](quint16 tag, const char *f, quint16 left) {
+            if (tag == Zip64ExtraTag) {
                 auto take = [&](quint64 &field) {
                     if (field == 0xFFFFFFFFu && left >= 8) {
                         field = le64(f);
@@ -211,9 +235,10 @@ void ZipListing::parse(const char *data, qint64 size)
                 take(entry.size);
                 take(entry.compressedSize);
                 take(entry.localHeaderOffset);
+            } else if (tag == UnicodePathTag) {
+                unicodeName = unicodePathName(f, left);
             }
-            e += 4 + len;
-        }
+        });
 
         const QByteArray rawName(h + CentralHeaderSize, nameLen);
         entry.name = decodeName(rawName, flags);
@@ -235,7 +260,19 @@ void ZipListing::parse(const char *data, qint64 size)
         const QByteArray rawLocal(data + lh + LocalHeaderSize, localNameLen);
         entry.localName = decodeName(rawLocal, le16(data + lh + 6));
 
-        m_rawNames << rawName << rawLocal;
+        // 7-Zip and unzip name the file after the Unicode Path field when there
+        // is one, in either header: judge those names too.
+        QVector<QByteArray> raw{rawName, rawLocal};
+        if (!unicodeName.isNull())
+            raw << unicodeName;
+        forEachExtraField(data + lh + LocalHeaderSize + localNameLen, localExtraLen,
+                          [&](quint16 tag, const char *f, quint16 left) {
+                              if (tag == UnicodePathTag)
+                                  raw << unicodePathName(f, left);
+                          });
+        entry.unicodeName = QString::fromUtf8(unicodeName);
+
+        m_rawNames << raw;
         m_entries << entry;
         pos += recordLen;
     }
@@ -274,9 +311,11 @@ bool ZipListing::isSafeToExtract(QString *unsafeReason) const
         const Entry &e = m_entries.at(i);
         if (e.isSymlink)
             return reason(QStringLiteral("symbolic link entry \"%1\"").arg(e.name));
-        if (isUnsafeName(m_rawNames.at(2 * i)) || isUnsafeName(m_rawNames.at(2 * i + 1)))
-            return reason(QStringLiteral("entry \"%1\" would land outside the destination")
-                              .arg(isUnsafeName(m_rawNames.at(2 * i)) ? e.name : e.localName));
+        for (const QByteArray &raw : m_rawNames.at(i)) {
+            if (isUnsafeName(raw))
+                return reason(QStringLiteral("entry \"%1\" would land outside the destination")
+                                  .arg(QString::fromUtf8(raw)));
+        }
     }
     return true;
 }

@@ -7,7 +7,8 @@
 
 // Reads a zip archive's central directory (and each entry's local header) without
 // unpacking anything, so that an archive can be judged before an outside unpacker
-// writes a single file. Handles plain and Zip64 archives; no decompression.
+// writes a single file. Handles plain and Zip64 archives, bytes before the
+// first entry and after the end record; no decompression.
 class ZipListing
 {
 public:
@@ -15,6 +16,7 @@ public:
     {
         QString name;         // as stored in the central directory
         QString localName;    // as stored in the entry's local header
+        QString unicodeName;  // the directory's Info-ZIP Unicode Path name, if any
         quint16 method = 0;   // 0 stored, 8 deflate, ...
         quint64 compressedSize = 0;
         quint64 size = 0;
@@ -51,5 +53,5 @@ private:
     bool m_valid = false;
     QString m_error;
     QVector<Entry> m_entries;
-    QVector<QByteArray> m_rawNames; // central directory and local names, two per entry
+    QVector<QVector<QByteArray>> m_rawNames; // every name an unpacker may use, per entry
 };

@@ -327,6 +327,10 @@ void FeedSimBackfill::deliver(HttpResponder *responder, const QVector<File> &fil
         responder->write(archive.left(archive.size() / 2));
         responder->abort();
         return;
+    case BackfillAnswer::TrailingLine:
+        countLines(files);
+        responder->respond(200, "application/zip", archive + '\n');
+        return;
     case BackfillAnswer::NoLength:
         countLines(files);
         responder->begin(200, "application/zip");

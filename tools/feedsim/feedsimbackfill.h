@@ -25,6 +25,7 @@ enum class BackfillAnswer {
     ZipSlip,      // a zip with one good file and an entry "../<name>"
     AbsolutePath, // a zip with one good file and an entry at an absolute path
     Symlink,      // a zip with a symbolic link entry pointing outside
+    TrailingLine, // the zip and then a line feed, as a server script that echoes one
     Stall         // never answers
 };
 

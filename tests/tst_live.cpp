@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 
@@ -435,6 +437,40 @@ private slots:
         worker->onNetworkOnlineChanged(false);
         worker->onNetworkOnlineChanged(true);
         QVERIFY(!reconnect->isActive());
+    }
+
+    void slowConnectIsNotCutShort()
+    {
+        // A link whose connect takes longer than the online hurry: the server
+        // takes the connection and never answers the handshake.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QList<QTcpSocket *> held;
+        connect(&silent, &QTcpServer::newConnection, this, [&] { held << silent.nextPendingConnection(); });
+        const QUrl url(QStringLiteral("ws://127.0.0.1:%1/").arg(silent.serverPort()));
+        WebSocketWorker worker(url, {QStringLiteral("NIFTY-I")}, QStringLiteral("rtsocket.txt"), QStringLiteral("QM-SLOW"));
+        worker.start();
+        QTRY_COMPARE(held.size(), 1);
+        QTimer *reconnect = workerTimer(&worker, "reconnectTimer");
+        QSignalSpy ticks(reconnect, &QTimer::timeout);
+
+        // Network back: one hurried tick, then the usual interval, and the
+        // attempt under way is left to finish.
+        worker.onNetworkOnlineChanged(true);
+        QCOMPARE(reconnect->interval(), 500);
+        QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 1, 2000);
+        QCOMPARE(reconnect->interval(), 3000);
+        QVERIFY(reconnect->isActive());
+        QTest::qWait(200);
+        QCOMPARE(held.size(), 1);
+        QCOMPARE(held.first()->state(), QAbstractSocket::ConnectedState);
+
+        // Past its handshake time-out an attempt is given up for a new one.
+        worker.setHandshakeTimeout(0);
+        worker.reconnectTimerHit();
+        QTRY_COMPARE(held.size(), 2);
+        QTRY_COMPARE(held.first()->state(), QAbstractSocket::UnconnectedState);
+        qDeleteAll(held);
     }
 
     void stopOnWorkerThread()

@@ -95,7 +95,7 @@ void WebSocketWorker::start()
         connect(reconnectTimer, &QTimer::timeout, this, &WebSocketWorker::reconnectTimerHit);
     }
     qCDebug(lcLive) << "opening" << serverUrl.toString();
-    socket->open(serverUrl);
+    openServer();
 }
 
 void WebSocketWorker::stop()
@@ -227,8 +227,15 @@ void WebSocketWorker::reconnectTimerHit()
 {
     if (stopRequested || !socket)
         return;
+    // Only the first attempt after the network came back is hurried.
+    if (reconnectTimer && reconnectTimer->interval() != ReconnectIntervalMs)
+        reconnectTimer->setInterval(ReconnectIntervalMs);
+    // On a slow link a connect takes longer than a tick: cutting it off for a
+    // new one would never let any attempt finish.
+    if (attemptStillConnecting())
+        return;
     abortIfOpen();
-    socket->open(serverUrl);
+    openServer();
 }
 
 void WebSocketWorker::onNetworkOnlineChanged(bool online)
@@ -242,7 +249,7 @@ void WebSocketWorker::onNetworkOnlineChanged(bool online)
         reconnectTimer->setInterval(OnlineReconnectIntervalMs);
         reconnectTimer->start();
     } else if (socket) {
-        socket->open(serverUrl);
+        openServer();
     }
 }
 
@@ -277,6 +284,20 @@ void WebSocketWorker::scheduleReconnect()
 bool WebSocketWorker::socketConnected() const
 {
     return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void WebSocketWorker::openServer()
+{
+    attemptClock.start();
+    socket->open(serverUrl);
+}
+
+bool WebSocketWorker::attemptStillConnecting() const
+{
+    if (!socket || !attemptClock.isValid() || attemptClock.elapsed() >= handshakeTimeoutMs)
+        return false;
+    const QAbstractSocket::SocketState state = socket->state();
+    return state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState;
 }
 
 void WebSocketWorker::abortIfOpen()

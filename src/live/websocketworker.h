@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkConfigurationManager>
 #include <QObject>
@@ -27,6 +28,12 @@ public:
     static constexpr int HealthIntervalMs = 10000;
     static constexpr int ReconnectIntervalMs = 3000;
     static constexpr int OnlineReconnectIntervalMs = 500;
+    // How long an attempt may stay connecting (TCP and WebSocket handshake)
+    // before a reconnect tick gives it up for a new one.
+    static constexpr int HandshakeTimeoutMs = 10000;
+
+    // Tests shorten the handshake time-out instead of waiting it out.
+    void setHandshakeTimeout(int ms) { handshakeTimeoutMs = ms; }
 
 signals:
     void rtDataDownloaded();
@@ -55,6 +62,9 @@ private:
     void scheduleReconnect();
     bool socketConnected() const;
     void abortIfOpen();
+    void openServer();
+    // An attempt is under way and younger than its handshake time-out.
+    bool attemptStillConnecting() const;
     void writeTickFile(const QByteArray &batch);
 
     QWebSocket *socket = nullptr;
@@ -70,4 +80,6 @@ QT_WARNING_DISABLE_DEPRECATED
 QT_WARNING_POP
     bool stopRequested = false;
     QString clientId;
+    QElapsedTimer attemptClock;
+    int handshakeTimeoutMs = HandshakeTimeoutMs;
 };

@@ -13,6 +13,7 @@
 
 #include "amibroker/livedataupdator.h"
 #include "app/installfiles.h"
+#include "app/quillmark2.h"
 #include "brokerview.h"
 #include "backfill/mydownloader.h"
 #include "feedsimbackfill.h"
@@ -408,6 +409,50 @@ private slots:
         QCOMPARE(importedLines(), summed + later);
         QCOMPARE(blocked.count(), 1);
         QCOMPARE(resumed.count(), 1);
+    }
+
+    void heldTicksImportedWithoutAnotherBatch()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QSKIP("needs /dev/full");
+        // The disk fills during the day's last batch; no batch comes after it.
+        liveDataUpdator updater;
+        writeFile(updater.liveFormatPath, "$FORMAT Ticker\n");
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), updater.rtImportPath));
+        publishBatch(OneTickLine);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
+        updater.updateDataAmi();
+        auto *retry = updater.findChild<QTimer *>(QStringLiteral("heldTicksRetry"));
+        QVERIFY(retry);
+        QVERIFY(retry->isActive());
+        QCOMPARE(retry->interval(), liveDataUpdator::HeldTicksRetryMs);
+
+        // Room again: the held ticks go in on their own, once, and the retries end.
+        QVERIFY(QFile::remove(updater.rtImportPath));
+        QTRY_COMPARE_WITH_TIMEOUT(importedLines(), OneTickLine, 3 * liveDataUpdator::HeldTicksRetryMs);
+        QVERIFY(!retry->isActive());
+        QVERIFY(!hasPendingTicks());
+    }
+
+    void heldTicksImportedAtClose()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QSKIP("needs /dev/full");
+        quillmark2 window;
+        liveDataUpdator *updater = window.updater;
+        writeFile(updater->liveFormatPath, "$FORMAT Ticker\n");
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), updater->rtImportPath));
+        publishBatch(OneTickLine);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
+        updater->updateDataAmi();
+        QVERIFY(QFile::remove(updater->rtImportPath));
+        // Closed before the next retry: the close makes the last attempt.
+        updater->findChild<QTimer *>(QStringLiteral("heldTicksRetry"))->stop();
+        const QByteArray queued = "tick,SBIN,20240131,09:15:02,612.5,10,0,0\n";
+        publishBatch(queued); // its cycle is still on its way when the window closes
+        window.close();
+        QCOMPARE(importedLines(), OneTickLine + queued);
+        QVERIFY(!hasPendingTicks());
     }
 
     void unwritableInstallRoot()

@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSettings>
+#include <QTimer>
 #include <QVector>
 
 #include <cstring>
@@ -207,6 +208,11 @@ liveDataUpdator::liveDataUpdator(QObject *parent)
         qCWarning(lcAmi) << "AmiBroker's automation object is not available";
 
     connect(this, &liveDataUpdator::doeodbackfill, this, &liveDataUpdator::doEodBackfill);
+
+    heldTicksRetry = new QTimer(this);
+    heldTicksRetry->setObjectName(QStringLiteral("heldTicksRetry"));
+    heldTicksRetry->setInterval(HeldTicksRetryMs);
+    connect(heldTicksRetry, &QTimer::timeout, this, &liveDataUpdator::scheduleLiveImport);
 }
 
 liveDataUpdator::~liveDataUpdator()
@@ -273,9 +279,7 @@ void liveDataUpdator::updateDataAmi()
     const QByteArray out = liveImportLines(pending, symbolMap, &kept, &m_secondSums);
     const bool written = importFile.write(out) == out.size();
     importFile.close();
-    if (kept == 0)
-        return;
-    if (!written || importFile.error() != QFileDevice::NoError) {
+    if (kept > 0 && (!written || importFile.error() != QFileDevice::NoError)) {
         // A full disk: the next cycle tries these lines again instead of losing them,
         // from the sums they started from.
         m_secondSums.discard();
@@ -285,7 +289,10 @@ void liveDataUpdator::updateDataAmi()
         return;
     }
     m_secondSums.commit();
+    // The file could be written: whatever held ticks back is over.
     setLiveImportBlocked(false);
+    if (kept == 0)
+        return;
 
     importFromAnyThread(rtImportPath, liveFormatPath);
     callOnBrokerThread("RefreshAll()");
@@ -307,11 +314,22 @@ void liveDataUpdator::scheduleLiveImport()
         Qt::QueuedConnection);
 }
 
+void liveDataUpdator::importHeldTicks()
+{
+    heldTicksRetry->stop();
+    if (hasPendingTicks())
+        updateDataAmi();
+}
+
 void liveDataUpdator::setLiveImportBlocked(bool blocked, const QString &reason)
 {
     if (blocked == liveImportIsBlocked)
         return;
     liveImportIsBlocked = blocked;
+    if (blocked)
+        heldTicksRetry->start();
+    else
+        heldTicksRetry->stop();
     if (blocked)
         emit liveImportBlocked(reason);
     else

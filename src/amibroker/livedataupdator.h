@@ -10,6 +10,7 @@
 #include <QVariant>
 
 class QFile;
+class QTimer;
 
 // Files of the backfill import in the work folder ("sqldrivers/x86"): chunk files
 // ChunkPrefix + counter (at least three digits) + ChunkSuffix, mapped copies
@@ -49,6 +50,8 @@ public:
     ~liveDataUpdator() override;
 
     // How chunked backfill imports are paced and bounded.
+    static constexpr int HeldTicksRetryMs = 1000;
+
     struct BackfillLimits
     {
         qint64 chunkBytes = 16777216;   // largest chunk AmiBroker is handed
@@ -108,6 +111,9 @@ public slots:
     // would pile up faster than they run at high tick rates and hold the window's
     // own events back for seconds behind them.
     void scheduleLiveImport();
+    // One last cycle for ticks that still wait (held by a failing import file,
+    // or queued behind a cycle that will not run any more): the window's close.
+    void importHeldTicks();
 
 public:
     // "Import(0,<file>,<format>)" on AmiBroker; an invalid variant when there is
@@ -127,6 +133,9 @@ private:
     void setLiveImportBlocked(bool blocked, const QString &reason = QString());
 
     bool liveImportIsBlocked = false;
+    // Retries held ticks while the import file cannot be written: the trouble
+    // may end after the day's last batch, which would never bring another cycle.
+    QTimer *heldTicksRetry = nullptr;
     bool liveImportScheduled = false;
     // Each symbol's second in progress, as far as AmiBroker has been given it.
     SecondSums m_secondSums;

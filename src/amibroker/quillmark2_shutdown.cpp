@@ -49,6 +49,9 @@ void quillmark2::closeEvent(QCloseEvent *event)
         liveWorker = nullptr;
     }
     endLiveThread();
+    // No tick arrives any more: what still waits reaches AmiBroker before it is saved.
+    if (updater)
+        updater->importHeldTicks();
 
     QSettings settings;
     for (int i = 0; i < FeedCount; ++i)

@@ -30,6 +30,12 @@ QByteArray takePendingTicks()
     return taken;
 }
 
+bool hasPendingTicks()
+{
+    QMutexLocker lock(&latestBatchMutex);
+    return !g_pendingTicks.isEmpty();
+}
+
 void requeuePendingTicks(const QByteArray &ticks)
 {
     if (ticks.isEmpty())

@@ -21,6 +21,9 @@ void publishBatch(const QByteArray &batch);
 // Import side: take (and clear) every tick line queued since the last take.
 QByteArray takePendingTicks();
 
+// Import side: whether any tick line waits for an import.
+bool hasPendingTicks();
+
 // Import side: puts lines taken by a cycle that could not write them back in
 // front of the queue, ahead of anything queued since, so they are not lost.
 void requeuePendingTicks(const QByteArray &ticks);

@@ -396,23 +396,34 @@ private slots:
 
         QTest::newRow("price and quantity")
             << QStringList()
-            << QByteArray("t,A,d,tm,0,1,2,3\n"
-                          "t,B,d,tm,abc,1,2,3\n"
-                          "t,C,d,tm,-3,1,2,3\n"
-                          "t,D,d,tm,101.50,x,2,3\n"
-                          "t,E,d,tm,123456.7,2.5,2,3\n"
-                          "t,F,d,tm,1.5e3,-2.5,2,3\n")
-            << QStringList{QStringLiteral("t,D,d,tm,101.5,0,2,3"), QStringLiteral("t,E,d,tm,123456.7,3,2,3"),
-                           QStringLiteral("t,F,d,tm,1500,-2,2,3")};
+            << QByteArray("t,A,20240131,09:15:01,0,1,2,3\n"
+                          "t,B,20240131,09:15:01,abc,1,2,3\n"
+                          "t,C,20240131,09:15:01,-3,1,2,3\n"
+                          "t,D,20240131,09:15:01,101.50,x,2,3\n"
+                          "t,E,20240131,09:15:01,123456.7,2.5,2,3\n"
+                          "t,F,20240131,09:15:01,1.5e3,-2.5,2,3\n")
+            << QStringList{QStringLiteral("t,D,20240131,09:15:01,101.5,0,2,3"), QStringLiteral("t,E,20240131,09:15:01,123456.7,3,2,3"),
+                           QStringLiteral("t,F,20240131,09:15:01,1500,-2,2,3")};
         QTest::newRow("fields")
             << QStringList()
-            << QByteArray("  t , S1 , d1 , t1 , 10 , 1 , o1 , v1 , extra , more \r\n"
-                          "t,S2,d,tm,10,1,2\n"
-                          "t,FAILED-X,d,tm,10,1,2,3\n"
+            << QByteArray("  t , S1 , 2024-01-31 , 09:15:01.5 , 10 , 1 , o1 , v1 , extra , more \r\n"
+                          "t,S2,20240131,09:15:01,10,1,2\n"
+                          "t,FAILED-X,20240131,09:15:01,10,1,2,3\n"
                           "Connection failed,,,,,,,\n"
                           "\n   \n"
-                          "t,S3,,,10,1,,\n")
-            << QStringList{QStringLiteral("t,S1,d1,t1,10,1,o1,v1"), QStringLiteral("t,S3,,,10,1,,")};
+                          "t,S3,20240131,091501,10,1,,\n")
+            << QStringList{QStringLiteral("t,S1,2024-01-31,09:15:01.5,10,1,o1,v1"),
+                           QStringLiteral("t,S3,20240131,091501,10,1,,")};
+        // A date or time that is no real moment would be a corrupt bar.
+        QTest::newRow("moments")
+            << QStringList()
+            << QByteArray("t,A,20240131,31:63:00,10,1,2,3\n"
+                          "t,B,2026-13-45,09:15:01,10,1,2,3\n"
+                          "t,C,20240131,,10,1,2,3\n"
+                          "t,D,yesterday,09:15:01,10,1,2,3\n"
+                          "t,E,,09:15:01,10,1,2,3\n"
+                          "t,F,31-01-2024,9:15,10,1,2,3\n")
+            << QStringList{QStringLiteral("t,F,31-01-2024,9:15,10,1,2,3")};
     }
 
     void liveCycleLineRules()
@@ -512,7 +523,7 @@ private slots:
     {
         liveDataUpdator *u = makeUpdater();
         QVERIFY(writeFile(u->rtImportPath, "stale\n"));
-        publishBatch("t,A,d,tm,0,1,2,3\nFailed to fetch\nshort,line\n");
+        publishBatch("t,A,20240131,09:15:01,0,1,2,3\nFailed to fetch\nshort,line\n");
         u->updateDataAmi();
         QVERIFY(QFile::exists(u->rtImportPath));
         QCOMPARE(readFile(u->rtImportPath), QByteArray());
@@ -527,26 +538,26 @@ private slots:
     {
         liveDataUpdator *u = makeUpdater();
         // Several batches before one cycle: all of them, in order, in one import.
-        publishBatch("t,A,d,tm,1,1,0,0\n");
-        publishBatch("t,B,d,tm,2,1,0,0\nt,C,d,tm,3,1,0,0\n");
-        publishBatch("t,D,d,tm,4,1,0,0\n");
+        publishBatch("t,A,20240131,09:15:01,1,1,0,0\n");
+        publishBatch("t,B,20240131,09:15:01,2,1,0,0\nt,C,20240131,09:15:01,3,1,0,0\n");
+        publishBatch("t,D,20240131,09:15:01,4,1,0,0\n");
         u->updateDataAmi();
         u->updateDataAmi(); // a queued signal of a batch already taken
         QCOMPARE(importCalls().size(), 1);
-        QCOMPARE(imported(), QStringList({QStringLiteral("t,A,d,tm,1,1,0,0"), QStringLiteral("t,B,d,tm,2,1,0,0"),
-                                          QStringLiteral("t,C,d,tm,3,1,0,0"), QStringLiteral("t,D,d,tm,4,1,0,0")}));
+        QCOMPARE(imported(), QStringList({QStringLiteral("t,A,20240131,09:15:01,1,1,0,0"), QStringLiteral("t,B,20240131,09:15:01,2,1,0,0"),
+                                          QStringLiteral("t,C,20240131,09:15:01,3,1,0,0"), QStringLiteral("t,D,20240131,09:15:01,4,1,0,0")}));
 
         // A producer thread publishing while cycles run: every line once, in order.
         const int batches = 300;
         QStringList expected = imported();
         for (int b = 0; b < batches; ++b)
             for (int r = 0; r < 3; ++r)
-                expected << QStringLiteral("t,S%1,d,tm,%2,1,0,0").arg(r).arg(b + 1);
+                expected << QStringLiteral("t,S%1,20240131,09:15:01,%2,1,0,0").arg(r).arg(b + 1);
         std::unique_ptr<QThread> producer(QThread::create([] {
             for (int b = 0; b < batches; ++b) {
                 QByteArray batch;
                 for (int r = 0; r < 3; ++r)
-                    batch += "t,S" + QByteArray::number(r) + ",d,tm," + QByteArray::number(b + 1) + ",1,0,0\n";
+                    batch += "t,S" + QByteArray::number(r) + ",20240131,09:15:01," + QByteArray::number(b + 1) + ",1,0,0\n";
                 publishBatch(batch);
                 if (b % 50 == 0)
                     QThread::msleep(20);
@@ -571,7 +582,7 @@ private slots:
         liveDataUpdator *u = makeUpdater();
         QStringList lines;
         for (int b = 0; b < 20; ++b)
-            lines << QStringLiteral("t,S,d,tm,%1,1,0,0").arg(b + 1);
+            lines << QStringLiteral("t,S,20240131,09:15:01,%1,1,0,0").arg(b + 1);
         publishBatch(lines.first().toUtf8() + '\n');
         u->scheduleLiveImport();
         for (int b = 1; b < lines.size(); ++b) {
@@ -614,7 +625,7 @@ private slots:
         delete u->amiBroker;
         u->amiBroker = nullptr;
         QVERIFY(!u->importIntoAmiBroker(u->rtImportPath, u->liveFormatPath).isValid());
-        publishBatch("t,A,d,tm,1,1,0,0\n");
+        publishBatch("t,A,20240131,09:15:01,1,1,0,0\n");
         u->updateDataAmi(); // must not crash without AmiBroker
         QCOMPARE(journal(), QStringList());
     }

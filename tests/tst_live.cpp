@@ -164,26 +164,73 @@ private slots:
         QTest::addColumn<QString>("line"); // empty: the record is dropped
         QTest::newRow("numbers") << R"({"type":"tick","symbol":"SBIN","ltd":"20240131","ltt":"09:15:01","ltp":812.35,"ltq":10,"oi":0,"vol":1200})"
                                  << "tick,SBIN,20240131,09:15:01,812.35,10,0,1200\n";
-        QTest::newRow("price as string") << R"({"type":"t","symbol":"A","ltp":"101.5"})" << "t,A,,,101.5,0,0,0\n";
-        QTest::newRow("price abc") << R"({"symbol":"A","ltp":"abc"})" << "";
-        QTest::newRow("price zero") << R"({"symbol":"A","ltp":0})" << "";
-        QTest::newRow("price negative") << R"({"symbol":"A","ltp":-3})" << "";
-        QTest::newRow("price missing") << R"({"symbol":"A"})" << "";
-        QTest::newRow("price bool") << R"({"symbol":"A","ltp":true})" << "";
-        QTest::newRow("price infinite") << R"({"symbol":"A","ltp":"inf"})" << "";
-        QTest::newRow("oi missing") << R"({"symbol":"A","ltp":1,"ltq":4,"vol":9})" << ",A,,,1,4,0,9\n";
-        QTest::newRow("half up") << R"({"symbol":"A","ltp":1,"ltq":2.5,"oi":-2.5,"vol":12.5})" << ",A,,,1,3,-2,13\n";
-        QTest::newRow("counts as strings") << R"({"symbol":"A","ltp":1,"ltq":"7","oi":"x","vol":null})" << ",A,,,1,7,0,0\n";
-        QTest::newRow("symbol trimmed") << R"({"symbol":"  NIFTY-I \t","ltp":24567.85})" << ",NIFTY-I,,,24567.85,0,0,0\n";
-        QTest::newRow("symbol blank") << R"({"symbol":"   ","ltp":5})" << "";
-        QTest::newRow("symbol not text") << R"({"symbol":7,"ltp":5})" << "";
-        QTest::newRow("texts not text") << R"({"type":1,"symbol":"A","ltd":2,"ltt":[],"ltp":5})" << ",A,,,5,0,0,0\n";
-        QTest::newRow("large price") << R"({"symbol":"A","ltp":1234567})" << ",A,,,1234567,0,0,0\n";
-        QTest::newRow("comma in date") << R"({"symbol":"A","ltd":"31,01","ltp":5})" << "";
-        QTest::newRow("line break in symbol") << R"({"symbol":"A\nB","ltp":5})" << "";
-        QTest::newRow("line break in type") << R"({"type":"x\r","symbol":"A","ltp":5})" << "";
-        QTest::newRow("utf-8 symbol") << QString::fromUtf8(R"({"symbol":"ÄB","ltp":5})") << QString::fromUtf8(",ÄB,,,5,0,0,0\n");
+        QTest::newRow("price as string") << R"({"ltd":"20240131","ltt":"09:15:01","type":"t","symbol":"A","ltp":"101.5"})" << "t,A,20240131,09:15:01,101.5,0,0,0\n";
+        QTest::newRow("price abc") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":"abc"})" << "";
+        QTest::newRow("price zero") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":0})" << "";
+        QTest::newRow("price negative") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":-3})" << "";
+        QTest::newRow("price missing") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A"})" << "";
+        QTest::newRow("price bool") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":true})" << "";
+        QTest::newRow("price infinite") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":"inf"})" << "";
+        QTest::newRow("oi missing") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"ltq":4,"vol":9})" << ",A,20240131,09:15:01,1,4,0,9\n";
+        QTest::newRow("half up") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"ltq":2.5,"oi":-2.5,"vol":12.5})" << ",A,20240131,09:15:01,1,3,-2,13\n";
+        QTest::newRow("counts as strings") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"ltq":"7","oi":"x","vol":null})" << ",A,20240131,09:15:01,1,7,0,0\n";
+        QTest::newRow("symbol trimmed") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"  NIFTY-I \t","ltp":24567.85})" << ",NIFTY-I,20240131,09:15:01,24567.85,0,0,0\n";
+        QTest::newRow("symbol blank") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"   ","ltp":5})" << "";
+        QTest::newRow("symbol not text") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":7,"ltp":5})" << "";
+        QTest::newRow("type not text") << R"({"ltd":"20240131","ltt":"09:15:01","type":1,"symbol":"A","ltp":5})" << ",A,20240131,09:15:01,5,0,0,0\n";
+        QTest::newRow("date and time not text") << R"({"symbol":"A","ltd":20240131,"ltt":[],"ltp":5})" << "";
+        QTest::newRow("no date or time") << R"({"symbol":"A","ltp":5})" << "";
+        QTest::newRow("hour 31") << R"({"symbol":"A","ltd":"20240131","ltt":"31:63:00","ltp":5})" << "";
+        QTest::newRow("month 13") << R"({"symbol":"A","ltd":"2026-13-45","ltt":"09:15:01","ltp":5})" << "";
+        QTest::newRow("empty time") << R"({"symbol":"A","ltd":"20240131","ltt":"","ltp":5})" << "";
+        QTest::newRow("a word for a date") << R"({"symbol":"A","ltd":"yesterday","ltt":"09:15:01","ltp":5})" << "";
+        QTest::newRow("other forms kept") << R"({"symbol":"A","ltd":"31/01/2024","ltt":"091501.250","ltp":5})"
+                                          << ",A,31/01/2024,091501.250,5,0,0,0\n";
+        QTest::newRow("large price") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1234567})" << ",A,20240131,09:15:01,1234567,0,0,0\n";
+        QTest::newRow("comma in date") << R"({"symbol":"A","ltd":"31,01","ltt":"09:15:01","ltp":5})" << "";
+        QTest::newRow("line break in symbol") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A\nB","ltp":5})" << "";
+        QTest::newRow("line break in type") << R"({"ltd":"20240131","ltt":"09:15:01","type":"x\r","symbol":"A","ltp":5})" << "";
+        QTest::newRow("utf-8 symbol") << QString::fromUtf8(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"ÄB","ltp":5})") << QString::fromUtf8(",ÄB,20240131,09:15:01,5,0,0,0\n");
     }
+    void tickMoments_data()
+    {
+        QTest::addColumn<QString>("date");
+        QTest::addColumn<QString>("time");
+        QTest::addColumn<bool>("real");
+        QTest::newRow("compact") << "20240131" << "09:15:01" << true;
+        QTest::newRow("dashes, fraction") << "2024-01-31" << "09:15:01.125" << true;
+        QTest::newRow("slashes, no seconds") << "2024/1/31" << "9:15" << true;
+        QTest::newRow("dots, digits only") << "2024.01.31" << "091501" << true;
+        QTest::newRow("day first") << "31-01-2024" << "0915" << true;
+        QTest::newRow("day first, compact") << "31012024" << "23:59:59" << true;
+        QTest::newRow("month name") << "31-Jan-2024" << "091501.5" << true;
+        QTest::newRow("leap day") << "20240229" << "00:00:00" << true;
+        QTest::newRow("hour 31") << "20240131" << "31:63:00" << false;
+        QTest::newRow("hour 24") << "20240131" << "24:00:00" << false;
+        QTest::newRow("minute 60") << "20240131" << "09:60" << false;
+        QTest::newRow("month 13") << "2026-13-45" << "09:15:01" << false;
+        QTest::newRow("no leap day") << "2023-02-29" << "09:15:01" << false;
+        QTest::newRow("compact month 13") << "20241301" << "09:15:01" << false;
+        QTest::newRow("empty time") << "20240131" << "" << false;
+        QTest::newRow("empty date") << "" << "09:15:01" << false;
+        QTest::newRow("a word") << "yesterday" << "09:15:01" << false;
+        QTest::newRow("year out of reach") << "0024-01-31" << "09:15:01" << false;
+        QTest::newRow("separators mixed") << "2024-01/31" << "09:15:01" << false;
+        QTest::newRow("date and time together") << "2024-01-31T09:15" << "09:15:01" << false;
+        QTest::newRow("bare dot") << "20240131" << "09:15:01." << false;
+        QTest::newRow("five digits") << "20240131" << "91501" << false;
+        QTest::newRow("blank inside") << "20240131" << "09: 15" << false;
+        QTest::newRow("no 31 June") << "31-Jun-2024" << "09:15:01" << false;
+        QTest::newRow("unknown month") << "15-Foo-2024" << "09:15:01" << false;
+    }
+    void tickMoments()
+    {
+        QFETCH(QString, date);
+        QFETCH(QString, time);
+        QFETCH(bool, real);
+        QCOMPARE(isTickDate(date) && isTickTime(time), real);
+    }
+
     void recordRules()
     {
         QFETCH(QString, record);
@@ -246,16 +293,16 @@ private slots:
         auto worker = connectedWorker({QStringLiteral("NIFTY-I")}, &sigs);
         QTRY_COMPARE(m_stream->subscribeLists().size(), 1);
 
-        m_stream->sendText(batchFrame(R"({"symbol":"EARLY","ltp":1})"));
+        m_stream->sendText(batchFrame(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"EARLY","ltp":1})"));
         m_stream->sendText(QStringLiteral(R"({"type":"sub_ack","action":"unsubscribe","symbols":["NIFTY-I"]})"));
-        m_stream->sendText(batchFrame(R"({"symbol":"STILL-EARLY","ltp":2})"));
+        m_stream->sendText(batchFrame(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"STILL-EARLY","ltp":2})"));
         m_stream->sendText(AckSubscribe);
-        m_stream->sendText(batchFrame(R"({"symbol":"NIFTY-I","ltp":24000.5,"ltq":75})"));
+        m_stream->sendText(batchFrame(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"NIFTY-I","ltp":24000.5,"ltq":75})"));
         QTRY_COMPARE(sigs->batches, 1);
         QCOMPARE(sigs->acks.size(), 1);
-        QCOMPARE(readFile(tickFilePath()), QByteArray(",NIFTY-I,,,24000.5,75,0,0\n"));
-        QCOMPARE(latestBatchCopy(), QByteArray(",NIFTY-I,,,24000.5,75,0,0\n"));
-        QCOMPARE(takePendingTicks(), QByteArray(",NIFTY-I,,,24000.5,75,0,0\n"));
+        QCOMPARE(readFile(tickFilePath()), QByteArray(",NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n"));
+        QCOMPARE(latestBatchCopy(), QByteArray(",NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n"));
+        QCOMPARE(takePendingTicks(), QByteArray(",NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n"));
     }
 
     void batchesReplaceTheTickFile()
@@ -266,16 +313,16 @@ private slots:
         QTRY_COMPARE(m_stream->subscribeLists().size(), 1);
         m_stream->sendText(AckSubscribe);
         m_stream->sendText(batchFrame(R"({"type":"tick","symbol":" NIFTY-I ","ltd":"20240131","ltt":"09:15:01","ltp":"24567.85","ltq":2.5,"vol":12.5},)"
-                                      R"({"symbol":"BAD","ltp":"abc"},{"symbol":"ZERO","ltp":0},{"symbol":"NEG","ltp":-3},7,)"
-                                      R"({"symbol":"SBIN","ltp":812,"ltq":-2.5,"oi":3})"));
-        const QByteArray first = "tick,NIFTY-I,20240131,09:15:01,24567.85,3,0,13\n,SBIN,,,812,-2,3,0\n";
+                                      R"({"ltd":"20240131","ltt":"09:15:01","symbol":"BAD","ltp":"abc"},{"ltd":"20240131","ltt":"09:15:01","symbol":"ZERO","ltp":0},{"ltd":"20240131","ltt":"09:15:01","symbol":"NEG","ltp":-3},7,)"
+                                      R"({"ltd":"20240131","ltt":"09:15:01","symbol":"SBIN","ltp":812,"ltq":-2.5,"oi":3})"));
+        const QByteArray first = "tick,NIFTY-I,20240131,09:15:01,24567.85,3,0,13\n,SBIN,20240131,09:15:01,812,-2,3,0\n";
         QTRY_COMPARE(sigs->batches, 1);
         QCOMPARE(readFile(tickFilePath()), first);
         QCOMPARE(latestBatchCopy(), first);
 
         // Batches that keep nothing change nothing; the later ack shows they were handled.
         m_stream->sendText(batchFrame(QString()));
-        m_stream->sendText(batchFrame(R"({"symbol":"BAD","ltp":"abc"},{"symbol":"","ltp":5})"));
+        m_stream->sendText(batchFrame(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"BAD","ltp":"abc"},{"ltd":"20240131","ltt":"09:15:01","symbol":"","ltp":5})"));
         m_stream->sendMalformedFrames();
         m_stream->sendText(AckSubscribe);
         QTRY_COMPARE(sigs->acks.size(), 2);
@@ -283,8 +330,8 @@ private slots:
         QCOMPARE(readFile(tickFilePath()), first);
         QCOMPARE(latestBatchCopy(), first);
 
-        m_stream->sendText(batchFrame(R"({"symbol":"GOLDM-I","ltp":72010,"oi":12})"));
-        const QByteArray second = ",GOLDM-I,,,72010,0,12,0\n";
+        m_stream->sendText(batchFrame(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"GOLDM-I","ltp":72010,"oi":12})"));
+        const QByteArray second = ",GOLDM-I,20240131,09:15:01,72010,0,12,0\n";
         QTRY_COMPARE(sigs->batches, 2);
         QCOMPARE(readFile(tickFilePath()), second);
         QCOMPARE(latestBatchCopy(), second);
@@ -345,7 +392,7 @@ private slots:
         for (int k = 0; k < batches; ++k) {
             QStringList records;
             for (int i = 0; i <= k % 7; ++i)
-                records << QStringLiteral(R"({"symbol":"B%1","ltp":%2,"ltq":%3})").arg(k).arg(k + 1).arg(i);
+                records << QStringLiteral(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"B%1","ltp":%2,"ltq":%3})").arg(k).arg(k + 1).arg(i);
             m_stream->sendText(batchFrame(records.join(QLatin1Char(','))));
         }
         QTRY_COMPARE_WITH_TIMEOUT(sigs->batches, batches, 10000);

@@ -135,6 +135,8 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
         parts.erase(parts.begin() + 8, parts.end());
         for (QString &part : parts)
             part = part.trimmed();
+        if (!isTickDate(parts.at(2)) || !isTickTime(parts.at(3)))
+            continue;
 
         QString symbol = parts.at(1);
         if (!symbol.isEmpty()) {

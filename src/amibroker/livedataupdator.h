@@ -29,8 +29,8 @@ inline constexpr char ErrorLog[] = "backfill_error.log";
 bool isJunkBackfillFile(const QString &path, int probeBytes);
 
 // The import file text for queued tick lines: lines that are empty, mention
-// "Failed" (any case), have fewer than 8 fields, or carry no price above 0 are
-// dropped; fields past the eighth are cut, every field trimmed, the symbol renamed
+// "Failed" (any case), have fewer than 8 fields, carry no price above 0 or a date
+// or time that is no real moment are dropped; fields past the eighth are cut, every field trimmed, the symbol renamed
 // through symbolMap, the price and quantity rewritten in the tick line's form.
 // With sums, a tick's line carries the summed quantity of its symbol's second so
 // far, and of the ticks of one second only the last one's line is written (in the

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringView>
 
 class QJsonArray;
 class QJsonObject;
@@ -24,9 +25,19 @@ qint64 roundHalfUp(double value);
 // non-finite values ("inf", "nan"), which no price or quantity can be.
 bool readTickNumber(const QJsonValue &value, double *out);
 
+// Whether a tick's last trade date and time name a real moment, in the forms
+// data servers send: dates year first or day first, with "-", "/" or "." between
+// the parts or none (20240131, 2024-01-31, 31/01/2024, 31-Jan-2024), times with
+// or without ":" and seconds, with or without a fraction (09:15:01, 9:15,
+// 091501, 09:15:01.250). "31:63:00", "2026-13-45", an empty text or a word is
+// none: AmiBroker would file such a tick as a corrupt bar.
+bool isTickDate(QStringView text);
+bool isTickTime(QStringView text);
+
 // Appends the tick line of one record; false (nothing appended) when the record
-// is dropped: empty symbol, price missing, not numeric or not above 0, or a text
-// field holding a comma or line break that would break the line apart.
+// is dropped: empty symbol, price missing, not numeric or not above 0, a date or
+// time that is no real moment, or a text field holding a comma or line break
+// that would break the line apart.
 bool appendTickLine(const QJsonObject &record, QByteArray &out);
 
 // The tick lines of a "records" array, in array order; non-objects are dropped.

@@ -791,6 +791,44 @@ private slots:
         QCOMPARE(errorLogLines().size(), 3);
     }
 
+    void unwritableChunksAreNotImported_data()
+    {
+        QTest::addColumn<int>("fullChunk");
+        QTest::newRow("a full chunk") << 1;
+        QTest::newRow("the final chunk") << 2;
+    }
+
+    void unwritableChunksAreNotImported()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QSKIP("needs /dev/full");
+        QFETCH(int, fullChunk);
+        liveDataUpdator *u = makeUpdater();
+        u->backfillLimits.chunkBytes = 150;
+        u->backfillLimits.pauseBeforeImportMs = 0;
+        QVERIFY(writeFile(backfillFile(QStringLiteral("f.txt")), fixedLine('a') + fixedLine('b')));
+        // The disk is full while this chunk is written.
+        const QString full = QDir::toNativeSeparators(
+            u->workFolder + QStringLiteral("/cvav_debugvminst_openglw_part00%1.log").arg(fullChunk));
+        QVERIFY(QDir().mkpath(u->workFolder));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), full));
+        QSignalSpy done(u, &liveDataUpdator::backfillDone);
+        u->doBackFill();
+        QCOMPARE(done.count(), 1);
+
+        // The other chunk goes in as usual; the cut one is logged, not imported.
+        QCOMPARE(importCalls().size(), 1);
+        QVERIFY(!importCalls().first().contains(full));
+        QCOMPARE(imported(), lines(fullChunk == 1 ? fixedLine('b') : fixedLine('a')));
+        const QStringList log = errorLogLines();
+        QCOMPARE(log.size(), 1);
+        const QRegularExpression form(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(.+)$"));
+        const auto m = form.match(log.first());
+        QVERIFY2(m.hasMatch(), qPrintable(log.first()));
+        QCOMPARE(m.captured(1), QStringLiteral(" - cannot write chunk ") + full);
+        QCOMPARE(workFolderFiles(), QStringList(QStringLiteral("backfill_error.log")));
+    }
+
     void symbolMapping_data()
     {
         QTest::addColumn<QStringList>("mapping");

@@ -427,6 +427,27 @@ void liveDataUpdator::chunkAndImport(const QString &sourcePath, const QString &f
     qint64 bytes = 0;
     int chunkCount = 0;
     bool anyKept = false;
+    bool chunkWhole = true; // every write of the current chunk reached the disk
+
+    // Closes the chunk and imports it, unless it could not be written whole (a
+    // full disk): a cut chunk would be imported as if whole. Either way it goes.
+    auto finishChunk = [&](const char *importFailure) {
+        chunkWhole = flushTo(chunk, pending) && chunkWhole;
+        chunkWhole = chunk.flush() && chunkWhole;
+        const qint64 size = chunk.size();
+        chunk.close();
+        chunkWhole = chunkWhole && chunk.error() == QFileDevice::NoError;
+        chunk.unsetError();
+        if (!chunkWhole) {
+            appendErrorLine(errorLog, " - cannot write chunk ", currentPath);
+        } else if (size > 0) {
+            pauseBeforeImport();
+            if (!importChunkWithRetries(currentPath))
+                appendErrorLine(errorLog, importFailure, currentPath);
+        }
+        QFile::remove(currentPath);
+        chunkWhole = true;
+    };
 
     forEachLine(in, [&](const char *b, const char *e) {
         while (b < e && isBlank(*b))
@@ -447,12 +468,7 @@ void liveDataUpdator::chunkAndImport(const QString &sourcePath, const QString &f
         // An empty chunk takes the line whatever its length: a long line gets a
         // chunk of its own instead of an empty chunk being imported before it.
         if (bytes > 0 && bytes + lineBytes > limit) {
-            flushTo(chunk, pending);
-            chunk.close();
-            pauseBeforeImport();
-            if (!importChunkWithRetries(currentPath))
-                appendErrorLine(errorLog, " - failed to import ", currentPath);
-            QFile::remove(currentPath);
+            finishChunk(" - failed to import ");
             ++chunkCount;
             if (chunkCount > backfillLimits.maxChunks) {
                 appendErrorLine(errorLog, " - exceeded max chunks for ", sourcePath);
@@ -472,7 +488,7 @@ void liveDataUpdator::chunkAndImport(const QString &sourcePath, const QString &f
         bytes += lineBytes;
         anyKept = true;
         if (pending.size() >= WriteFlushBytes)
-            flushTo(chunk, pending);
+            chunkWhole = flushTo(chunk, pending) && chunkWhole;
         return true;
     });
     in.close();
@@ -482,18 +498,8 @@ void liveDataUpdator::chunkAndImport(const QString &sourcePath, const QString &f
         QFile::remove(currentPath);
         return;
     }
-    if (chunk.isOpen()) {
-        flushTo(chunk, pending);
-        chunk.flush();
-        const qint64 size = chunk.size();
-        chunk.close();
-        if (size > 0) {
-            pauseBeforeImport();
-            if (!importChunkWithRetries(currentPath))
-                appendErrorLine(errorLog, " - failed to import final ", currentPath);
-        }
-        QFile::remove(currentPath);
-    }
+    if (chunk.isOpen())
+        finishChunk(" - failed to import final ");
 }
 
 void liveDataUpdator::doBackFill()

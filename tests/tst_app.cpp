@@ -6,7 +6,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpServer>
+#include <QUdpSocket>
 
+#include "app/authdialog.h"
+#include "app/connectivityprobe.h"
 #include "app/provisioning.h"
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
@@ -204,6 +208,60 @@ private slots:
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isVisible());
         QCOMPARE(finished.count(), 0);
+    }
+
+    void probeOpensAConnection()
+    {
+        QTcpServer listening;
+        QVERIFY(listening.listen(QHostAddress::LocalHost));
+        QVERIFY(probeConnection(QStringLiteral("127.0.0.1"), listening.serverPort(), authDialog::ProbeTimeoutMs));
+        // A name from the hosts file, no name server needed.
+        QVERIFY(probeConnection(QStringLiteral("localhost"), listening.serverPort(), authDialog::ProbeTimeoutMs));
+        const quint16 port = listening.serverPort();
+        listening.close();
+        QVERIFY(!probeConnection(QStringLiteral("127.0.0.1"), port, authDialog::ProbeTimeoutMs));
+    }
+
+    // With the name servers out of reach a lookup takes about 10 s; the probe
+    // holds the window for its 5 s at most, the lookup included. Run in a
+    // network namespace of its own whose only name server swallows every query.
+    void probeIsBoundedWhenNameServersHang()
+    {
+        if (qEnvironmentVariableIsSet("QM_SILENT_NAME_SERVER")) {
+            QUdpSocket sink; // takes the queries and never answers
+            QVERIFY(sink.bind(QHostAddress::LocalHost, 53));
+            // The next probe, while the lookup still hangs, is bounded by its own budget.
+            for (const int budget : {authDialog::ProbeTimeoutMs, 500}) {
+                QElapsedTimer clock;
+                clock.start();
+                QVERIFY(!probeConnection(QStringLiteral("quotes.example.test"), authDialog::ProbePort, budget));
+                const qint64 took = clock.elapsed();
+                // It waited its whole budget (the lookup really hangs here), and no longer.
+                QVERIFY2(took >= budget - 100 && took < budget + 500, qPrintable(QString::number(took)));
+            }
+            return;
+        }
+        const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+        const QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"), {"/usr/sbin", "/sbin", "/usr/bin"});
+        if (unshare.isEmpty() || ip.isEmpty())
+            QSKIP("needs unshare and ip");
+        const QString resolvConf = TestEnv::instance()->path(QStringLiteral("resolv.conf"));
+        QVERIFY(writeFile(resolvConf, "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n"));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QM_SILENT_NAME_SERVER"), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        const QString script = QStringLiteral("mount --bind \"$1\" /etc/resolv.conf && \"$2\" link set lo up || exit 77; "
+                                              "exec \"$3\" probeIsBoundedWhenNameServersHang");
+        child.start(unshare, {QStringLiteral("-m"), QStringLiteral("-n"), QStringLiteral("--"), QStringLiteral("sh"),
+                              QStringLiteral("-c"), script, QStringLiteral("sh"), resolvConf, ip,
+                              QCoreApplication::applicationFilePath()});
+        QVERIFY(child.waitForFinished(60000));
+        const QByteArray output = child.readAll();
+        if (child.exitCode() == 77 || output.contains("unshare failed"))
+            QSKIP("no network namespace here");
+        QVERIFY2(child.exitCode() == 0, output.constData());
     }
 
     void secondInstanceIsRefused()

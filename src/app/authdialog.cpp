@@ -2,6 +2,7 @@
 
 #include "api/apirequest.h"
 #include "api/serversettings.h"
+#include "app/connectivityprobe.h"
 #include "app/messagebox.h"
 #include "app/settingskeys.h"
 #include "app/provisioning.h"
@@ -20,7 +21,6 @@
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QSysInfo>
-#include <QTcpSocket>
 #include <QTimer>
 #include <cstdlib>
 
@@ -140,15 +140,12 @@ void authDialog::checkConnection()
     // The probe blocks; it must not run again from the timer while it waits.
     disconnect(connectionTimer, SIGNAL(timeout()), this, SLOT(checkConnection()));
 
-    QTcpSocket socket;
-    socket.connectToHost(Platform::probeHost(), 80, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
-    const bool connected = socket.waitForConnected(5000);
+    const bool connected = probeConnection(Platform::probeHost(), ProbePort, ProbeTimeoutMs);
     if (mainWin) {
         mainWin->showStatusMessage(connected
                                        ? QStringLiteral("<span style=\"color:#04432E ;\"><b>Connected</b></span>")
                                        : QStringLiteral("<span style=\"color:#ff0000;\"><b>Disconnected</b></span>"));
     }
-    socket.close();
 
     connect(connectionTimer, SIGNAL(timeout()), this, SLOT(checkConnection()));
 }

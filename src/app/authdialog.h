@@ -17,6 +17,11 @@ class authDialog : public QDialog
 
 public:
     explicit authDialog(QWidget *parent = nullptr);
+
+    // The connectivity probe: port 80 of the probe host, the whole probe
+    // (lookup included) bounded by the time-out.
+    static constexpr quint16 ProbePort = 80;
+    static constexpr int ProbeTimeoutMs = 5000;
     ~authDialog() override;
 
     void startUp();

@@ -14,6 +14,7 @@
 #include "app/provisioning.h"
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
+#include "platform/processes.h"
 #include "modalhelper.h"
 #include "testenv.h"
 
@@ -23,6 +24,20 @@ class tst_app : public QObject
 
 private:
     static QString programPath() { return QStringLiteral(QM_TEST_BIN_DIR "/quillmark"); }
+
+    // The program in this test's root and settings store.
+    static QProcessEnvironment programEnvironment()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QUILLMARK_ROOT"), TestEnv::instance()->root());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), TestEnv::instance()->settingsDir());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
+        // Nothing answers here: the start-up ends quickly instead of waiting on the network.
+        env.insert(QStringLiteral("QUILLMARK_SERVER"), QStringLiteral("127.0.0.1:1"));
+        env.insert(QStringLiteral("QUILLMARK_PROBE_HOST"), QStringLiteral("127.0.0.1"));
+        return env;
+    }
 
     static void seed(const QString &name) { QVERIFY(writeFile(TestEnv::instance()->path(name), name.toUtf8())); }
 
@@ -264,16 +279,40 @@ private slots:
         QVERIFY2(child.exitCode() == 0, output.constData());
     }
 
+    // A person's copy and another checkout's test copy running on the machine:
+    // neither counts for a window built by the tests.
+    void copiesBesideTheTestsDoNotCount()
+    {
+        QList<QProcess *> copies;
+        auto cleanup = qScopeGuard([&] {
+            for (QProcess *copy : copies) {
+                copy->kill();
+                copy->waitForFinished();
+            }
+            qDeleteAll(copies);
+        });
+        for (const char *scope : {"", "another-checkout"}) {
+            QProcessEnvironment env = programEnvironment();
+            env.insert(QLatin1String(Platform::InstanceScopeVariable), QLatin1String(scope));
+            auto *copy = new QProcess;
+            copies << copy;
+            copy->setProcessEnvironment(env);
+            copy->start(programPath(), QStringList());
+            QVERIFY(copy->waitForStarted());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(quillmark2::countProductInstances(Platform::processListText()) >= 2, 10000);
+        QCOMPARE(quillmark2::countProductInstances(Platform::instanceCheckProcessList()), 0);
+
+        ModalAcceptor acceptor;
+        quillmark2 window;
+        QCOMPARE(acceptor.count(), 0);
+        for (QProcess *copy : copies)
+            QCOMPARE(copy->state(), QProcess::Running);
+    }
+
     void secondInstanceIsRefused()
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QUILLMARK_ROOT"), TestEnv::instance()->root());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), TestEnv::instance()->settingsDir());
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
-        // Nothing answers here: the start-up ends quickly instead of waiting on the network.
-        env.insert(QStringLiteral("QUILLMARK_SERVER"), QStringLiteral("127.0.0.1:1"));
-        env.insert(QStringLiteral("QUILLMARK_PROBE_HOST"), QStringLiteral("127.0.0.1"));
+        const QProcessEnvironment env = programEnvironment();
 
         QProcess first;
         first.setProcessEnvironment(env);

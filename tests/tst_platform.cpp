@@ -1,5 +1,7 @@
 #include <QtTest>
 #include <QApplication>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include "platform/installroot.h"
 #include "platform/serverhost.h"
@@ -28,6 +30,30 @@ private slots:
     void processListSeesThisTest()
     {
         QVERIFY(Platform::runningProcessNames().contains(QStringLiteral("tst_platform")));
+    }
+
+    void instanceScopeNarrowsTheCheck()
+    {
+        const QString sleep = QStandardPaths::findExecutable(QStringLiteral("sleep"));
+        QVERIFY(!sleep.isEmpty());
+        QProcessEnvironment outside = QProcessEnvironment::systemEnvironment();
+        outside.remove(QLatin1String(Platform::InstanceScopeVariable));
+        QProcess ours;
+        QProcess theirs;
+        theirs.setProcessEnvironment(outside);
+        for (QProcess *p : {&ours, &theirs}) {
+            p->start(sleep, {QStringLiteral("30")});
+            QVERIFY(p->waitForStarted());
+        }
+        auto sleeps = [](const QString &list) { return list.split(QLatin1Char('\n')).count(QStringLiteral("sleep")); };
+        // Only the process started in this test's scope counts; the whole list has both.
+        QCOMPARE(sleeps(Platform::instanceCheckProcessList()), 1);
+        QVERIFY(sleeps(Platform::processListText()) >= 2);
+        for (QProcess *p : {&ours, &theirs}) {
+            p->kill();
+            p->waitForFinished();
+        }
+        QCOMPARE(sleeps(Platform::instanceCheckProcessList()), 0);
     }
 };
 

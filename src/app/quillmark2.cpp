@@ -169,7 +169,7 @@ int quillmark2::countProductInstances(const QString &processList)
 
 void quillmark2::checkSingleInstance()
 {
-    if (countProductInstances(Platform::processListText(30000)) > 1) {
+    if (countProductInstances(Platform::instanceCheckProcessList(30000)) > 1) {
         showMessageBox(this, 1, QStringLiteral("Already Running"),
                        QStringLiteral("An Instance of Application is already Running...\nClose it to use here. Quiting!"),
                        QMessageBox::Ok);

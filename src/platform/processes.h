@@ -16,6 +16,17 @@ QString processListText(int timeoutMs = 30000);
 // Image names of the running processes.
 QStringList runningProcessNames();
 
+// Set in the environment, only processes started with the same value count for
+// the single-instance check: the tests set it, so the program copies a test
+// starts see each other, and neither they nor a test's window see a copy that
+// someone runs beside the tests.
+inline constexpr char InstanceScopeVariable[] = "QUILLMARK_INSTANCE_SCOPE";
+
+// The text the single-instance check counts: processListText(), narrowed to the
+// processes of the same instance scope when there is one (where the environment
+// of other processes can be read; elsewhere every process counts).
+QString instanceCheckProcessList(int timeoutMs = 30000);
+
 // Forcibly ends every process whose image name is `imageName` (for AmiBroker,
 // "Broker.exe"), together with its child processes. Does not wait for them.
 // Windows: "taskkill /F /IM <name> /T" run as a process owned by `owner`;

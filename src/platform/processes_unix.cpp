@@ -33,9 +33,18 @@ bool isZombie(const QString &pid)
     return close >= 0 && text.size() > close + 2 && text.at(close + 2) == 'Z';
 }
 
-} // namespace
+// Whether the process was started with this exact "NAME=value" entry.
+bool startedWith(const QString &pid, const QByteArray &entry)
+{
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!environ.open(QIODevice::ReadOnly))
+        return false;
+    return environ.readAll().split('\0').contains(entry);
+}
 
-QStringList runningProcessNames()
+// Image names of the running processes that pass the filter.
+template<typename Filter>
+QStringList processNames(Filter &&keep)
 {
     QStringList names;
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
@@ -45,7 +54,7 @@ QStringList runningProcessNames()
         if (!isPid)
             continue;
         // A zombie has ended; only its entry is left until its parent reaps it.
-        if (isZombie(entry))
+        if (isZombie(entry) || !keep(entry))
             continue;
         const QString name = imageNameOf(entry);
         if (!name.isEmpty())
@@ -54,10 +63,26 @@ QStringList runningProcessNames()
     return names;
 }
 
+} // namespace
+
+QStringList runningProcessNames()
+{
+    return processNames([](const QString &) { return true; });
+}
+
 QString processListText(int timeoutMs)
 {
     Q_UNUSED(timeoutMs)
     return runningProcessNames().join(QLatin1Char('\n'));
+}
+
+QString instanceCheckProcessList(int timeoutMs)
+{
+    const QByteArray scope = qgetenv(InstanceScopeVariable);
+    if (scope.isEmpty())
+        return processListText(timeoutMs);
+    const QByteArray entry = QByteArray(InstanceScopeVariable) + '=' + scope;
+    return processNames([&entry](const QString &pid) { return startedWith(pid, entry); }).join(QLatin1Char('\n'));
 }
 
 } // namespace Platform

@@ -19,6 +19,12 @@ QString processListText(int timeoutMs)
     return QString::fromLocal8Bit(out);
 }
 
+QString instanceCheckProcessList(int timeoutMs)
+{
+    // tasklist cannot tell a process's environment: every process counts.
+    return processListText(timeoutMs);
+}
+
 QStringList runningProcessNames()
 {
     QStringList names;

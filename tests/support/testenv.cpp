@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QSettings>
+#include <QUuid>
+
+#include "platform/processes.h"
 
 namespace {
 TestEnv *g_instance = nullptr;
@@ -89,4 +92,7 @@ void prepareTestApplication()
     QCoreApplication::setApplicationVersion(QStringLiteral("7.26"));
     static TestEnv env;
     Q_UNUSED(env)
+    // The program copies a test starts count each other for the single-instance
+    // check; a copy running beside the tests counts for none of them.
+    qputenv(Platform::InstanceScopeVariable, QUuid::createUuid().toByteArray(QUuid::WithoutBraces));
 }

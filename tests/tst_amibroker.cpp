@@ -114,6 +114,12 @@ QStringList workFolderFiles()
         .entryList(QDir::Files | QDir::NoDotAndDotDot);
 }
 
+// The n-th second after 09:15:00, as a tick's time.
+QString secondOfDay(int n)
+{
+    return QTime(9, 15).addSecs(n).toString(QStringLiteral("HH:mm:ss"));
+}
+
 QStringList errorLogLines()
 {
     return lines(readFile(TestEnv::instance()->path(QStringLiteral("sqldrivers/x86/backfill_error.log"))));
@@ -550,14 +556,16 @@ private slots:
         // A producer thread publishing while cycles run: every line once, in order.
         const int batches = 300;
         QStringList expected = imported();
+        // One second per batch, so that no two ticks of a symbol share a second.
         for (int b = 0; b < batches; ++b)
             for (int r = 0; r < 3; ++r)
-                expected << QStringLiteral("t,S%1,20240131,09:15:01,%2,1,0,0").arg(r).arg(b + 1);
+                expected << QStringLiteral("t,S%1,20240131,%2,%3,1,0,0").arg(r).arg(secondOfDay(b)).arg(b + 1);
         std::unique_ptr<QThread> producer(QThread::create([] {
             for (int b = 0; b < batches; ++b) {
                 QByteArray batch;
                 for (int r = 0; r < 3; ++r)
-                    batch += "t,S" + QByteArray::number(r) + ",20240131,09:15:01," + QByteArray::number(b + 1) + ",1,0,0\n";
+                    batch += "t,S" + QByteArray::number(r) + ",20240131," + secondOfDay(b).toLatin1() + ","
+                             + QByteArray::number(b + 1) + ",1,0,0\n";
                 publishBatch(batch);
                 if (b % 50 == 0)
                     QThread::msleep(20);
@@ -582,7 +590,7 @@ private slots:
         liveDataUpdator *u = makeUpdater();
         QStringList lines;
         for (int b = 0; b < 20; ++b)
-            lines << QStringLiteral("t,S,20240131,09:15:01,%1,1,0,0").arg(b + 1);
+            lines << QStringLiteral("t,S,20240131,%1,%2,1,0,0").arg(secondOfDay(b)).arg(b + 1);
         publishBatch(lines.first().toUtf8() + '\n');
         u->scheduleLiveImport();
         for (int b = 1; b < lines.size(); ++b) {

@@ -135,7 +135,7 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
         parts.erase(parts.begin() + 8, parts.end());
         for (QString &part : parts)
             part = part.trimmed();
-        if (!isTickDate(parts.at(2)) || !isTickTime(parts.at(3)))
+        if (!QuoteStamp::isTickMoment(parts.at(2), parts.at(3)))
             continue;
 
         QString symbol = parts.at(1);

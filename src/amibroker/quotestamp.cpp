@@ -192,6 +192,28 @@ int readTime(QLatin1String text)
     return timeOf(text);
 }
 
+bool isTickMoment(QStringView date, QStringView time)
+{
+    if (readDate(date, DateOrder::YearMonthDay) < 0 && readDate(date, DateOrder::DayMonthYear) < 0)
+        return false;
+    QStringView clock = time.trimmed();
+    const int dot = clock.indexOf(QLatin1Char('.'));
+    if (dot >= 0) {
+        const QStringView fraction = clock.mid(dot + 1);
+        if (fraction.isEmpty() || fraction.size() > 9)
+            return false;
+        for (const QChar c : fraction) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return false;
+        }
+        clock = clock.left(dot);
+        // A fraction belongs to a second: "09:15.5" names none.
+        if (clock.count(QLatin1Char(':')) != 2 && !(clock.size() == 6 && !clock.contains(QLatin1Char(':'))))
+            return false;
+    }
+    return readTime(clock) >= 0;
+}
+
 qint64 stamp(QStringView date, QStringView time, DateOrder order, bool allowNoTime)
 {
     const int day = readDate(date, order);

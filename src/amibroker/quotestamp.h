@@ -31,6 +31,13 @@ int readTime(QLatin1String text);
 // An empty time with allowNoTime gives the daily bar's NoTime.
 qint64 stamp(QStringView date, QStringView time, DateOrder order = DateOrder::YearMonthDay, bool allowNoTime = false);
 
+// Whether a tick's date and time name a real moment in a form a data server
+// sends: the date read year first or day first, the time with an optional
+// fraction of a second after its seconds (09:15:01.250, 091501.5). "31:63:00",
+// "2026-13-45", an empty text or a word is none: AmiBroker would file such a
+// tick as a corrupt bar.
+bool isTickMoment(QStringView date, QStringView time);
+
 inline int datePart(qint64 stamp) { return int(stamp / 1000000); }
 inline int timePart(qint64 stamp) { return int(stamp % 1000000); }
 

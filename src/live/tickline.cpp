@@ -1,6 +1,7 @@
 #include "tickline.h"
 
-#include <QDate>
+#include "amibroker/quotestamp.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -74,115 +75,7 @@ void appendText(QByteArray &out, const QString &text)
         dst[i] = char(chars[i].unicode());
 }
 
-// The decimal value of text[from, from + count), or -1 when it is not all digits.
-int digitsAt(QStringView text, int from, int count)
-{
-    if (count <= 0 || from + count > text.size())
-        return -1;
-    int value = 0;
-    for (int i = from; i < from + count; ++i) {
-        const char16_t c = text.at(i).unicode();
-        if (c < u'0' || c > u'9')
-            return -1;
-        value = value * 10 + int(c - u'0');
-    }
-    return value;
-}
-
-bool realDate(int year, int month, int day)
-{
-    // Wide enough for any market's history, narrow enough to catch a garbled field.
-    return year >= 1900 && year <= 2999 && QDate::isValid(year, month, day);
-}
-
-// "01".."12", "1".."9" or an English month abbreviation (any case).
-int monthOf(QStringView part)
-{
-    if (part.size() == 3 && digitsAt(part, 0, 1) < 0) {
-        static const char *const names[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                                            "jul", "aug", "sep", "oct", "nov", "dec"};
-        for (int m = 0; m < 12; ++m) {
-            if (part.compare(QLatin1String(names[m]), Qt::CaseInsensitive) == 0)
-                return m + 1;
-        }
-        return -1;
-    }
-    return part.size() <= 2 ? digitsAt(part, 0, part.size()) : -1;
-}
-
 } // namespace
-
-bool isTickDate(QStringView text)
-{
-    const int size = text.size();
-    if (size == 8) {
-        const int all = digitsAt(text, 0, 8);
-        if (all >= 0)
-            return realDate(all / 10000, all / 100 % 100, all % 100)
-                   || realDate(all % 10000, all / 10000 % 100, all / 1000000);
-    }
-    // Three parts with one kind of separator: year first or day first.
-    int first = -1;
-    for (int i = 0; i < size && first < 0; ++i) {
-        const QChar c = text.at(i);
-        if (c == QLatin1Char('-') || c == QLatin1Char('/') || c == QLatin1Char('.'))
-            first = i;
-    }
-    if (first < 0)
-        return false;
-    const QChar separator = text.at(first);
-    const int second = text.indexOf(separator, first + 1);
-    if (second < 0 || text.indexOf(separator, second + 1) >= 0)
-        return false;
-    const QStringView a = text.left(first);
-    const QStringView month = text.mid(first + 1, second - first - 1);
-    const QStringView c = text.mid(second + 1);
-    const int m = monthOf(month);
-    if (a.size() == 4 && c.size() >= 1 && c.size() <= 2)
-        return realDate(digitsAt(a, 0, 4), m, digitsAt(c, 0, c.size()));
-    if (c.size() == 4 && a.size() >= 1 && a.size() <= 2)
-        return realDate(digitsAt(c, 0, 4), m, digitsAt(a, 0, a.size()));
-    return false;
-}
-
-bool isTickTime(QStringView text)
-{
-    // An optional fraction of a second after a dot.
-    const int dot = text.indexOf(QLatin1Char('.'));
-    if (dot >= 0) {
-        const int fraction = text.size() - dot - 1;
-        if (fraction < 1 || fraction > 9 || digitsAt(text, dot + 1, fraction) < 0)
-            return false;
-        text = text.left(dot);
-    }
-    int hour = -1;
-    int minute = -1;
-    int second = 0;
-    const int colon = text.indexOf(QLatin1Char(':'));
-    if (colon >= 0) {
-        // H:MM or HH:MM, then optionally :SS.
-        if (colon < 1 || colon > 2)
-            return false;
-        hour = digitsAt(text, 0, colon);
-        const int rest = text.size() - colon - 1;
-        if (rest != 2 && rest != 5)
-            return false;
-        minute = digitsAt(text, colon + 1, 2);
-        if (rest == 5) {
-            if (text.at(colon + 3) != QLatin1Char(':'))
-                return false;
-            second = digitsAt(text, colon + 4, 2);
-        }
-    } else if (text.size() == 4 || text.size() == 6) {
-        hour = digitsAt(text, 0, 2);
-        minute = digitsAt(text, 2, 2);
-        if (text.size() == 6)
-            second = digitsAt(text, 4, 2);
-    } else {
-        return false;
-    }
-    return hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 59;
-}
 
 void appendPrice(QByteArray &out, double value)
 {
@@ -243,7 +136,8 @@ bool appendTickLine(const QJsonObject &record, QByteArray &out)
     const QString type = textField(record, QLatin1String("type"));
     const QString date = textField(record, QLatin1String("ltd"));
     const QString time = textField(record, QLatin1String("ltt"));
-    if (breaksLine(symbol) || breaksLine(type) || !isTickDate(date) || !isTickTime(time))
+    if (breaksLine(symbol) || breaksLine(type) || breaksLine(date) || breaksLine(time)
+        || !QuoteStamp::isTickMoment(date, time))
         return false;
 
     appendText(out, type);

@@ -33,9 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // A real moment is a day Qt knows, and its time of day is one Qt can build.
     if (real) {
-        const int ymd = QuoteStamp::readDate(date, QuoteStamp::DateOrder::YearMonthDay);
-        const int day = ymd >= 0 ? ymd : QuoteStamp::readDate(date, QuoteStamp::DateOrder::DayMonthYear);
-        FuzzSupport::require(QDate(day / 10000, day / 100 % 100, day % 100).isValid(), "no such day passed");
+        auto realDay = [](int d) {
+            return d >= 0 && d / 10000 >= 1900 && d / 10000 < 3000 && QDate(d / 10000, d / 100 % 100, d % 100).isValid();
+        };
+        FuzzSupport::require(realDay(QuoteStamp::readDate(date, QuoteStamp::DateOrder::YearMonthDay))
+                                 || realDay(QuoteStamp::readDate(date, QuoteStamp::DateOrder::DayMonthYear)),
+                             "no such day passed");
         QString clock = time.trimmed();
         if (clock.contains(QLatin1Char('.')))
             clock = clock.left(clock.indexOf(QLatin1Char('.')));
@@ -60,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const int hour = data[3] % 26;
         const int minute = data[4] % 62;
         const int second = data[5] % 62;
-        const bool realDay = QDate::isValid(year, month, day);
+        const bool realDay = year >= 1900 && QDate::isValid(year, month, day);
         const bool realTime = hour <= 23 && minute <= 59 && second <= 59;
         const QString y = QString::number(year);
         const QString clock = two(hour) + QLatin1Char(':') + two(minute) + QLatin1Char(':') + two(second);

@@ -212,6 +212,7 @@ private slots:
         QTest::newRow("month 13") << "2026-13-45" << "09:15:01" << false;
         QTest::newRow("no leap day") << "2023-02-29" << "09:15:01" << false;
         QTest::newRow("compact month 13") << "20241301" << "09:15:01" << false;
+        QTest::newRow("year out of reach") << "0024-01-31" << "09:15:01" << false;
         QTest::newRow("empty time") << "20240131" << "" << false;
         QTest::newRow("empty date") << "" << "09:15:01" << false;
         QTest::newRow("a word") << "yesterday" << "09:15:01" << false;

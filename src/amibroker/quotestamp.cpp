@@ -194,7 +194,10 @@ int readTime(QLatin1String text)
 
 bool isTickMoment(QStringView date, QStringView time)
 {
-    if (readDate(date, DateOrder::YearMonthDay) < 0 && readDate(date, DateOrder::DayMonthYear) < 0)
+    // Wide enough for any market's history, narrow enough to catch a garbled field
+    // (20241301 read day first is a day of the year 1301).
+    auto plausible = [](int day) { return day >= 19000101 && day < 30000101; };
+    if (!plausible(readDate(date, DateOrder::YearMonthDay)) && !plausible(readDate(date, DateOrder::DayMonthYear)))
         return false;
     QStringView clock = time.trimmed();
     const int dot = clock.indexOf(QLatin1Char('.'));

@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include "platform/dispatchcall.h"
 #include "platform/installroot.h"
 #include "platform/serverhost.h"
 #include "platform/processes.h"
@@ -26,6 +27,56 @@ private slots:
         qunsetenv("QUILLMARK_SERVER");
         QVERIFY(Platform::apiBaseUrl().startsWith(QStringLiteral("http://")));
         QVERIFY(Platform::apiBaseUrl().endsWith(QStringLiteral("/Datafeed_quillmark")));
+    }
+    // How the Windows automation layer reads the call texts the program issues.
+    void dispatchCallTexts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QVariant>("separate");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QVariantList>("arguments");
+        QTest::newRow("import: number then two paths")
+            << QStringLiteral("Import(0,C:\\Quillmark\\rtimport.txt,C:\\Quillmark\\dataFormatRT.dll)") << QVariant()
+            << QStringLiteral("Import")
+            << QVariantList{0, QStringLiteral("C:\\Quillmark\\rtimport.txt"), QStringLiteral("C:\\Quillmark\\dataFormatRT.dll")};
+        QTest::newRow("no arguments") << QStringLiteral("RefreshAll()") << QVariant() << QStringLiteral("RefreshAll")
+                                      << QVariantList{};
+        QTest::newRow("types in brackets, value apart")
+            << QStringLiteral("LoadDatabase(QString&)") << QVariant(QStringLiteral("C:\\Quillmark\\Amibroker\\AF1000"))
+            << QStringLiteral("LoadDatabase") << QVariantList{QStringLiteral("C:\\Quillmark\\Amibroker\\AF1000")};
+        QTest::newRow("integer value apart stays an integer")
+            << QStringLiteral("ExecuteCommand(int)") << QVariant(33029) << QStringLiteral("ExecuteCommand")
+            << QVariantList{33029};
+        QTest::newRow("blanks around values, negative number, too big for 32 bits")
+            << QStringLiteral(" Foo ( -7 , 4294967296 , a b )") << QVariant() << QStringLiteral("Foo")
+            << QVariantList{-7, QStringLiteral("4294967296"), QStringLiteral("a b")};
+        QTest::newRow("commas inside quotes and nested brackets do not split")
+            << QStringLiteral("Run(\"a,b\",f(1,2),3)") << QVariant() << QStringLiteral("Run")
+            << QVariantList{QStringLiteral("\"a,b\""), QStringLiteral("f(1,2)"), 3};
+        QTest::newRow("empty value between commas") << QStringLiteral("F(1,,2)") << QVariant() << QStringLiteral("F")
+                                                    << QVariantList{1, QString(), 2};
+        QTest::newRow("bare name") << QStringLiteral("SaveDatabase") << QVariant() << QStringLiteral("SaveDatabase")
+                                   << QVariantList{};
+    }
+    void dispatchCallTexts()
+    {
+        QFETCH(QString, text);
+        QFETCH(QVariant, separate);
+        QFETCH(QString, name);
+        QFETCH(QVariantList, arguments);
+        const Platform::DispatchCall call = Platform::parseDispatchCall(text, separate);
+        QVERIFY(call.valid);
+        QCOMPARE(call.name, name);
+        QCOMPARE(call.arguments.size(), arguments.size());
+        for (int i = 0; i < arguments.size(); ++i) {
+            QCOMPARE(call.arguments.at(i).userType(), arguments.at(i).userType());
+            QCOMPARE(call.arguments.at(i), arguments.at(i));
+        }
+    }
+    void dispatchCallTextsThatCannotBeRead()
+    {
+        for (const char *text : {"", "(1,2)", "Import(0,a", "Import(0,a))", "F(\"open)", "F(g(1)"})
+            QVERIFY2(!Platform::parseDispatchCall(QString::fromLatin1(text)).valid, text);
     }
     void processListSeesThisTest()
     {

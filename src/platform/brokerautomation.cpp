@@ -3,8 +3,8 @@
 BrokerObject *createBrokerObject()
 {
 #if defined(Q_OS_WIN)
-    auto *object = new QAxObject();
-    if (!object->setControl(QStringLiteral("Broker.Application"))) {
+    auto *object = new ComDispatchObject(QLatin1String(BrokerProgId));
+    if (object->isNull()) {
         delete object;
         return nullptr;
     }

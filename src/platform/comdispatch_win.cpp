@@ -1,0 +1,177 @@
+#include "comdispatch_win.h"
+
+#include "platform/dispatchcall.h"
+
+#include <QLoggingCategory>
+#include <QVector>
+
+#include <windows.h>
+#include <oaidl.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+Q_LOGGING_CATEGORY(lcCom, "quillmark.broker", QtInfoMsg)
+
+namespace {
+
+QString hresultText(HRESULT hr)
+{
+    return QStringLiteral("0x%1").arg(quint32(hr), 8, 16, QLatin1Char('0'));
+}
+
+void toVariant(const QVariant &value, VARIANT *out)
+{
+    VariantInit(out);
+    switch (value.userType()) {
+    case QMetaType::Int:
+        out->vt = VT_I4;
+        out->lVal = value.toInt();
+        break;
+    case QMetaType::Bool:
+        out->vt = VT_BOOL;
+        out->boolVal = value.toBool() ? VARIANT_TRUE : VARIANT_FALSE;
+        break;
+    case QMetaType::Double:
+        out->vt = VT_R8;
+        out->dblVal = value.toDouble();
+        break;
+    default: {
+        const QString text = value.toString();
+        out->vt = VT_BSTR;
+        out->bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR *>(text.utf16()), UINT(text.size()));
+        break;
+    }
+    }
+}
+
+QVariant fromVariant(VARIANT *value)
+{
+    switch (value->vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+        return QVariant();
+    case VT_BOOL:
+        return QVariant(value->boolVal != VARIANT_FALSE);
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_INT:
+    case VT_UI1:
+    case VT_UI2: {
+        VARIANT asInt;
+        VariantInit(&asInt);
+        if (SUCCEEDED(VariantChangeType(&asInt, value, 0, VT_I4)))
+            return QVariant(int(asInt.lVal));
+        break;
+    }
+    case VT_R4:
+    case VT_R8:
+        return QVariant(value->vt == VT_R8 ? value->dblVal : double(value->fltVal));
+    default:
+        break;
+    }
+    VARIANT asText;
+    VariantInit(&asText);
+    if (SUCCEEDED(VariantChangeType(&asText, value, 0, VT_BSTR))) {
+        // Never a null string: the call was made, and callers test the result for null.
+        QString text = QString::fromWCharArray(asText.bstrVal, int(SysStringLen(asText.bstrVal)));
+        VariantClear(&asText);
+        return QVariant(text.isNull() ? QStringLiteral("") : text);
+    }
+    return QVariant(true);
+}
+
+} // namespace
+
+ComDispatchObject::ComDispatchObject(const QString &progId, QObject *parent)
+    : QObject(parent)
+{
+    // The GUI thread is already initialised by Qt (OLE, single-threaded apartment):
+    // S_FALSE then, balanced by CoUninitialize like S_OK. RPC_E_CHANGED_MODE means
+    // the thread lives in another apartment model, which serves as well.
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    m_comInitialised = SUCCEEDED(init);
+
+    CLSID clsid;
+    HRESULT hr = CLSIDFromProgID(reinterpret_cast<LPCOLESTR>(progId.utf16()), &clsid);
+    if (FAILED(hr)) {
+        qCWarning(lcCom) << "no automation server registered as" << progId << hresultText(hr);
+        return;
+    }
+    void *object = nullptr;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch, &object);
+    if (FAILED(hr) || !object) {
+        qCWarning(lcCom) << "cannot create" << progId << hresultText(hr);
+        return;
+    }
+    m_dispatch = static_cast<IDispatch *>(object);
+}
+
+ComDispatchObject::~ComDispatchObject()
+{
+    if (m_dispatch)
+        m_dispatch->Release();
+    m_dispatch = nullptr;
+    if (m_comInitialised)
+        CoUninitialize();
+}
+
+QVariant ComDispatchObject::dynamicCall(const char *function, const QVariant &arg)
+{
+    return invoke(QString::fromUtf8(function), arg);
+}
+
+QVariant ComDispatchObject::dynamicCall(const QString &function)
+{
+    return invoke(function, QVariant());
+}
+
+QVariant ComDispatchObject::invoke(const QString &function, const QVariant &arg)
+{
+    if (!m_dispatch)
+        return QVariant();
+    const Platform::DispatchCall call = Platform::parseDispatchCall(function, arg);
+    if (!call.valid) {
+        qCWarning(lcCom) << "cannot read the call" << function;
+        return QVariant();
+    }
+
+    std::wstring name = call.name.toStdWString();
+    LPOLESTR names[] = {&name[0]};
+    DISPID dispid = DISPID_UNKNOWN;
+    HRESULT hr = m_dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &dispid);
+    if (FAILED(hr)) {
+        qCWarning(lcCom) << "unknown method" << call.name << hresultText(hr);
+        return QVariant();
+    }
+
+    // IDispatch takes its arguments last to first.
+    QVector<VARIANT> args(call.arguments.size());
+    for (int i = 0; i < call.arguments.size(); ++i)
+        toVariant(call.arguments.at(i), &args[call.arguments.size() - 1 - i]);
+    DISPPARAMS params = {};
+    params.rgvarg = args.isEmpty() ? nullptr : args.data();
+    params.cArgs = UINT(args.size());
+
+    VARIANT result;
+    VariantInit(&result);
+    EXCEPINFO exception = {};
+    UINT badArgument = 0;
+    hr = m_dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception,
+                            &badArgument);
+    for (VARIANT &v : args)
+        VariantClear(&v);
+    if (FAILED(hr)) {
+        QString why = hresultText(hr);
+        if (hr == DISP_E_EXCEPTION && exception.bstrDescription)
+            why += QLatin1Char(' ') + QString::fromWCharArray(exception.bstrDescription);
+        SysFreeString(exception.bstrSource);
+        SysFreeString(exception.bstrDescription);
+        SysFreeString(exception.bstrHelpFile);
+        qCWarning(lcCom) << "call failed:" << function << why;
+        return QVariant();
+    }
+    const QVariant value = fromVariant(&result);
+    VariantClear(&result);
+    return value;
+}

@@ -1,6 +1,15 @@
 #include "app/startupcycle.h"
 
+#include "buildconfig.h"
+
+// The release number the program reports to the server. A build may stamp a second
+// program with a later one: the update test serves it as the newer release.
+#ifndef QUILLMARK_PROGRAM_VERSION
+#define QUILLMARK_PROGRAM_VERSION QUILLMARK_VERSION
+#endif
+
 int main(int argc, char *argv[])
 {
-    return runStartupCycles(argc, argv, runQuillmarkCycle);
+    return runStartupCycles(argc, argv,
+                            [](QApplication &app) { return runQuillmarkCycle(app, QUILLMARK_PROGRAM_VERSION); });
 }

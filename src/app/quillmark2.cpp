@@ -38,7 +38,7 @@ const char kProductAddress[] = "www.quillmark.in";
 
 quillmark2::quillmark2(QWidget *parent)
     : QDialog(parent)
-    , windowTitleText(QLatin1String(kProductAddress) + QStringLiteral(" (Quillmark 7.26)"))
+    , windowTitleText(QLatin1String(kProductAddress) + QStringLiteral(" (Quillmark %1)").arg(QCoreApplication::applicationVersion()))
     , databasePath(Platform::installPath(QLatin1String(InstallFiles::DatabaseFolder)))
     , urlScheme(QStringLiteral("http"))
     , feedStates(FeedCount, false)

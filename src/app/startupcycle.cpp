@@ -25,7 +25,7 @@ int runStartupCycles(int &argc, char **argv, const std::function<int(QApplicatio
     }
 }
 
-int runQuillmarkCycle(QApplication &app)
+int runQuillmarkCycle(QApplication &app, const char *version)
 {
     QFont font(QStringLiteral("Segoe UI"), 9);
     font.setStyleStrategy(QFont::PreferAntialias);
@@ -34,7 +34,7 @@ int runQuillmarkCycle(QApplication &app)
     QCoreApplication::setOrganizationName(QStringLiteral("Quillmark Company"));
     QCoreApplication::setApplicationName(QStringLiteral("Quillmark"));
     QGuiApplication::setApplicationDisplayName(QString());
-    QCoreApplication::setApplicationVersion(QStringLiteral("7.26"));
+    QCoreApplication::setApplicationVersion(QLatin1String(version));
 
     int code = 0;
     {

@@ -11,8 +11,9 @@ inline constexpr int RestartExitCode = 4444;
 // loop returns RestartExitCode is followed by another, anything else ends with 0.
 int runStartupCycles(int &argc, char **argv, const std::function<int(QApplication &)> &cycle);
 
-// One cycle of the program: application identity, start-up controller, event loop.
-int runQuillmarkCycle(QApplication &app);
+// One cycle of the program: application identity (running as release `version`),
+// start-up controller, event loop.
+int runQuillmarkCycle(QApplication &app, const char *version);
 
 // Ends the process at once with status 0: no further event processing, no restart.
 [[noreturn]] void endProcessNow();

@@ -3,6 +3,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
 #include <QTextStream>
 #include <QTimer>
 
@@ -52,9 +54,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("Tick batches per second to each subscriber (default 2)."), QStringLiteral("n"));
     const QCommandLineOption batchSize(QStringLiteral("batch-size"), QStringLiteral("Records per batch (default: one per subscribed symbol)."), QStringLiteral("n"));
     const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the random-walk prices."), QStringLiteral("n"));
-    const QCommandLineOption offerUpdate(QStringLiteral("offer-update"), QStringLiteral("Name 7.27 as the latest version until the update archive has been fetched once."));
+    const QCommandLineOption offerUpdate(QStringLiteral("offer-update"), QStringLiteral("Name 7.27 as the latest version until the update archive has been fetched once; with an archive argument, that file is the release served."));
+    parser.addPositionalArgument(QStringLiteral("archive"), QStringLiteral("With --offer-update: the release archive to serve (a package zip)."), QStringLiteral("[archive]"));
     const QCommandLineOption brokenUpdate(QStringLiteral("broken-update"), QStringLiteral("Serve the update archive cut short."));
-    parser.addOptions({wsPort, rate, batchSize, seed, offerUpdate, brokenUpdate});
+    const QCommandLineOption journal(QStringLiteral("journal"), QStringLiteral("Append what was exchanged to this file: \"api <request>\", \"ws <frame received>\", \"tick <tick line sent>\"."), QStringLiteral("file"));
+    parser.addOptions({wsPort, rate, batchSize, seed, offerUpdate, brokenUpdate, journal});
     parser.addOptions({port, envelope, failStartup, feeds, daysbox, symbolAllowed, message, noEod, secureKey,
                        backfillPath, backfillPathSlow, backfillPathEod1y, oneDayPath, fiveDayPath, websocketLink,
                        support, latestVersion, latestVersionPath, contracts, failSettings});
@@ -62,6 +66,18 @@ int main(int argc, char *argv[])
 
     FeedSimOptions options;
     options.offerUpdate = parser.isSet(offerUpdate);
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1 || (!positional.isEmpty() && !options.offerUpdate)) {
+        QTextStream(stderr) << "feedsim: an archive argument goes with --offer-update only\n";
+        return 2;
+    }
+    if (!positional.isEmpty()) {
+        if (!QFile::exists(positional.first())) {
+            QTextStream(stderr) << "feedsim: no release archive " << positional.first() << '\n';
+            return 2;
+        }
+        options.updateArchiveFile = positional.first();
+    }
     options.brokenUpdate = parser.isSet(brokenUpdate);
     options.envelope = parser.isSet(envelope);
     if (parser.isSet(failStartup)) {
@@ -121,6 +137,38 @@ int main(int argc, char *argv[])
         QTextStream out(stdout);
         out << "feedsim http=" << sim.httpPort() << " ws=" << sim.stream()->port() << '\n';
         out.flush();
+    }
+
+    // For a test that watches from outside the process: every exchange, one line each.
+    QFile journalFile;
+    qsizetype ticksJournalled = 0;
+    if (parser.isSet(journal)) {
+        journalFile.setFileName(parser.value(journal));
+        if (!journalFile.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            QTextStream(stderr) << "feedsim: cannot write --journal " << parser.value(journal) << '\n';
+            return 1;
+        }
+        auto write = [&journalFile](const QByteArray &kind, const QByteArray &text) {
+            journalFile.write(kind + ' ' + text + '\n');
+            journalFile.flush();
+        };
+        QObject::connect(&sim, &FeedSim::apiRequestReceived, &app, [&sim, write](const QString &) {
+            write("api", QJsonDocument(sim.lastApiRequest()).toJson(QJsonDocument::Compact));
+        });
+        QObject::connect(sim.stream(), &FeedSimStream::frameReceived, &app,
+                         [write](const QString &frame) { write("ws", frame.toUtf8()); });
+        QObject::connect(sim.stream(), &FeedSimStream::batchSent, &app, [&sim, &ticksJournalled, write](int) {
+            const QByteArray all = sim.stream()->sentTickLines();
+            // The stream forgets its lines when its counters are reset.
+            if (ticksJournalled > all.size())
+                ticksJournalled = 0;
+            const QList<QByteArray> lines = all.mid(ticksJournalled).split('\n');
+            ticksJournalled = all.size();
+            for (const QByteArray &line : lines) {
+                if (!line.isEmpty())
+                    write("tick", line);
+            }
+        });
     }
 
     // The handlers only set a flag; the event loop notices it.

@@ -71,7 +71,7 @@ void quillmark2::closeEvent(QCloseEvent *event)
             saveAmiBrokerWork(amiBroker);
         hide();
         QThread::msleep(1000);
-        Platform::endProcessTreesByImage(QLatin1String(kAmiBrokerImage), this);
+        Platform::endProcessTreesByImage(QLatin1String(kAmiBrokerImage));
     }
     event->accept();
 }

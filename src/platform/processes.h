@@ -4,8 +4,6 @@
 #include <QString>
 #include <QStringList>
 
-class QObject;
-
 namespace Platform {
 
 // Text listing the image names of the running processes, as the single-instance
@@ -28,10 +26,11 @@ inline constexpr char InstanceScopeVariable[] = "QUILLMARK_INSTANCE_SCOPE";
 QString instanceCheckProcessList(int timeoutMs = 30000);
 
 // Forcibly ends every process whose image name is `imageName` (for AmiBroker,
-// "Broker.exe"), together with its child processes. Does not wait for them.
-// Windows: "taskkill /F /IM <name> /T" run as a process owned by `owner`;
-// elsewhere the same rule applied over /proc.
-void endProcessTreesByImage(const QString &imageName, QObject *owner);
+// "Broker.exe"), together with its child processes. Nothing it starts belongs to
+// the caller: the kill completes even when the caller (the closing window) is
+// deleted at once. Windows: "taskkill /F /IM <name> /T" started detached;
+// elsewhere the same rule applied over /proc, before this returns.
+void endProcessTreesByImage(const QString &imageName);
 
 // Ids of the running processes whose image name is `imageName` and, recursively,
 // of their children (the set the rule above ends).

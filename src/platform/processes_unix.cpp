@@ -138,9 +138,8 @@ QList<qint64> processTreesByImage(const QString &imageName)
     return all;
 }
 
-void endProcessTreesByImage(const QString &imageName, QObject *owner)
+void endProcessTreesByImage(const QString &imageName)
 {
-    Q_UNUSED(owner)
     const QList<qint64> pids = processTreesByImage(imageName);
     for (qint64 pid : pids)
         ::kill(static_cast<pid_t>(pid), SIGKILL);

@@ -47,13 +47,13 @@ QList<qint64> processTreesByImage(const QString &)
     return {};
 }
 
-void endProcessTreesByImage(const QString &imageName, QObject *owner)
+void endProcessTreesByImage(const QString &imageName)
 {
-    auto *taskkill = new QProcess(owner);
-    QObject::connect(taskkill, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), taskkill,
-                     &QObject::deleteLater);
-    taskkill->start(QStringLiteral("taskkill"),
-                    {QStringLiteral("/F"), QStringLiteral("/IM"), imageName, QStringLiteral("/T")});
+    // Detached: a QProcess of the window's would be killed with the window, which
+    // the start-up cycle deletes moments after the close, before taskkill is done.
+    if (!QProcess::startDetached(QStringLiteral("taskkill"),
+                                 {QStringLiteral("/F"), QStringLiteral("/IM"), imageName, QStringLiteral("/T")}))
+        qWarning("taskkill could not be started; %s keeps running", qPrintable(imageName));
 }
 
 } // namespace Platform

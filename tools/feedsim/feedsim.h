@@ -42,6 +42,9 @@ struct FeedSimOptions
     bool offerUpdate = false;
     // Serve the update archive cut short (7-Zip cannot unpack it).
     bool brokenUpdate = false;
+    // When set, the release archive served is this file (a real release package)
+    // instead of the generated one.
+    QString updateArchiveFile;
     // Members merged into the start-up answer last, replacing any of the above
     // (lets tests send mistyped fields such as "symbol_allowed": "50").
     QJsonObject startupExtra;

@@ -39,6 +39,14 @@ QByteArray FeedSimUpdate::markerContent()
 
 QByteArray FeedSimUpdate::archive() const
 {
+    if (m_options && !m_options->updateArchiveFile.isEmpty()) {
+        QFile file(m_options->updateArchiveFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            qCWarning(lcFeedSimUpdate) << "cannot read the release archive" << m_options->updateArchiveFile;
+            return QByteArray();
+        }
+        return file.readAll();
+    }
     ZipWriter zip;
     zip.addFile(MarkerName, markerContent());
     zip.addFile(LaunchScriptName, m_launchScript);

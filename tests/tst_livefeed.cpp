@@ -15,6 +15,7 @@
 
 #include "amibroker/livedataupdator.h"
 #include "app/authdialog.h"
+#include "app/installfiles.h"
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillpump.h"
@@ -535,6 +536,22 @@ private slots:
         }
     }
 
+    // The start-up cycle deletes the window right after its close: ending AmiBroker
+    // must not depend on anything the window owns.
+    void amiBrokerEndsEvenWhenTheWindowGoesAtOnce()
+    {
+        QSettings().setValue(QLatin1String(Keys::ControlAmibroker), true);
+        FakeBroker broker;
+        QVERIFY(broker.start());
+        auto window = makeWindow(m_sim->stream()->url());
+        window->on_controlAmibrokerEnabled();
+        QVERIFY(window->settingsDialog->controlAmibrokerFlag);
+        QVERIFY(window->close());
+        window.reset();
+        QVERIFY(broker.finished(3000));
+        QTRY_VERIFY(!broker.childAlive());
+    }
+
     void closeSavesTheSelection()
     {
         auto window = makeWindow(m_sim->stream()->url());
@@ -736,6 +753,31 @@ private slots:
         QCOMPARE(m_sim->actionCount(QStringLiteral("get_settings")), 0);
         QCOMPARE(m_sim->stream()->connectionsAccepted(), 0);
         QCOMPARE(boxTitles(boxes), QStringList{QStringLiteral("New Update")});
+    }
+
+    // Right after an update the restart script could not install, the same release is
+    // still offered; the start tells the trader once and runs the installed release.
+    void failedUpdateIsReportedOnceInsteadOfRetried()
+    {
+        m_sim->options().latestVersion = QStringLiteral("7.3");
+        QVERIFY(writeFile(rootPath(QLatin1String(InstallFiles::UpdateFailedNote)),
+                          "The new release could not be moved into place (Quillmark.exe).\n"));
+        QSettings store;
+        store.setValue(QLatin1String(Keys::FirstRun), false);
+        store.setValue(QLatin1String(Keys::AutoBackfillChecked), false);
+        store.setValue(QLatin1String(Keys::SelectedSymbolsList), QStringList{QStringLiteral("NIFTY-I")});
+        store.setValue(QLatin1String(Keys::CorrExchList), QStringList{QStringLiteral("FUTURE")});
+        store.sync();
+
+        ModalAcceptor boxes;
+        authDialog controller;
+        controller.startUp();
+        QVERIFY(controller.mainWindow()->isVisible());
+        QTRY_COMPARE(boxTitles(boxes), QStringList{QStringLiteral("Update failed")});
+        QVERIFY(boxes.seen().last().contains(QStringLiteral("(Quillmark.exe)")));
+        QVERIFY(!QFile::exists(rootPath(QLatin1String(InstallFiles::UpdateFailedNote))));
+        QCOMPARE(m_sim->update()->requestCount(), 0);
+        QTRY_VERIFY(!m_sim->stream()->subscribeLists().isEmpty());
     }
 
     // ---- the real program: a refused start-up ends the process ------------

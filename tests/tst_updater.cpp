@@ -76,6 +76,16 @@ QString rootFolder()
     return Platform::installPathFwd();
 }
 
+QString stagingFolder()
+{
+    return Platform::installPathFwd(QLatin1String(InstallFiles::UpdateStaging));
+}
+
+QString staged(const char *name)
+{
+    return stagingFolder() + QLatin1Char('/') + QLatin1String(name);
+}
+
 // An executable shell script in its own folder, used as a stand-in archiver.
 QString writeScript(QTemporaryDir &dir, const QByteArray &body)
 {
@@ -188,10 +198,12 @@ private slots:
         QCOMPARE(m_sim->startupSettings().latestVersion, QStringLiteral("7.26"));
     }
 
-    void workerUnpacksTheReleaseAndDeletesTheArchive()
+    void workerStagesTheReleaseAndDeletesTheArchive()
     {
-        // An older copy is overwritten without a question.
+        // The installed files stay as they are until the restart script moves the
+        // release in; what an earlier update left in the staging folder goes.
         QVERIFY(writeFile(Platform::installPathFwd(QLatin1String(FeedSimUpdate::MarkerName)), "old release\n"));
+        QVERIFY(writeFile(staged("left/over.txt"), "from an earlier update\n"));
 
         const QString url = archiveUrl();
         const WorkerRun run = runWorker(url);
@@ -200,10 +212,11 @@ private slots:
         QVERIFY2(run.ok, qPrintable(run.text));
         QCOMPARE(run.text, rootFolder());
         QCOMPARE(run.text, TestEnv::instance()->root());
-        QCOMPARE(readFile(Platform::installPathFwd(QLatin1String(FeedSimUpdate::MarkerName))),
-                 FeedSimUpdate::markerContent());
-        QCOMPARE(readFile(Platform::installPathFwd(QLatin1String(FeedSimUpdate::LaunchScriptName))),
-                 m_sim->update()->launchScript());
+        QCOMPARE(readFile(Platform::installPathFwd(QLatin1String(FeedSimUpdate::MarkerName))), "old release\n");
+        QVERIFY(!QFile::exists(Platform::installPathFwd(QLatin1String(FeedSimUpdate::LaunchScriptName))));
+        QCOMPARE(readFile(staged(FeedSimUpdate::MarkerName)), FeedSimUpdate::markerContent());
+        QCOMPARE(readFile(staged(FeedSimUpdate::LaunchScriptName)), m_sim->update()->launchScript());
+        QVERIFY(!QFileInfo::exists(staged("left")));
         QVERIFY(!QFile::exists(archivePath()));
         QCOMPARE(run.lastReceived, qlonglong(m_sim->update()->archive().size()));
 
@@ -366,7 +379,7 @@ private slots:
         QCOMPARE(run.ok, ok);
         const QString root = QFileInfo(rootFolder()).canonicalFilePath();
         const QString expectedCall = QStringList{QStringLiteral("x"), QStringLiteral("-y"), archivePath(),
-                                                 QStringLiteral("-o") + rootFolder(), root}
+                                                 QStringLiteral("-o") + stagingFolder(), root}
                                          .join(QLatin1Char('\n'))
                                      + QLatin1Char('\n');
         QCOMPARE(QString::fromUtf8(readFile(calls)), expectedCall);
@@ -378,6 +391,8 @@ private slots:
             QCOMPARE(run.text, QStringLiteral("Unzip timed out or failed"));
             QCOMPARE(run.logs.last(), QStringLiteral("7za timeout/failed."));
             QVERIFY(QFile::exists(archivePath()));
+            // Whatever a failed archiver left half unpacked is not offered as a release.
+            QVERIFY(!QFileInfo::exists(stagingFolder()));
         }
     }
 
@@ -479,6 +494,64 @@ private slots:
                  QStringLiteral("root=%1 dir=%1 args=0").arg(root));
     }
 
+    // After the program has ended, the restart script moves the staged release into
+    // place; a release that cannot be moved whole leaves the installed one as it was.
+    void launchScriptInstallsTheStagedRelease_data()
+    {
+        QTest::addColumn<bool>("blocked");
+        QTest::newRow("every file moves") << false;
+        QTest::newRow("a file cannot be moved") << true;
+    }
+
+    void launchScriptInstallsTheStagedRelease()
+    {
+        QFETCH(bool, blocked);
+        auto installed = [](const char *name) { return Platform::installPathFwd(QLatin1String(name)); };
+        QVERIFY(writeFile(Platform::restartScriptPath(), readFile(QStringLiteral(QM_SOURCE_DIR "/resources/QuillLaunch.sh"))));
+        QVERIFY(writeFile(installed("program.txt"), "old program\n"));
+        QVERIFY(writeFile(installed("formats/live.txt"), "old format\n"));
+        QVERIFY(writeFile(installed("untouched.txt"), "kept\n"));
+        QVERIFY(writeFile(staged("program.txt"), "new program\n"));
+        QVERIFY(writeFile(staged("formats/live.txt"), "new format\n"));
+        QVERIFY(writeFile(staged("added.txt"), "new file\n"));
+        if (blocked) {
+            // The release wants a folder where the installation has a file: nothing can go there.
+            QVERIFY(writeFile(staged("plugins/style.dll"), "new plugin\n"));
+            QVERIFY(writeFile(installed("plugins"), "a file\n"));
+        }
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString started = dir.path() + QStringLiteral("/started.txt");
+        const QString program = writeScript(dir, "cat '" + installed("program.txt").toUtf8() + "' > '" + started.toUtf8() + "'");
+        qputenv("QUILLMARK_BIN", program.toUtf8());
+        const bool launched = Platform::startRestartScript();
+        qunsetenv("QUILLMARK_BIN");
+        QVERIFY(launched);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(started).endsWith('\n'), 10000);
+
+        QVERIFY(!QFileInfo::exists(stagingFolder()));
+        QVERIFY(!QFileInfo::exists(installed("UpdateBackup")));
+        QCOMPARE(readFile(installed("untouched.txt")), "kept\n");
+        const QString note = updator::takeFailedUpdateNote();
+        if (!blocked) {
+            QCOMPARE(readFile(started), "new program\n");
+            QCOMPARE(readFile(installed("formats/live.txt")), "new format\n");
+            QCOMPARE(readFile(installed("added.txt")), "new file\n");
+            QVERIFY(note.isNull());
+        } else {
+            // The installed release runs, whole, and the next start is told once.
+            QCOMPARE(readFile(started), "old program\n");
+            QCOMPARE(readFile(installed("formats/live.txt")), "old format\n");
+            QVERIFY(!QFileInfo::exists(installed("added.txt")));
+            QCOMPARE(readFile(installed("plugins")), "a file\n");
+            QVERIFY2(note.contains(QStringLiteral("plugins/style.dll")), qPrintable(note));
+            QVERIFY(!QFileInfo::exists(installed(InstallFiles::UpdateFailedNote)));
+            QVERIFY(updator::takeFailedUpdateNote().isNull());
+            QVERIFY(updator::failedUpdateText(note).endsWith(note));
+        }
+    }
+
     void updateSequenceCountsDownAndRestarts()
     {
         m_sim->update()->setLaunchScript(markerScript());
@@ -530,8 +603,7 @@ private slots:
         QCOMPARE(u.workerThread()->parent(), &controller);
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20000);
         QCOMPARE(abandoned.count(), 0);
-        QCOMPARE(readFile(Platform::installPathFwd(QLatin1String(FeedSimUpdate::MarkerName))),
-                 FeedSimUpdate::markerContent());
+        QCOMPARE(readFile(staged(FeedSimUpdate::MarkerName)), FeedSimUpdate::markerContent());
 
         QPointer<QMessageBox> box = u.countdownBox();
         QVERIFY(box);
@@ -564,7 +636,7 @@ private slots:
         QCOMPARE(texts, expected);
         QCOMPARE(quits, 1);
         QCOMPARE(abandoned.count(), 0);
-        // The script that came with the update is the one that ran, in the install folder.
+        // No script was installed: the one that came with the update ran, in the install folder.
         const QString root = QFileInfo(rootFolder()).canonicalFilePath();
         QTRY_VERIFY_WITH_TIMEOUT(readFile(restartMarker()).endsWith('\n'), 5000);
         QCOMPARE(QString::fromUtf8(readFile(restartMarker())).trimmed(), QStringLiteral("args=0 dir=") + root);
@@ -595,8 +667,10 @@ private slots:
         shortenAnnouncement(&announcement, &closeInterval);
         u.start(archiveUrl(), &controller);
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20000);
+        // Nothing is installed: the release's own script is the only one there is.
+        QVERIFY(!Platform::scriptExists());
         if (!scriptPresent)
-            QVERIFY(QFile::remove(Platform::restartScriptPath()));
+            QVERIFY(QFile::remove(staged(FeedSimUpdate::LaunchScriptName)));
 
         QString failureBox;
         if (!scriptPresent)

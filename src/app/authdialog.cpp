@@ -86,7 +86,16 @@ void authDialog::requestStartupSettings()
         endProcessNow();
     }
 
-    if (updator::isUpdateDue(version, answer.latestVersion)) {
+    // Right after an update that could not be moved into place the same release is
+    // still offered: trying again now would only restart into the same failure.
+    const QString failedUpdate = updator::takeFailedUpdateNote();
+    if (!failedUpdate.isNull()) {
+        qCWarning(lcApp).noquote() << "the last update was not installed:" << failedUpdate;
+        QTimer::singleShot(0, mainWin, [this, failedUpdate] {
+            showMessageBox(mainWin, 2, QStringLiteral("Update failed"), updator::failedUpdateText(failedUpdate),
+                           QMessageBox::Ok);
+        });
+    } else if (updator::isUpdateDue(version, answer.latestVersion)) {
         // The update replaces the rest of the start-up; if it cannot be completed the
         // user has been told, and the feed starts as usual on the running release.
         auto *update = new updator(this);

@@ -17,6 +17,12 @@ inline constexpr char DatabaseFolder[] = "Amibroker/AF1000";
 inline constexpr char LayoutFile[] = "Amibroker/AF1000/Layouts/Default.awl";
 inline constexpr char SeedFolder[] = "dbfiles";
 inline constexpr char UpdateArchive[] = "Quillmark_update.zip";
+// A new release is unpacked here; the restart script moves it into place once the
+// running program (whose files Windows will not let anyone overwrite) has ended.
+inline constexpr char UpdateStaging[] = "UpdateStaging";
+// Written by the restart script when the staged release could not be moved into
+// place (the installed release was kept); the next start reports it and removes it.
+inline constexpr char UpdateFailedNote[] = "UpdateFailed.txt";
 inline constexpr char AutomationJournal[] = "Amibroker/automation.log";
 inline constexpr char ImportedJournal[] = "Amibroker/imported.txt";
 inline constexpr char StandInQuotes[] = "Amibroker/quotes.txt";

@@ -1,8 +1,12 @@
 #include "updator.h"
 
+#include "app/installfiles.h"
 #include "app/messagebox.h"
+#include "platform/installroot.h"
 #include "platform/restartscript.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QMessageBox>
@@ -31,6 +35,30 @@ bool updator::isUpdateDue(const QString &running, const QString &latest)
 QString updator::countdownText(int seconds)
 {
     return QStringLiteral("Update is ready. Restarting in %1 sec...").arg(seconds);
+}
+
+QString updator::takeFailedUpdateNote()
+{
+    const QString path = Platform::installPathFwd(QLatin1String(InstallFiles::UpdateFailedNote));
+    QFile file(path);
+    if (!file.exists())
+        return QString();
+    QString note;
+    if (file.open(QIODevice::ReadOnly))
+        note = QString::fromLocal8Bit(file.read(4096)).trimmed();
+    file.close();
+    if (!QFile::remove(path))
+        qCWarning(lcUpdater) << "cannot remove" << path;
+    return note.isNull() ? QStringLiteral("") : note;
+}
+
+QString updator::failedUpdateText(const QString &note)
+{
+    QString text = QStringLiteral("The last update could not be installed. Quillmark %1 was kept and runs as before.")
+                       .arg(QCoreApplication::applicationVersion());
+    if (!note.isEmpty())
+        text += QStringLiteral("\n\n") + note;
+    return text;
 }
 
 void updator::setQuitFunction(std::function<void()> quit)
@@ -147,6 +175,7 @@ void updator::restartStep()
     m_countdownTimer = nullptr;
     m_countdown = 0;
 
+    installStagedRestartScript();
     if (!Platform::scriptExists()) {
         abandon(QStringLiteral("Restart script missing"));
         return;
@@ -159,6 +188,20 @@ void updator::restartStep()
     emit restarting();
     if (m_quit)
         m_quit();
+}
+
+void updator::installStagedRestartScript()
+{
+    // The script that moves the staged release into place normally comes with the
+    // installation; an installation without one takes the release's own, which
+    // replaces nothing.
+    if (Platform::scriptExists())
+        return;
+    const QString name = QFileInfo(Platform::restartScriptPath()).fileName();
+    const QString staged =
+        Platform::installPathFwd(QLatin1String(InstallFiles::UpdateStaging) + QLatin1Char('/') + name);
+    if (QFileInfo(staged).isFile() && !QFile::rename(staged, Platform::restartScriptPath()))
+        qCWarning(lcUpdater) << "cannot move the staged restart script into place";
 }
 
 void updator::abandon(const QString &reason)

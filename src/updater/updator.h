@@ -40,6 +40,13 @@ public:
 
     static QString countdownText(int seconds);
 
+    // The restart script's note of a staged release it could not move into place,
+    // taken (the file is removed, so it is reported once), or a null text when the
+    // last update went well.
+    static QString takeFailedUpdateNote();
+    // What the trader is told at the start after such an update.
+    static QString failedUpdateText(const QString &note);
+
     // For tests: the worker's limits, and what ends the event loop after the
     // restart script has been started (by default the application's exit with 0).
     void setWorkerLimits(const UpdatorWorker::Limits &limits) { m_limits = limits; }
@@ -62,6 +69,7 @@ private:
     void onDownloadFinished(bool ok, const QString &text);
     void showCountdown();
     void restartStep();
+    void installStagedRestartScript();
     void abandon(const QString &reason);
     void stopWorkerThread();
 

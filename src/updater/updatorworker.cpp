@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -33,6 +34,16 @@ UpdatorWorker::~UpdatorWorker() = default;
 bool UpdatorWorker::archiverSucceeded(int exitCode, bool crashed)
 {
     return !crashed && (exitCode == 0 || exitCode == 1);
+}
+
+bool UpdatorWorker::clearStaging(const QString &staging)
+{
+    const QFileInfo info(staging);
+    if (info.isDir() && !info.isSymLink())
+        QDir(staging).removeRecursively();
+    else if (info.exists() || info.isSymLink())
+        QFile::remove(staging);
+    return !QFileInfo::exists(staging) && !QFileInfo(staging).isSymLink();
 }
 
 void UpdatorWorker::cancel()
@@ -125,12 +136,23 @@ void UpdatorWorker::startDownload(QString zipUrl)
     QDir().mkpath(folder);
     log(QStringLiteral("Extracting to fixed path: %1").arg(folder));
 
+    // The running program's files cannot be replaced while it runs (Windows refuses,
+    // and 7-Zip would leave a mix of old and new): the release goes to a staging
+    // folder, and the restart script moves it into place after the program has ended.
+    const QString staging = Platform::installPathFwd(QLatin1String(InstallFiles::UpdateStaging));
+    if (!clearStaging(staging)) {
+        const QString error = QStringLiteral("Cannot clear %1").arg(staging);
+        fail(error, QStringLiteral("Unzip timed out or failed"));
+        return;
+    }
+
     QProcess archiver;
     archiver.setWorkingDirectory(folder);
     archiver.setProcessChannelMode(QProcess::MergedChannels);
     archiver.start(Platform::sevenZipProgram(),
-                   {QStringLiteral("x"), QStringLiteral("-y"), archivePath, QStringLiteral("-o%1").arg(folder)});
+                   {QStringLiteral("x"), QStringLiteral("-y"), archivePath, QStringLiteral("-o%1").arg(staging)});
     if (!archiver.waitForStarted(m_limits.archiverStartMs)) {
+        clearStaging(staging);
         qCWarning(lcUpdater) << "archiver" << Platform::sevenZipProgram() << "did not start:" << archiver.errorString();
         fail(QStringLiteral("Failed to start 7za.exe. Falling back to built-in extraction not implemented."),
              QStringLiteral("7za.exe not found or failed to start"));
@@ -139,6 +161,7 @@ void UpdatorWorker::startDownload(QString zipUrl)
     if (!archiver.waitForFinished(m_limits.archiverRunMs)) {
         archiver.kill();
         archiver.waitForFinished(ArchiverKillWaitMs);
+        clearStaging(staging);
         fail(QStringLiteral("7za timeout/failed."), QStringLiteral("Unzip timed out or failed"));
         return;
     }
@@ -149,6 +172,7 @@ void UpdatorWorker::startDownload(QString zipUrl)
                                        << (crashed ? "(crashed)" : "") << archiver.readAll().right(2000);
         log(crashed ? QStringLiteral("7za crashed.")
                     : QStringLiteral("7za exited with code %1.").arg(archiver.exitCode()));
+        clearStaging(staging);
         fail(QStringLiteral("7za timeout/failed."), QStringLiteral("Unzip timed out or failed"));
         return;
     }

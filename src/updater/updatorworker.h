@@ -4,7 +4,8 @@
 #include <QString>
 
 // Downloads the release archive the server names, saves it in the install folder
-// and unpacks it there with 7-Zip. Lives on a thread of its own: startDownload()
+// and unpacks it with 7-Zip into the staging folder beside the installed program
+// (the restart script moves it into place). Lives on a thread of its own: startDownload()
 // runs to its end as one blocking call and reports through downloadFinished(),
 // emitted exactly once per call.
 class UpdatorWorker : public QObject
@@ -32,6 +33,9 @@ public:
 
     // 7-Zip reports warnings with exit code 1 and still unpacks everything.
     static bool archiverSucceeded(int exitCode, bool crashed);
+    // Removes what an earlier update left in the staging folder; false when
+    // something of it could not be removed.
+    static bool clearStaging(const QString &staging);
 
 public slots:
     void startDownload(QString zipUrl);

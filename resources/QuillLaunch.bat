@@ -9,29 +9,30 @@ rem     file cannot be moved the installed release is put back whole, and
 rem     UpdateFailed.txt tells the next start what went wrong;
 rem  3. starts Quillmark.exe again.
 rem cmd reads a batch file while it runs it, and the release may hold a new copy of
-rem this one: the work is done by a copy in %TEMP%. QuillLaunch.sh is the same script
-rem for other systems. (ping paces the waits: timeout refuses to run without a console.)
-setlocal EnableExtensions EnableDelayedExpansion
+rem this one: the work is done by a copy in %TEMP%. Every step is checked by what
+rem is on disk afterwards, not by error levels, which not every cmd sets for move.
+rem QuillLaunch.sh is the same script for other systems. (ping paces the waits:
+rem timeout refuses to run without a console.)
+setlocal EnableExtensions
 if /I not "%~1"=="--from-copy" (
-  copy /y "%~f0" "%TEMP%\QuillLaunch-run.bat" >NUL || goto run
-  "%TEMP%\QuillLaunch-run.bat" --from-copy
+  copy /y "%~f0" "%TEMP%\QuillLaunch-run.bat" >NUL 2>NUL
+  if exist "%TEMP%\QuillLaunch-run.bat" "%TEMP%\QuillLaunch-run.bat" --from-copy
 )
-:run
 set "ROOT=C:\Quillmark"
 set "STAGE=%ROOT%\UpdateStaging"
 set "BACKUP=%ROOT%\UpdateBackup"
 set "FAILED=%ROOT%\UpdateFailed.txt"
+set "MOVED=%TEMP%\QuillLaunch-moved.txt"
 
 set tries=0
 :wait
 set busy=0
-tasklist /FI "IMAGENAME eq Quillmark.exe" /NH 2>NUL | find /I "Quillmark.exe" >NUL && set busy=1
-if exist "%ROOT%\Quillmark.exe" (
-  2>NUL (>>"%ROOT%\Quillmark.exe" call ) || set busy=1
-)
-if !busy!==0 goto install
+tasklist /FI "IMAGENAME eq Quillmark.exe" /NH 2>NUL | find /I "Quillmark.exe" >NUL 2>NUL
+if not errorlevel 1 set busy=1
+if exist "%ROOT%\Quillmark.exe" call :probe
+if %busy%==0 goto install
 set /a tries+=1
-if !tries! GEQ 30 goto install
+if %tries% GEQ 30 goto install
 ping -n 2 127.0.0.1 >NUL
 goto wait
 
@@ -39,36 +40,56 @@ goto wait
 if not exist "%STAGE%\" goto start
 if exist "%BACKUP%\" rmdir /s /q "%BACKUP%"
 set "bad="
-for /r "%STAGE%" %%F in (*) do if not defined bad (
-  set "rel=%%F"
-  set "rel=!rel:%STAGE%\=!"
-  if exist "%ROOT%\!rel!" (
-    for %%D in ("%BACKUP%\!rel!") do if not exist "%%~dpD" mkdir "%%~dpD" 2>NUL
-    move /y "%ROOT%\!rel!" "%BACKUP%\!rel!" >NUL 2>NUL || set "bad=!rel!"
-  )
-)
-set "MOVED=%TEMP%\QuillLaunch-moved.txt"
 type NUL >"%MOVED%"
-if not defined bad for /r "%STAGE%" %%F in (*) do if not defined bad (
-  set "rel=%%F"
-  set "rel=!rel:%STAGE%\=!"
-  for %%D in ("%ROOT%\!rel!") do if not exist "%%~dpD" mkdir "%%~dpD" 2>NUL
-  move /y "%%F" "%ROOT%\!rel!" >NUL 2>NUL && (>>"%MOVED%" echo !rel!) || set "bad=!rel!"
-)
+for /r "%STAGE%" %%F in (*) do call :aside "%%F"
+if not defined bad for /r "%STAGE%" %%F in (*) do call :bring "%%F"
 if not defined bad goto installed
 rem Back to the installed release: what came in goes, what went aside returns.
-for /f "usebackq delims=" %%R in ("%MOVED%") do del /f /q "%ROOT%\%%R" 2>NUL
-if exist "%BACKUP%\" for /r "%BACKUP%" %%F in (*) do (
-  set "rel=%%F"
-  set "rel=!rel:%BACKUP%\=!"
-  move /y "%%F" "%ROOT%\!rel!" >NUL 2>NUL
-)
->"%FAILED%" echo The new release could not be moved into place (!bad!).
+for /f "usebackq delims=" %%R in ("%MOVED%") do del /f /q "%ROOT%\%%R" >NUL 2>NUL
+if exist "%BACKUP%\" for /r "%BACKUP%" %%F in (*) do call :restore "%%F"
+>"%FAILED%" echo The new release could not be moved into place (%bad%).
 :installed
-rmdir /s /q "%STAGE%" 2>NUL
-if exist "%BACKUP%\" rmdir /s /q "%BACKUP%" 2>NUL
+rmdir /s /q "%STAGE%" >NUL 2>NUL
+if exist "%BACKUP%\" rmdir /s /q "%BACKUP%" >NUL 2>NUL
 
 :start
 cd /d "%ROOT%"
 start "" /D "%ROOT%" "%ROOT%\Quillmark.exe"
 endlocal
+goto :eof
+
+:probe
+rem The file of a running program cannot be opened for writing: the second cmd
+rem starts (and clears the error level) only when its output can be appended there.
+cmd /c exit 1
+cmd /c exit 0 >>"%ROOT%\Quillmark.exe" 2>NUL
+if errorlevel 1 set busy=1
+goto :eof
+
+:aside
+rem An installed file the release replaces goes into UpdateBackup.
+if defined bad goto :eof
+set "rel=%~1"
+call set "rel=%%rel:%STAGE%\=%%"
+if not exist "%ROOT%\%rel%" goto :eof
+for %%D in ("%BACKUP%\%rel%") do if not exist "%%~dpD" mkdir "%%~dpD" >NUL 2>NUL
+move /y "%ROOT%\%rel%" "%BACKUP%\%rel%" >NUL 2>NUL
+if exist "%ROOT%\%rel%" set "bad=%rel%"
+goto :eof
+
+:bring
+rem A file of the release takes its place.
+if defined bad goto :eof
+set "rel=%~1"
+call set "rel=%%rel:%STAGE%\=%%"
+for %%D in ("%ROOT%\%rel%") do if not exist "%%~dpD" mkdir "%%~dpD" >NUL 2>NUL
+move /y "%~1" "%ROOT%\%rel%" >NUL 2>NUL
+if exist "%~1" (set "bad=%rel%") else (>>"%MOVED%" echo %rel%)
+goto :eof
+
+:restore
+set "rel=%~1"
+call set "rel=%%rel:%BACKUP%\=%%"
+for %%D in ("%ROOT%\%rel%") do if not exist "%%~dpD" mkdir "%%~dpD" >NUL 2>NUL
+move /y "%~1" "%ROOT%\%rel%" >NUL 2>NUL
+goto :eof

@@ -8,15 +8,19 @@ rem     installed files it replaces go aside into UpdateBackup first, so that wh
 rem     file cannot be moved the installed release is put back whole, and
 rem     UpdateFailed.txt tells the next start what went wrong;
 rem  3. starts Quillmark.exe again.
-rem cmd reads a batch file while it runs it, and the release may hold a new copy of
-rem this one: the work is done by a copy in %TEMP%. Every step is checked by what
+rem cmd reads a batch file while it runs it (and some keep it open), and the release
+rem may hold a new copy of this one: the work is done by a copy in %TEMP%, in a cmd
+rem of its own, and this one ends at once. Every step is checked by what
 rem is on disk afterwards, not by error levels, which not every cmd sets for move.
 rem QuillLaunch.sh is the same script for other systems. (ping paces the waits:
 rem timeout refuses to run without a console.)
 setlocal EnableExtensions
 if /I not "%~1"=="--from-copy" (
   copy /y "%~f0" "%TEMP%\QuillLaunch-run.bat" >NUL 2>NUL
-  if exist "%TEMP%\QuillLaunch-run.bat" "%TEMP%\QuillLaunch-run.bat" --from-copy
+  if exist "%TEMP%\QuillLaunch-run.bat" (
+    start "" /b cmd /c ""%TEMP%\QuillLaunch-run.bat" --from-copy"
+    goto :eof
+  )
 )
 set "ROOT=C:\Quillmark"
 set "STAGE=%ROOT%\UpdateStaging"
@@ -49,8 +53,16 @@ for /f "usebackq delims=" %%R in ("%MOVED%") do del /f /q "%ROOT%\%%R" >NUL 2>NU
 if exist "%BACKUP%\" for /r "%BACKUP%" %%F in (*) do call :restore "%%F"
 >"%FAILED%" echo The new release could not be moved into place (%bad%).
 :installed
-rmdir /s /q "%STAGE%" >NUL 2>NUL
+rem The files of a program that has just ended can stay held for a moment.
+set tries=0
+:tidy
+if exist "%STAGE%\" rmdir /s /q "%STAGE%" >NUL 2>NUL
 if exist "%BACKUP%\" rmdir /s /q "%BACKUP%" >NUL 2>NUL
+if not exist "%STAGE%\" if not exist "%BACKUP%\" goto start
+set /a tries+=1
+if %tries% GEQ 10 goto start
+ping -n 2 127.0.0.1 >NUL
+goto tidy
 
 :start
 cd /d "%ROOT%"

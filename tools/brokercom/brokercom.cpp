@@ -67,6 +67,11 @@ QVariant valueOf(VARIANT *v)
     return QVariant(QString());
 }
 
+// COM objects end through Release(), never by a delete through an interface
+// pointer: the interfaces have no virtual destructor, by design.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+
 class BrokerApplication final : public IDispatch
 {
 public:
@@ -204,6 +209,8 @@ public:
         return S_OK;
     }
 };
+
+#pragma GCC diagnostic pop
 
 Factory g_factory;
 

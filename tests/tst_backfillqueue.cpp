@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTableWidget>
+#include <QTextEdit>
 
 #include <memory>
 
@@ -830,6 +831,89 @@ private slots:
         for (const char *symbol : {"A", "B", "C"})
             QVERIFY2(got.intraday.value(symbol) == intradayLines(symbol, 1), symbol);
         QCOMPARE(m_archives->requestCount(), 4);
+    }
+
+    // ---- Gap fill after an outage of the live stream ------------------------------
+
+    void gapFillRules_data()
+    {
+        QTest::addColumn<qint64>("outageMs");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<bool>("filled");
+        QTest::newRow("41 s") << qint64(41400) << true << true;
+        QTest::newRow("exactly 30 s") << qint64(30000) << true << true;
+        QTest::newRow("5 s is only counted") << qint64(5000) << true << false;
+        QTest::newRow("setting off") << qint64(41400) << false << false;
+    }
+    void gapFillRules()
+    {
+        QFETCH(qint64, outageMs);
+        QFETCH(bool, enabled);
+        QFETCH(bool, filled);
+        if (!enabled)
+            QSettings().setValue(key(Keys::GapFillEnabled), false);
+        // Automatic backfill off: the gap is filled all the same.
+        m_window->findChild<QAbstractButton *>(QStringLiteral("autofillCheckBox"))->setChecked(false);
+        select({{QStringLiteral("B"), QStringLiteral("CASH")},
+                {QStringLiteral("A"), QStringLiteral("FUTURE")},
+                {QStringLiteral("GOLDM-I"), QStringLiteral("MCX")}});
+        combo("daysBox")->setCurrentText(QStringLiteral("5"));
+        auto *messages = m_window->findChild<QTextEdit *>(QStringLiteral("messageBox"));
+        messages->setPlainText(QStringLiteral("Welcome"));
+
+        QCOMPARE(m_window->backfillPump->fillGap(outageMs), filled ? 2 : 0);
+        if (!filled) {
+            QVERIFY(m_window->backfillPump->isIdle());
+            QVERIFY(queue().isEmpty());
+            QCOMPARE(messages->toPlainText(), QStringLiteral("Welcome"));
+            return;
+        }
+        // One day for each selected symbol of an enabled feed, as a row's "Backfill" asks.
+        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("A", "1"));
+        QCOMPARE(queue(), QStringList{intradayUrl("B", "1")});
+        QCOMPARE(messages->toPlainText(),
+                 QStringLiteral("Welcome\nConnection lost for %1 s; filling the gap for 2 symbols").arg(qRound64(outageMs / 1000.0)));
+        QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
+        QCOMPARE(imported().intraday.value("A"), intradayLines("A", 1));
+        QCOMPARE(imported().intraday.value("B"), intradayLines("B", 1));
+    }
+
+    void gapFillsAreSpacedOut()
+    {
+        setAutoEod(false);
+        selectCash({QStringLiteral("A")});
+        QCOMPARE(m_window->backfillPump->fillGap(40000), 1);
+        // A flapping link: the next long outage within the spacing fills nothing.
+        QCOMPARE(m_window->backfillPump->fillGap(40000), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
+        QCOMPARE(m_window->backfillPump->fillGap(90000), 0);
+        QCOMPARE(m_archives->requestCount(), 1);
+
+        BackfillPump::GapFillRules rules;
+        rules.minSpacingMs = 100;
+        m_window->backfillPump->setGapFillRules(rules);
+        QTest::qWait(150);
+        QCOMPARE(m_window->backfillPump->fillGap(40000), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_archives->requestCount(), 2, RunTimeoutMs);
+    }
+
+    void gapFillWaitsBehindARunAndObeysStop()
+    {
+        setAutoEod(false);
+        selectCash({QStringLiteral("A"), QStringLiteral("B")});
+        m_archives->setAnswer(BackfillAnswer::Stall);
+        rowButton(QStringLiteral("A"))->click();
+        const QString running = m_window->downloader->currentUrl().toString();
+        QCOMPARE(m_window->backfillPump->fillGap(40000), 2);
+        QCOMPARE(m_window->downloader->currentUrl().toString(), running);
+        QCOMPARE(queue(), QStringList({intradayUrl("A", "1"), intradayUrl("B", "1")}));
+
+        mainButton()->click(); // Stop: the running job ends, the queue goes
+        QVERIFY(m_window->backfillPump->stopRequested());
+        m_window->downloader->timeoutTimer->start(1);
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->backfillPump->isIdle(), RunTimeoutMs);
+        QVERIFY(queue().isEmpty());
+        QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
     }
 };
 

@@ -12,6 +12,7 @@
 #include "amibroker/quotestamp.h"
 #include "feedsimstream.h"
 #include "live/tickbuffer.h"
+#include "live/livehealth.h"
 #include "live/tickline.h"
 #include "live/websocketworker.h"
 #include "platform/filereplace.h"
@@ -518,6 +519,121 @@ private slots:
         QTRY_COMPARE(held.size(), 2);
         QTRY_COMPARE(held.first()->state(), QAbstractSocket::UnconnectedState);
         qDeleteAll(held);
+    }
+
+    void outageRunsFromLossToTheNextAck()
+    {
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker({QStringLiteral("NIFTY-I")}, &sigs);
+        QSignalSpy outages(worker.get(), &WebSocketWorker::outageEnded);
+        QTRY_COMPARE(sigs->acks.size(), 1);
+        QCOMPARE(outages.count(), 0); // the first subscription ends no outage
+
+        const QDateTime before = QDateTime::currentDateTime();
+        const quint16 port = m_stream->port();
+        m_stream->stop();
+        QTRY_VERIFY(sigs->disconnected >= 1);
+        QTest::qWait(400);
+        worker->reconnectTimerHit(); // refused: still the same outage
+        QVERIFY(m_stream->start(port));
+        worker->reconnectTimerHit();
+        QTRY_COMPARE(sigs->acks.size(), 2);
+        QCOMPARE(outages.count(), 1);
+        const qint64 duration = outages.first().at(0).toLongLong();
+        QVERIFY2(duration >= 400 && duration < 3000, qPrintable(QString::number(duration)));
+        const QDateTime lostAt = outages.first().at(1).toDateTime();
+        QVERIFY(lostAt >= before.addMSecs(-1) && lostAt <= QDateTime::currentDateTime());
+
+        // A resubscription while connected, and a stop and start, are no outages.
+        worker->resubscribe({QStringLiteral("SBIN")});
+        QTRY_COMPARE(sigs->acks.size(), 3);
+        worker->stop();
+        worker->start();
+        QTRY_COMPARE(sigs->acks.size(), 4);
+        QCOMPARE(outages.count(), 1);
+    }
+
+    void batchesReportRecordsAndKeptTicks()
+    {
+        m_stream->setAcknowledge(false);
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker({QStringLiteral("NIFTY-I")}, &sigs);
+        QSignalSpy counts(worker.get(), &WebSocketWorker::batchReceived);
+        QTRY_COMPARE(m_stream->subscribeLists().size(), 1);
+        m_stream->sendText(batchFrame(R"({"symbol":"EARLY","ltd":"20240131","ltt":"09:15:01","ltp":1})"));
+        m_stream->sendText(AckSubscribe);
+        m_stream->sendText(batchFrame(R"({"symbol":"A","ltd":"20240131","ltt":"09:15:01","ltp":1},)"
+                                      R"({"symbol":"B","ltd":"20240131","ltt":"31:63:00","ltp":1},)"
+                                      R"({"symbol":"C","ltd":"20240131","ltt":"09:15:01","ltp":0})"));
+        m_stream->sendText(batchFrame(R"({"symbol":"D","ltp":2})"));
+        QTRY_COMPARE(counts.count(), 2); // the frame before the ack is not counted
+        QCOMPARE(counts.at(0), (QVariantList{3, 1}));
+        QCOMPARE(counts.at(1), (QVariantList{1, 0}));
+        QCOMPARE(sigs->batches, 1);
+    }
+
+    void healthLine()
+    {
+        LiveHealth health(10000);
+        QCOMPARE(health.colour(0), LiveHealth::Colour::Red);
+        QCOMPARE(health.text(0), QStringLiteral("Live: connecting \u00b7 0.0 ticks/s \u00b7 no tick yet \u00b7 0 reconnects"));
+        health.connected();
+        QCOMPARE(health.colour(0), LiveHealth::Colour::Amber); // connected, nothing yet
+
+        // 30 ticks kept of 32 over 3 s, then 3 s of silence.
+        health.batchReceived(1000, 10, 10);
+        health.batchReceived(2000, 12, 10);
+        health.batchReceived(3000, 10, 10);
+        health.ticksImported(25);
+        QCOMPARE(health.ticksPerSecond(3000), 3.0);
+        QCOMPARE(health.lastTickAgeMs(6400), qint64(3400));
+        QCOMPARE(health.colour(6400), LiveHealth::Colour::Green);
+        QCOMPARE(health.text(6400), QStringLiteral("Live: connected \u00b7 3.0 ticks/s \u00b7 last tick 3.4 s ago \u00b7 0 reconnects"));
+        // Batches leave the window as it moves on; a silent connection turns amber.
+        QCOMPARE(health.ticksPerSecond(11500), 2.0);
+        QCOMPARE(health.ticksPerSecond(13000), 0.0);
+        QCOMPARE(health.colour(13000), LiveHealth::Colour::Amber);
+        QCOMPARE(health.toolTip(),
+                 QStringLiteral("Since start-up: 32 ticks received, 25 imported, 2 dropped by the record rules"));
+
+        // Lost and back: red meanwhile, one reconnect, the outage's length and time.
+        health.disconnected();
+        QCOMPARE(health.colour(13000), LiveHealth::Colour::Red);
+        health.connected();
+        health.outageEnded(41400, QDateTime(QDate(2024, 1, 31), QTime(10, 42, 5)));
+        health.batchReceived(55000, 4, 4);
+        QCOMPARE(health.reconnects(), 1);
+        QCOMPARE(health.colour(55000), LiveHealth::Colour::Green);
+        QCOMPARE(health.text(55400), QStringLiteral("Live: connected \u00b7 0.4 ticks/s \u00b7 last tick 0.4 s ago \u00b7 1 reconnect"
+                                                    " \u00b7 last outage 41 s at 10:42:05"));
+        QVERIFY(LiveHealth::styleSheet(LiveHealth::Colour::Green) != LiveHealth::styleSheet(LiveHealth::Colour::Amber));
+        QVERIFY(LiveHealth::styleSheet(LiveHealth::Colour::Amber) != LiveHealth::styleSheet(LiveHealth::Colour::Red));
+    }
+
+    void outageSwitchOfTheStream()
+    {
+        int duration = 0;
+        int after = 0;
+        QVERIFY(FeedSimStream::parseOutage(QStringLiteral("40@60"), &duration, &after));
+        QCOMPARE(duration, 40000);
+        QCOMPARE(after, 60000);
+        for (const char *bad : {"40", "40@", "@60", "0@60", "x@1", "40@-1", "1@2@3"})
+            QVERIFY2(!FeedSimStream::parseOutage(QLatin1String(bad), &duration, &after), bad);
+
+        WorkerSignals *sigs = nullptr;
+        auto worker = connectedWorker({QStringLiteral("NIFTY-I")}, &sigs);
+        QTRY_COMPARE(sigs->acks.size(), 1);
+        QSignalSpy down(m_stream.get(), &FeedSimStream::outageStarted);
+        QSignalSpy back(m_stream.get(), &FeedSimStream::outageEnded);
+        const quint16 port = m_stream->port();
+        m_stream->scheduleOutage(0, 300);
+        QTRY_COMPARE(down.count(), 1);
+        QVERIFY(!m_stream->isListening());
+        QTRY_VERIFY(sigs->disconnected >= 1);
+        QTRY_COMPARE(back.count(), 1);
+        QCOMPARE(m_stream->port(), port);
+        worker->reconnectTimerHit();
+        QTRY_COMPARE(sigs->acks.size(), 2);
     }
 
     void stopOnWorkerThread()

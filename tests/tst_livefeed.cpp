@@ -2,6 +2,7 @@
 // imports through the AmiBroker stand-in), its close and restart handling, and the
 // start-up exchange that configures it, against the reference server.
 #include <QtTest>
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -9,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTextEdit>
@@ -17,6 +19,7 @@
 #include "app/authdialog.h"
 #include "app/installfiles.h"
 #include "app/quillmark2.h"
+#include "app/installfiles.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillpump.h"
 #include "brokerview.h"
@@ -316,6 +319,144 @@ private slots:
         QVERIFY(frames.at(frames.size() - 2).contains(QLatin1String("\"unsubscribe_all\"")));
         QCOMPARE(stream->unsubscribeCount(), 2);
         QCOMPARE(stream->connectionsAccepted(), 1);
+    }
+
+    // ---- outages and the health line -----------------------------------------
+
+    // A connected window with A and B selected in CASH, its backfill pointed at the
+    // reference server.
+    std::unique_ptr<quillmark2> gapFillWindow()
+    {
+        auto window = makeWindow(m_sim->stream()->url());
+        window->findChild<QLineEdit *>(QStringLiteral("machineIDLabel"))->setText(QStringLiteral("QM-GAP"));
+        window->findChild<QAbstractButton *>(QStringLiteral("cashBox"))->setEnabled(true);
+        window->secureKey = m_sim->options().secureKey;
+        window->backfillPath = m_sim->serverHost() + QLatin1String(FeedSimBackfill::IntradayRoute);
+        window->updater->selectedSymbols = QStringList{QStringLiteral("A"), QStringLiteral("B")};
+        window->updater->selectedExchanges = QStringList{QStringLiteral("CASH"), QStringLiteral("CASH")};
+        window->addDisplayTable();
+        writeFile(rootPath(QLatin1String(InstallFiles::BackfillFormat)), "intraday\n");
+        return window;
+    }
+
+    // The stream goes away for about outageMs and the worker is back once it is.
+    void outage(quillmark2 &window, int outageMs)
+    {
+        FeedSimStream *stream = m_sim->stream();
+        // Subscribed first (a tick came through): before that there is nothing to lose.
+        const qint64 seen = window.liveHealth.lastTickAgeMs(window.healthClock.elapsed());
+        QTRY_VERIFY(stream->sendBatchNow() > 0);
+        QTRY_VERIFY(window.liveHealth.lastTickAgeMs(window.healthClock.elapsed()) >= 0
+                    && (seen < 0 || window.liveHealth.lastTickAgeMs(window.healthClock.elapsed()) < seen));
+        const int accepted = stream->connectionsAccepted();
+        QSignalSpy back(stream, &FeedSimStream::outageEnded);
+        stream->scheduleOutage(0, outageMs);
+        QTRY_COMPARE(window.liveHealth.state(), LiveHealth::State::Disconnected);
+        window.refreshHealthLine();
+        QVERIFY(healthLine(window)->styleSheet().contains(QLatin1String("#ff0000")));
+        QTRY_COMPARE_WITH_TIMEOUT(back.count(), 1, outageMs + 2000);
+        // The worker's next reconnect tick (every 3 s) finds the stream again.
+        QTRY_VERIFY_WITH_TIMEOUT(stream->connectionsAccepted() > accepted, 5000);
+        QTRY_COMPARE(window.liveHealth.state(), LiveHealth::State::Connected);
+    }
+
+    static QLabel *healthLine(quillmark2 &window)
+    {
+        return window.findChild<QLabel *>(QStringLiteral("healthLabel"));
+    }
+
+    void outagesBringOneGapFill()
+    {
+        QVERIFY(installFormatDefinitions());
+        auto window = gapFillWindow();
+        QStringList requests;
+        connect(m_sim->backfill(), &FeedSimBackfill::backfillRequested, this,
+                [&requests](const QString &, const QString &query) { requests << query; });
+        auto *messages = window->findChild<QTextEdit *>(QStringLiteral("messageBox"));
+        QVERIFY(connectWindow(*window));
+        QTRY_COMPARE(window->liveHealth.state(), LiveHealth::State::Connected);
+
+        // Shorter than 30 s, as every outage here is: only counted.
+        outage(*window, 300);
+        QTRY_COMPARE(window->liveHealth.reconnects(), 1);
+        QTRY_VERIFY(window->liveHealth.lastOutageMs() >= 300);
+        QTest::qWait(200);
+        QVERIFY(requests.isEmpty());
+        QVERIFY(window->backfillPump->isIdle());
+
+        // With the rule's 30 s shortened to 1 s: one gap fill, "&d=1" for each symbol.
+        BackfillPump::GapFillRules rules;
+        rules.minOutageMs = 1000;
+        window->backfillPump->setGapFillRules(rules);
+        outage(*window, 300);
+        QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 2, 10000);
+        for (const char *symbol : {"A", "B"}) {
+            QVERIFY2(requests.filter(QStringLiteral("&d=1&send=%1").arg(QLatin1String(symbol))).size() == 1,
+                     qPrintable(requests.join(QLatin1Char(' '))));
+        }
+        QVERIFY(messages->toPlainText().contains(QRegularExpression(
+            QStringLiteral("Connection lost for \\d+ s; filling the gap for 2 symbols"))));
+        QTRY_VERIFY_WITH_TIMEOUT(window->backfillPump->isIdle(), 10000);
+
+        // A second long outage within 10 minutes fills nothing more.
+        outage(*window, 300);
+        QTRY_COMPARE(window->liveHealth.reconnects(), 3);
+        QTest::qWait(300);
+        QCOMPARE(requests.size(), 2);
+        QCOMPARE(messages->toPlainText().count(QStringLiteral("filling the gap")), 1);
+        window->refreshHealthLine();
+        QVERIFY2(healthLine(*window)->text().contains(QLatin1String("3 reconnects")), qPrintable(healthLine(*window)->text()));
+        QVERIFY(healthLine(*window)->text().contains(QLatin1String("last outage ")));
+    }
+
+    void healthLineFollowsTheStream()
+    {
+        QVERIFY(installFormatDefinitions());
+        auto window = gapFillWindow();
+        window->liveHealth = LiveHealth(60000); // ticks per second over one minute
+        QVERIFY(connectWindow(*window));
+        QTRY_COMPARE(window->liveHealth.state(), LiveHealth::State::Connected);
+        window->refreshHealthLine();
+        QVERIFY(healthLine(*window)->text().contains(QLatin1String("no tick yet")));
+        QVERIFY(healthLine(*window)->styleSheet().contains(QLatin1String("#b36b00"))); // connected, silent
+
+        // Three batches of two ticks: 6 ticks in a one-minute window.
+        for (int batch = 0; batch < 3; ++batch)
+            QCOMPARE(m_sim->stream()->sendBatchNow(), 2);
+        QTRY_VERIFY(window->liveHealth.lastTickAgeMs(window->healthClock.elapsed()) >= 0);
+        QTRY_COMPARE(window->liveHealth.ticksPerSecond(window->healthClock.elapsed()), 0.1);
+        QTest::qWait(300);
+        window->refreshHealthLine();
+        const QString text = healthLine(*window)->text();
+        QVERIFY2(text.startsWith(QStringLiteral("Live: connected \u00b7 0.1 ticks/s \u00b7 last tick 0.")), qPrintable(text));
+        QVERIFY2(text.endsWith(QLatin1String("0 reconnects")), qPrintable(text));
+        QVERIFY(healthLine(*window)->styleSheet().contains(QLatin1String("#04432E")));
+        QTRY_VERIFY(healthLine(*window)->toolTip().contains(QLatin1String("6 ticks received, 6 imported, 0 dropped")));
+
+        // The display refresh timer keeps the line current.
+        QTRY_VERIFY(healthLine(*window)->text() != text);
+    }
+
+    void silentStreamIsNoOutage()
+    {
+        QVERIFY(installFormatDefinitions());
+        auto window = gapFillWindow();
+        window->liveHealth = LiveHealth(400);
+        BackfillPump::GapFillRules rules;
+        rules.minOutageMs = 0; // any outage would fill
+        window->backfillPump->setGapFillRules(rules);
+        QSignalSpy requests(m_sim->backfill(), &FeedSimBackfill::backfillRequested);
+        QVERIFY(connectWindow(*window));
+        QVERIFY(m_sim->stream()->sendBatchNow() > 0);
+        QTRY_COMPARE(window->liveHealth.colour(window->healthClock.elapsed()), LiveHealth::Colour::Green);
+
+        // Subscribed, and nothing comes: amber, and nothing else happens.
+        QTRY_COMPARE(window->liveHealth.colour(window->healthClock.elapsed()), LiveHealth::Colour::Amber);
+        QTest::qWait(500);
+        QCOMPARE(window->liveHealth.state(), LiveHealth::State::Connected);
+        QCOMPARE(window->liveHealth.reconnects(), 0);
+        QCOMPARE(m_sim->stream()->connectionsAccepted(), 1);
+        QCOMPARE(requests.count(), 0);
     }
 
     // ---- quote table ------------------------------------------------------

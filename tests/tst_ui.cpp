@@ -58,6 +58,8 @@ private slots:
         QVERIFY(child<QRadioButton>(&dlg, "fastBackfill")->isChecked());
         QVERIFY(!child<QRadioButton>(&dlg, "slowBackfill")->isChecked());
         QVERIFY(child<QCheckBox>(&dlg, "autoEodBackfill")->isChecked());
+        QVERIFY(child<QCheckBox>(&dlg, "gapFillEnabled")->isChecked());
+        QCOMPARE(child<QCheckBox>(&dlg, "gapFillEnabled")->text(), QStringLiteral("Fill gaps after a lost connection"));
         QVERIFY(!child<QCheckBox>(&dlg, "saveLayout")->isChecked());
         QVERIFY(!child<QCheckBox>(&dlg, "controlAmibroker")->isChecked());
         QVERIFY(child<QRadioButton>(&dlg, "mode2")->isChecked());
@@ -88,9 +90,12 @@ private slots:
             store.setValue(key(Keys::ControlAmibroker), true);
             store.setValue(key(Keys::SlowBackfill), true);
             store.setValue(key(Keys::AutoEodBackfill), false);
+            store.setValue(key(Keys::GapFillEnabled), false);
             store.setValue(key(Keys::DataMode), 1);
         }
         settings dlg;
+        QVERIFY(!child<QCheckBox>(&dlg, "gapFillEnabled")->isChecked());
+        QVERIFY(!dlg.gapFillEnabledFlag);
         QVERIFY(child<QCheckBox>(&dlg, "saveLayout")->isChecked());
         QVERIFY(child<QCheckBox>(&dlg, "controlAmibroker")->isChecked());
         QVERIFY(child<QRadioButton>(&dlg, "slowBackfill")->isChecked());
@@ -109,7 +114,9 @@ private slots:
         child<QRadioButton>(&dlg, "slowBackfill")->setChecked(true);
         child<QCheckBox>(&dlg, "saveLayout")->setChecked(true);
         child<QCheckBox>(&dlg, "autoEodBackfill")->setChecked(false);
+        child<QCheckBox>(&dlg, "gapFillEnabled")->setChecked(false);
         child<QDialogButtonBox>(&dlg, "buttonBox")->button(QDialogButtonBox::Ok)->click();
+        QCOMPARE(QSettings().value(key(Keys::GapFillEnabled)).toBool(), false);
 
         QVERIFY(!dlg.isVisible());
         QSettings store;

@@ -298,6 +298,7 @@ void liveDataUpdator::updateDataAmi()
 
     importFromAnyThread(rtImportPath, liveFormatPath);
     callOnBrokerThread("RefreshAll()");
+    emit ticksImported(pending.count('\n'));
     QThread::msleep(LiveCyclePauseMs);
 }
 

@@ -99,6 +99,8 @@ signals:
     void liveImportBlocked(QString reason);
     // The first cycle after such a stretch that imported again.
     void liveImportResumed();
+    // A live import cycle handed these tick lines to AmiBroker.
+    void ticksImported(int ticks);
 
 public slots:
     void doEodBackfill();

@@ -68,7 +68,10 @@ quillmark2::quillmark2(QWidget *parent)
     displayRefreshTimer = new QTimer(this);
     displayRefreshTimer->setInterval(500);
     connect(displayRefreshTimer, &QTimer::timeout, this, &quillmark2::updateDisplayTable);
+    connect(displayRefreshTimer, &QTimer::timeout, this, &quillmark2::refreshHealthLine);
     displayRefreshTimer->start();
+    healthClock.start();
+    refreshHealthLine();
 
     setWindowTitle(windowTitleText);
     setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint);
@@ -88,6 +91,7 @@ quillmark2::quillmark2(QWidget *parent)
     connect(updater, SIGNAL(backfillDone()), this, SLOT(backfillDone()));
     connect(updater, &liveDataUpdator::liveImportBlocked, this, &quillmark2::liveImportBlocked);
     connect(updater, &liveDataUpdator::liveImportResumed, this, &quillmark2::liveImportResumed);
+    connect(updater, &liveDataUpdator::ticksImported, this, [this](int ticks) { liveHealth.ticksImported(ticks); });
     // After the two connections above, so a finished import first resets the
     // button and the pump then sets it for the next job. It also takes the
     // downloader's time-out clean-up.

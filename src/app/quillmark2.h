@@ -1,13 +1,15 @@
 #pragma once
 
+#include "live/livehealth.h"
+
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
 #include <QPointer>
 #include <QStringList>
 #include <QVector>
 
-class QElapsedTimer;
 class QLabel;
 class QMessageBox;
 class QNetworkAccessManager;
@@ -84,6 +86,13 @@ public:
 
     // Runs the backfill queue and the end-of-day dialog's job; lives as long as the window.
     BackfillPump *backfillPump = nullptr;
+
+    // What the health line under the quote table shows, on the window's own
+    // monotonic clock (tests replace it with a shorter tick window).
+    LiveHealth liveHealth;
+    QElapsedTimer healthClock;
+    // Rewrites the health line; the display refresh timer runs it every 500 ms.
+    void refreshHealthLine();
 
     // Exchange names of the enabled feed buttons, in feed order.
     QStringList enabledFeedExchanges() const;
@@ -179,6 +188,7 @@ private:
     void liveImportBlocked(const QString &reason);
     void liveImportResumed();
     void showLiveImportWarning();
+    void liveOutageEnded(qint64 durationMs, const QDateTime &lostAt);
 
     void buildUptimeOverlay();
     void placeUptimeLabel();

@@ -29,6 +29,7 @@ inline constexpr char SlowBackfill[] = "slowBackfill";
 inline constexpr char SaveLayout[] = "saveLayout";
 inline constexpr char ControlAmibroker[] = "controlAmibroker";
 inline constexpr char AutoEodBackfill[] = "autoEodBackfill";
+inline constexpr char GapFillEnabled[] = "gapFillEnabled"; // default true
 
 // End-of-day dialog.
 inline constexpr char SelectedSymbolsBackfill[] = "selectedSymbolsBackfill";

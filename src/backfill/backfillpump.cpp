@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTableWidget>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <algorithm>
@@ -250,6 +251,36 @@ void BackfillPump::backfillNewSymbols(const QStringList &symbols)
     UrlParts(*m_window).append(m_window->updater->backfillQueue, symbols, QString::number(days), autoEodWanted());
     if (idle)
         startRun(true);
+}
+
+int BackfillPump::fillGap(qint64 outageMs)
+{
+    if (outageMs < m_gapFillRules.minOutageMs)
+        return 0;
+    if (!QSettings().value(QLatin1String(Keys::GapFillEnabled), true).toBool())
+        return 0;
+    if (m_lastGapFill.isValid() && m_lastGapFill.elapsed() < m_gapFillRules.minSpacingMs) {
+        qCInfo(lcBackfill) << "outage of" << outageMs << "ms: the last gap fill is too recent";
+        return 0;
+    }
+    const QStringList symbols = tableSymbols(*m_window);
+    if (symbols.isEmpty())
+        return 0;
+    m_lastGapFill.start();
+
+    // The same request as a row's "Backfill" for one day; anything running goes first.
+    const bool idle = m_state == State::Idle;
+    UrlParts(*m_window).append(m_window->updater->backfillQueue, symbols, QStringLiteral("1"), false);
+    const qint64 seconds = qRound64(double(outageMs) / 1000.0);
+    m_window->ui->messageBox->append(symbols.size() == 1
+                                         ? QStringLiteral("Connection lost for %1 s; filling the gap for 1 symbol")
+                                               .arg(seconds)
+                                         : QStringLiteral("Connection lost for %1 s; filling the gap for %2 symbols")
+                                               .arg(seconds)
+                                               .arg(symbols.size()));
+    if (idle)
+        startRun(true);
+    return symbols.size();
 }
 
 void BackfillPump::mainButtonClicked()

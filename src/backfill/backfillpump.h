@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -47,6 +48,22 @@ public:
     // The timer that hands out the next job after a failed one.
     const QTimer *continuation() const { return m_continueTimer; }
 
+    // When an outage of the live stream is worth a gap fill.
+    struct GapFillRules
+    {
+        qint64 minOutageMs = 30000;   // shorter outages are only counted
+        qint64 minSpacingMs = 600000; // a flapping link must not flood the server
+    };
+    // Tests shorten the rules instead of waiting them out.
+    void setGapFillRules(const GapFillRules &rules) { m_gapFillRules = rules; }
+
+    // An outage of the live stream has ended. When it lasted at least
+    // minOutageMs, no gap fill ran within minSpacingMs and "gapFillEnabled" is
+    // on, queues a one-day intraday job for every selected symbol of an enabled
+    // feed behind whatever runs (so Stop drops them too) and says so in the
+    // messages panel. Returns the number of symbols queued.
+    int fillGap(qint64 outageMs);
+
     // The long-backfill warning is shown once per process, whatever the windows.
     static bool longBackfillWarned();
     static void setLongBackfillWarned(bool warned);
@@ -93,4 +110,6 @@ private:
     bool m_barPrepared = false;
     bool m_textVisible = false;
     QString m_lastIntradaySymbols;
+    GapFillRules m_gapFillRules;
+    QElapsedTimer m_lastGapFill; // since the last gap fill; invalid before the first
 };

@@ -5,6 +5,7 @@
 
 #include "amibroker/livedataupdator.h"
 #include "app/messagebox.h"
+#include "backfill/backfillpump.h"
 #include "live/tickbuffer.h"
 #include "live/websocketworker.h"
 #include "platform/windowfront.h"
@@ -12,6 +13,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QHash>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTableWidgetItem>
@@ -106,10 +108,18 @@ void quillmark2::startLiveStream()
             Qt::QueuedConnection);
     connect(liveWorker, &WebSocketWorker::rtDataDownloaded, this, &quillmark2::updateDisplayTable,
             Qt::QueuedConnection);
-    connect(liveWorker, &WebSocketWorker::connected, this,
-            [this]() { ui->statusLabel->setText(QStringLiteral("Live: Connected")); }, Qt::QueuedConnection);
-    connect(liveWorker, &WebSocketWorker::disconnected, this,
-            [this]() { ui->statusLabel->setText(QStringLiteral("Live: Disconnected")); }, Qt::QueuedConnection);
+    connect(liveWorker, &WebSocketWorker::connected, this, [this]() {
+        ui->statusLabel->setText(QStringLiteral("Live: Connected"));
+        liveHealth.connected();
+    }, Qt::QueuedConnection);
+    connect(liveWorker, &WebSocketWorker::disconnected, this, [this]() {
+        ui->statusLabel->setText(QStringLiteral("Live: Disconnected"));
+        liveHealth.disconnected();
+    }, Qt::QueuedConnection);
+    connect(liveWorker, &WebSocketWorker::batchReceived, this, [this](int records, int kept) {
+        liveHealth.batchReceived(healthClock.elapsed(), records, kept);
+    }, Qt::QueuedConnection);
+    connect(liveWorker, &WebSocketWorker::outageEnded, this, &quillmark2::liveOutageEnded, Qt::QueuedConnection);
 
     liveThread->start(QThread::InheritPriority);
 }
@@ -215,4 +225,24 @@ void quillmark2::showLiveImportWarning()
     }
     prepareMessageBox(*liveImportWarning, QMessageBox::Warning, QStringLiteral("Live Import"), text, QMessageBox::Ok);
     liveImportWarning->show();
+}
+
+void quillmark2::liveOutageEnded(qint64 durationMs, const QDateTime &lostAt)
+{
+    liveHealth.outageEnded(durationMs, lostAt);
+    if (backfillPump)
+        backfillPump->fillGap(durationMs);
+}
+
+void quillmark2::refreshHealthLine()
+{
+    if (!ui)
+        return;
+    const qint64 now = healthClock.elapsed();
+    QLabel *line = ui->healthLabel;
+    line->setText(liveHealth.text(now));
+    const QString style = LiveHealth::styleSheet(liveHealth.colour(now));
+    if (line->styleSheet() != style)
+        line->setStyleSheet(style);
+    line->setToolTip(liveHealth.toolTip());
 }

@@ -157,6 +157,7 @@ void WebSocketWorker::onDisconnected()
         healthTimer->stop();
     if (stopRequested)
         return;
+    connectionLost();
     abortIfOpen();
     scheduleReconnect();
 }
@@ -174,6 +175,12 @@ void WebSocketWorker::onTextMessageReceived(const QString &message)
         if (frame.value(QLatin1String("action")).toString() != QLatin1String("subscribe"))
             return;
         subscribed = true;
+        everSubscribed = true;
+        if (outageClock.isValid()) {
+            qCDebug(lcLive) << "outage ended after" << outageClock.elapsed() << "ms";
+            emit outageEnded(outageClock.elapsed(), outageStart);
+            outageClock.invalidate();
+        }
         QStringList acked;
         const QJsonArray list = frame.value(QLatin1String("symbols")).toArray();
         acked.reserve(list.size());
@@ -189,6 +196,7 @@ void WebSocketWorker::onTextMessageReceived(const QString &message)
     if (records.isEmpty())
         return;
     const QByteArray batch = tickLinesFromRecords(records);
+    emit batchReceived(records.size(), batch.count('\n'));
     if (batch.isEmpty())
         return;
     writeTickFile(batch);
@@ -207,6 +215,7 @@ void WebSocketWorker::onErrorOccured(QAbstractSocket::SocketError error)
     if (stopRequested)
         return;
     qCDebug(lcLive) << "socket error" << (socket ? socket->errorString() : QString());
+    connectionLost();
     abortIfOpen();
     scheduleReconnect();
 }
@@ -216,8 +225,10 @@ void WebSocketWorker::checkHealth()
     if (!socket)
         return;
     if (!socketConnected()) {
-        if (!stopRequested)
+        if (!stopRequested) {
+            connectionLost();
             scheduleReconnect();
+        }
         return;
     }
     socket->ping(QByteArrayLiteral("hb"));
@@ -304,6 +315,16 @@ void WebSocketWorker::abortIfOpen()
 {
     if (socket && socket->state() != QAbstractSocket::UnconnectedState)
         socket->abort();
+}
+
+void WebSocketWorker::connectionLost()
+{
+    // Failed attempts during an outage are part of it; before the first
+    // subscription there was nothing to lose.
+    if (!everSubscribed || outageClock.isValid())
+        return;
+    outageClock.start();
+    outageStart = QDateTime::currentDateTime();
 }
 
 void WebSocketWorker::writeTickFile(const QByteArray &batch)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkConfigurationManager>
@@ -41,6 +42,11 @@ signals:
     void disconnected();
     void subscribedAck(const QStringList &symbols);
     void debugMessage(const QString &message);
+    // A "batch" frame while subscribed: its records, and the tick lines kept of them.
+    void batchReceived(int records, int kept);
+    // The first "sub_ack" after the connection was lost: how long the stream was
+    // away, measured from the loss, and the wall-clock time of the loss.
+    void outageEnded(qint64 durationMs, const QDateTime &lostAt);
 
 public slots:
     void start();
@@ -66,6 +72,9 @@ private:
     // An attempt is under way and younger than its handshake time-out.
     bool attemptStillConnecting() const;
     void writeTickFile(const QByteArray &batch);
+    // The connection was lost (a disconnect, an error, a failed health check):
+    // starts the outage clock, unless it runs or no subscription was ever made.
+    void connectionLost();
 
     QWebSocket *socket = nullptr;
     QTimer *healthTimer = nullptr;
@@ -81,5 +90,8 @@ QT_WARNING_POP
     bool stopRequested = false;
     QString clientId;
     QElapsedTimer attemptClock;
+    bool everSubscribed = false;
+    QElapsedTimer outageClock; // valid while an outage lasts
+    QDateTime outageStart;
     int handshakeTimeoutMs = HandshakeTimeoutMs;
 };

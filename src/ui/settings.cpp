@@ -50,6 +50,9 @@ void settings::loadSettings()
     autoEodBackfillFlag = store.value(key(Keys::AutoEodBackfill), true).toBool();
     ui->autoEodBackfill->setChecked(autoEodBackfillFlag);
 
+    gapFillEnabledFlag = store.value(key(Keys::GapFillEnabled), true).toBool();
+    ui->gapFillEnabled->setChecked(gapFillEnabledFlag);
+
     // Only the second server is in service, whatever an older version stored.
     ui->mode2->setChecked(true);
     ui->mode1->setChecked(false);
@@ -67,6 +70,9 @@ void settings::on_buttonBox_accepted()
 
         autoEodBackfillFlag = ui->autoEodBackfill->isChecked();
         store.setValue(key(Keys::AutoEodBackfill), autoEodBackfillFlag);
+
+        gapFillEnabledFlag = ui->gapFillEnabled->isChecked();
+        store.setValue(key(Keys::GapFillEnabled), gapFillEnabledFlag);
         store.sync();
     }
 

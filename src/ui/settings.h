@@ -7,7 +7,8 @@ namespace Ui {
 class settings;
 }
 
-// Backfill mode, layout saving, AmiBroker control and the start-up EOD backfill.
+// Backfill mode, layout saving, AmiBroker control, the start-up EOD backfill and
+// the gap fill after a lost live connection.
 // The main window keeps one for its life and reads the flags below.
 class settings : public QDialog
 {
@@ -23,6 +24,7 @@ public:
     bool controlAmibrokerFlag = false;
     bool slowBackfillFlag = false;
     bool autoEodBackfillFlag = true;
+    bool gapFillEnabledFlag = true;
 
 private slots:
     void on_buttonBox_accepted();

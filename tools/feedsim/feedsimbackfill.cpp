@@ -215,7 +215,7 @@ bool FeedSimBackfill::takeFailure(HttpResponder *responder)
 
 void FeedSimBackfill::handleIntraday(const HttpRequest &request, HttpResponder *responder)
 {
-    emit backfillRequested(request.path);
+    emit backfillRequested(request.path, request.query);
     if (takeFailure(responder))
         return;
     const QUrlQuery params(paramsText(request));
@@ -231,7 +231,7 @@ void FeedSimBackfill::handleIntraday(const HttpRequest &request, HttpResponder *
 
 void FeedSimBackfill::handleEod1y(const HttpRequest &request, HttpResponder *responder)
 {
-    emit backfillRequested(request.path);
+    emit backfillRequested(request.path, request.query);
     if (takeFailure(responder))
         return;
     const QUrlQuery params(paramsText(request));
@@ -244,7 +244,7 @@ void FeedSimBackfill::handleEod1y(const HttpRequest &request, HttpResponder *res
 
 void FeedSimBackfill::handleEodArchive(const HttpRequest &request, HttpResponder *responder)
 {
-    emit backfillRequested(request.path);
+    emit backfillRequested(request.path, request.query);
     if (takeFailure(responder))
         return;
     // ".../<FEED>-<n>.zip": the last path segment names the feed and the period.

@@ -81,7 +81,8 @@ public:
     static QString entryName(const QString &symbol);
 
 signals:
-    void backfillRequested(const QString &path);
+    // Every backfill request: its path and its query as sent ("uid=...&d=1&send=A").
+    void backfillRequested(const QString &path, const QString &query);
 
 private:
     struct File

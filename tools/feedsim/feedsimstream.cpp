@@ -80,6 +80,38 @@ void FeedSimStream::stop()
     m_batchTimer->stop();
 }
 
+void FeedSimStream::scheduleOutage(int afterMs, int durationMs)
+{
+    QTimer::singleShot(qMax(0, afterMs), this, [this, durationMs] {
+        const quint16 port = m_port;
+        stop();
+        qCInfo(lcFeedSimStream) << "stream down for" << durationMs << "ms";
+        emit outageStarted();
+        QTimer::singleShot(qMax(0, durationMs), this, [this, port] {
+            if (start(port)) {
+                qCInfo(lcFeedSimStream) << "stream back on port" << port;
+                emit outageEnded();
+            }
+        });
+    });
+}
+
+bool FeedSimStream::parseOutage(const QString &text, int *durationMs, int *afterMs)
+{
+    const QStringList parts = text.split(QLatin1Char('@'));
+    if (parts.size() != 2)
+        return false;
+    bool durationOk = false;
+    bool afterOk = false;
+    const double duration = parts.at(0).toDouble(&durationOk);
+    const double after = parts.at(1).toDouble(&afterOk);
+    if (!durationOk || !afterOk || !(duration > 0) || !(after >= 0) || duration > 86400 || after > 86400)
+        return false;
+    *durationMs = int(duration * 1000);
+    *afterMs = int(after * 1000);
+    return true;
+}
+
 bool FeedSimStream::isListening() const
 {
     return m_server->isListening();

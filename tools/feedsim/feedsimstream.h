@@ -52,6 +52,11 @@ public:
     bool isStalled() const { return m_stalled; }
     // Non-JSON text, JSON of the wrong shape or types, and a binary frame, to every client.
     void sendMalformedFrames();
+    // An outage: afterMs from now the stream stops (every client dropped, nothing
+    // listens), and durationMs later it listens again on the same port.
+    void scheduleOutage(int afterMs, int durationMs);
+    // "SECONDS@AFTER" (40@60: down for 40 s, 60 s after the start) into milliseconds.
+    static bool parseOutage(const QString &text, int *durationMs, int *afterMs);
 
     // Manual sending to every client (text frames as given; batches only to subscribed ones).
     int sendBatchNow();                 // records sent
@@ -83,6 +88,8 @@ signals:
     void clientDisconnected();
     void frameReceived(const QString &frame);
     void batchSent(int records);
+    void outageStarted();
+    void outageEnded();
 
 private:
     struct Client

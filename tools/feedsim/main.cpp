@@ -58,7 +58,8 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("archive"), QStringLiteral("With --offer-update: the release archive to serve (a package zip)."), QStringLiteral("[archive]"));
     const QCommandLineOption brokenUpdate(QStringLiteral("broken-update"), QStringLiteral("Serve the update archive cut short."));
     const QCommandLineOption journal(QStringLiteral("journal"), QStringLiteral("Append what was exchanged to this file: \"api <request>\", \"ws <frame received>\", \"tick <tick line sent>\"."), QStringLiteral("file"));
-    parser.addOptions({wsPort, rate, batchSize, seed, offerUpdate, brokenUpdate, journal});
+    const QCommandLineOption outage(QStringLiteral("outage"), QStringLiteral("Drop the tick stream for SECONDS, AFTER seconds from the start (40@60)."), QStringLiteral("SECONDS@AFTER"));
+    parser.addOptions({wsPort, rate, batchSize, seed, offerUpdate, brokenUpdate, journal, outage});
     parser.addOptions({port, envelope, failStartup, feeds, daysbox, symbolAllowed, message, noEod, secureKey,
                        backfillPath, backfillPathSlow, backfillPathEod1y, oneDayPath, fiveDayPath, websocketLink,
                        support, latestVersion, latestVersionPath, contracts, failSettings});
@@ -122,6 +123,13 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    int outageMs = 0;
+    int outageAfterMs = 0;
+    if (parser.isSet(outage) && !FeedSimStream::parseOutage(parser.value(outage), &outageMs, &outageAfterMs)) {
+        QTextStream(stderr) << "feedsim: bad --outage " << parser.value(outage) << " (SECONDS@AFTER)\n";
+        return 2;
+    }
+
     FeedSim sim(options);
     if (parser.isSet(rate))
         sim.stream()->setRate(parser.value(rate).toDouble());
@@ -137,6 +145,14 @@ int main(int argc, char *argv[])
         QTextStream out(stdout);
         out << "feedsim http=" << sim.httpPort() << " ws=" << sim.stream()->port() << '\n';
         out.flush();
+    }
+    if (outageMs > 0) {
+        sim.stream()->scheduleOutage(outageAfterMs, outageMs);
+        QObject::connect(sim.stream(), &FeedSimStream::outageStarted, &app, [outageMs] {
+            QTextStream(stdout) << "feedsim: stream down for " << outageMs / 1000 << " s" << Qt::endl;
+        });
+        QObject::connect(sim.stream(), &FeedSimStream::outageEnded, &app,
+                         [] { QTextStream(stdout) << "feedsim: stream back" << Qt::endl; });
     }
 
     // For a test that watches from outside the process: every exchange, one line each.

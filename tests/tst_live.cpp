@@ -576,7 +576,7 @@ private slots:
     {
         LiveHealth health(10000);
         QCOMPARE(health.colour(0), LiveHealth::Colour::Red);
-        QCOMPARE(health.text(0), QStringLiteral("Live: connecting \u00b7 0.0 ticks/s \u00b7 no tick yet \u00b7 0 reconnects"));
+        QCOMPARE(health.text(0), QStringLiteral("Connecting \u00b7 0.0 ticks/s \u00b7 no tick yet \u00b7 0 reconnects"));
         health.connected();
         QCOMPARE(health.colour(0), LiveHealth::Colour::Amber); // connected, nothing yet
 
@@ -588,7 +588,7 @@ private slots:
         QCOMPARE(health.ticksPerSecond(3000), 3.0);
         QCOMPARE(health.lastTickAgeMs(6400), qint64(3400));
         QCOMPARE(health.colour(6400), LiveHealth::Colour::Green);
-        QCOMPARE(health.text(6400), QStringLiteral("Live: connected \u00b7 3.0 ticks/s \u00b7 last tick 3.4 s ago \u00b7 0 reconnects"));
+        QCOMPARE(health.text(6400), QStringLiteral("Connected \u00b7 3.0 ticks/s \u00b7 last tick 3.4 s ago \u00b7 0 reconnects"));
         // Batches leave the window as it moves on; a silent connection turns amber.
         QCOMPARE(health.ticksPerSecond(11500), 2.0);
         QCOMPARE(health.ticksPerSecond(13000), 0.0);
@@ -604,7 +604,7 @@ private slots:
         health.batchReceived(55000, 4, 4);
         QCOMPARE(health.reconnects(), 1);
         QCOMPARE(health.colour(55000), LiveHealth::Colour::Green);
-        QCOMPARE(health.text(55400), QStringLiteral("Live: connected \u00b7 0.4 ticks/s \u00b7 last tick 0.4 s ago \u00b7 1 reconnect"
+        QCOMPARE(health.text(55400), QStringLiteral("Connected \u00b7 0.4 ticks/s \u00b7 last tick 0.4 s ago \u00b7 1 reconnect"
                                                     " \u00b7 last outage 41 s at 10:42:05"));
         QVERIFY(LiveHealth::styleSheet(LiveHealth::Colour::Green) != LiveHealth::styleSheet(LiveHealth::Colour::Amber));
         QVERIFY(LiveHealth::styleSheet(LiveHealth::Colour::Amber) != LiveHealth::styleSheet(LiveHealth::Colour::Red));

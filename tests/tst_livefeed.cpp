@@ -428,7 +428,7 @@ private slots:
         QTest::qWait(300);
         window->refreshHealthLine();
         const QString text = healthLine(*window)->text();
-        QVERIFY2(text.startsWith(QStringLiteral("Live: connected \u00b7 0.1 ticks/s \u00b7 last tick 0.")), qPrintable(text));
+        QVERIFY2(text.startsWith(QStringLiteral("Connected \u00b7 0.1 ticks/s \u00b7 last tick 0.")), qPrintable(text));
         QVERIFY2(text.endsWith(QLatin1String("0 reconnects")), qPrintable(text));
         QVERIFY(healthLine(*window)->styleSheet().contains(QLatin1String("#04432E")));
         QTRY_VERIFY(healthLine(*window)->toolTip().contains(QLatin1String("6 ticks received, 6 imported, 0 dropped")));

@@ -75,13 +75,13 @@ QString LiveHealth::text(qint64 now) const
     QStringList parts;
     switch (m_state) {
     case State::Connecting:
-        parts << QStringLiteral("Live: connecting");
+        parts << QStringLiteral("Connecting");
         break;
     case State::Connected:
-        parts << QStringLiteral("Live: connected");
+        parts << QStringLiteral("Connected");
         break;
     case State::Disconnected:
-        parts << QStringLiteral("Live: disconnected");
+        parts << QStringLiteral("Disconnected");
         break;
     }
     parts << QStringLiteral("%1 ticks/s").arg(ticksPerSecond(now), 0, 'f', 1);

@@ -111,10 +111,12 @@ void quillmark2::startLiveStream()
     connect(liveWorker, &WebSocketWorker::connected, this, [this]() {
         ui->statusLabel->setText(QStringLiteral("Live: Connected"));
         liveHealth.connected();
+        refreshHealthLine();
     }, Qt::QueuedConnection);
     connect(liveWorker, &WebSocketWorker::disconnected, this, [this]() {
         ui->statusLabel->setText(QStringLiteral("Live: Disconnected"));
         liveHealth.disconnected();
+        refreshHealthLine();
     }, Qt::QueuedConnection);
     connect(liveWorker, &WebSocketWorker::batchReceived, this, [this](int records, int kept) {
         liveHealth.batchReceived(healthClock.elapsed(), records, kept);
@@ -230,6 +232,7 @@ void quillmark2::showLiveImportWarning()
 void quillmark2::liveOutageEnded(qint64 durationMs, const QDateTime &lostAt)
 {
     liveHealth.outageEnded(durationMs, lostAt);
+    refreshHealthLine();
     if (backfillPump)
         backfillPump->fillGap(durationMs);
 }

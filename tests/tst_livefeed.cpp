@@ -231,6 +231,20 @@ class tst_livefeed : public QObject
         return titles;
     }
 
+    // What a trader's earlier runs left in the settings: past the first run, NIFTY-I
+    // selected, a three-day automatic backfill (on or off) without end-of-day data.
+    static void storeReturningTrader(bool autoBackfill)
+    {
+        QSettings store;
+        store.setValue(QLatin1String(Keys::FirstRun), false);
+        store.setValue(QLatin1String(Keys::AutoBackfillChecked), autoBackfill);
+        store.setValue(QLatin1String(Keys::AutoFilldays), QStringLiteral("3"));
+        store.setValue(QLatin1String(Keys::AutoEodBackfill), false);
+        store.setValue(QLatin1String(Keys::SelectedSymbolsList), QStringList{QStringLiteral("NIFTY-I")});
+        store.setValue(QLatin1String(Keys::CorrExchList), QStringList{QStringLiteral("FUTURE")});
+        store.sync();
+    }
+
     void startSim(const FeedSimOptions &options = FeedSimOptions())
     {
         m_sim = std::make_unique<FeedSim>(options);
@@ -801,14 +815,7 @@ private slots:
         options.message = QStringLiteral("Hello <b>desk</b>");
         options.latestVersion = QStringLiteral("10.0"); // sorts before 7.26: no update
 
-        QSettings store;
-        store.setValue(QLatin1String(Keys::FirstRun), false);
-        store.setValue(QLatin1String(Keys::AutoBackfillChecked), autoBackfill);
-        store.setValue(QLatin1String(Keys::AutoFilldays), QStringLiteral("3"));
-        store.setValue(QLatin1String(Keys::AutoEodBackfill), false);
-        store.setValue(QLatin1String(Keys::SelectedSymbolsList), QStringList{QStringLiteral("NIFTY-I")});
-        store.setValue(QLatin1String(Keys::CorrExchList), QStringList{QStringLiteral("FUTURE")});
-        store.sync();
+        storeReturningTrader(autoBackfill);
 
         ModalAcceptor boxes;
         authDialog controller;
@@ -903,12 +910,7 @@ private slots:
         m_sim->options().latestVersion = QStringLiteral("7.3");
         QVERIFY(writeFile(rootPath(QLatin1String(InstallFiles::UpdateFailedNote)),
                           "The new release could not be moved into place (Quillmark.exe).\n"));
-        QSettings store;
-        store.setValue(QLatin1String(Keys::FirstRun), false);
-        store.setValue(QLatin1String(Keys::AutoBackfillChecked), false);
-        store.setValue(QLatin1String(Keys::SelectedSymbolsList), QStringList{QStringLiteral("NIFTY-I")});
-        store.setValue(QLatin1String(Keys::CorrExchList), QStringList{QStringLiteral("FUTURE")});
-        store.sync();
+        storeReturningTrader(false);
 
         ModalAcceptor boxes;
         authDialog controller;

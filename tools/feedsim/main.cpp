@@ -15,11 +15,19 @@
 namespace {
 
 std::atomic<bool> g_stopRequested{false};
+std::atomic<bool> g_stallRequested{false};
 
 void onStopSignal(int)
 {
     g_stopRequested = true;
 }
+
+#ifdef SIGUSR1
+void onStallSignal(int)
+{
+    g_stallRequested = true;
+}
+#endif
 
 } // namespace
 
@@ -29,7 +37,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("feedsim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Reference data server for Quillmark (loopback only)."));
+    parser.setApplicationDescription(QStringLiteral("Reference data server for Quillmark (loopback only). SIGUSR1 ends the tick stream; SIGINT or SIGTERM end the server."));
     parser.addHelpOption();
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("HTTP port (0: any free port)."), QStringLiteral("port"), QStringLiteral("0"));
     const QCommandLineOption envelope(QStringLiteral("envelope"), QStringLiteral("Answer API requests in the enciphered envelope."));
@@ -203,11 +211,18 @@ int main(int argc, char *argv[])
         });
     }
 
-    // The handlers only set a flag; the event loop notices it.
+    // The handlers only set a flag; the event loop notices it. SIGUSR1 ends the
+    // tick stream but keeps the server up, so a client behind it still gets every
+    // batch already sent (a measurement that ends here loses nothing in transit).
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+#ifdef SIGUSR1
+    std::signal(SIGUSR1, onStallSignal);
+#endif
     QTimer stopCheck;
-    QObject::connect(&stopCheck, &QTimer::timeout, &app, [] {
+    QObject::connect(&stopCheck, &QTimer::timeout, &app, [&sim] {
+        if (g_stallRequested.exchange(false))
+            sim.stream()->setStalled(true);
         if (g_stopRequested)
             QCoreApplication::quit();
     });

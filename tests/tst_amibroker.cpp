@@ -378,6 +378,42 @@ private slots:
         QCOMPARE(lines(readFile(quotesPath())), QStringList(quote("E", "09:15:01", "5", 5)));
     }
 
+    // A benchmark may hold the table in memory and write it once at the end; the
+    // file it then writes is the one every import would have left.
+    void standInDeferredTableIsWrittenOnSave()
+    {
+        const QByteArrayList imports{tick("B", "09:15:02", "2", 2) + tick("A", "09:15:01", "1", 1),
+                                     tick("A", "09:15:01", "1.5", 4) + tick("C", "09:15:00", "3", 3),
+                                     tick("B", "09:14:59", "2.25", 5)};
+        auto run = [&](BrokerStandIn &broker) {
+            const QString format = Platform::installPath(QLatin1String(InstallFiles::LiveFormat));
+            const QString data = TestEnv::instance()->path(QStringLiteral("ticks.txt"));
+            for (const QByteArray &ticks : imports) {
+                QVERIFY(writeFile(data, ticks));
+                QCOMPARE(broker.dynamicCall(QStringLiteral("Import(0,%1,%2)").arg(data, format).toUtf8().constData()),
+                         QVariant(true));
+            }
+        };
+        BrokerStandIn broker;
+        run(broker);
+        const QByteArray written = readFile(quotesPath());
+        QCOMPARE(lines(written).size(), 4);
+
+        TestEnv::instance()->reset();
+        QVERIFY(installFormatDefinitions());
+        struct Undefer
+        {
+            ~Undefer() { BrokerStandIn::setQuoteTableDeferred(false); }
+        } undefer;
+        BrokerStandIn::setQuoteTableDeferred(true);
+        const qint64 busyBefore = BrokerStandIn::busyNs();
+        run(broker);
+        QVERIFY(BrokerStandIn::busyNs() > busyBefore);
+        QVERIFY(!QFile::exists(quotesPath()));
+        QVERIFY(BrokerStandIn::saveQuoteTable());
+        QCOMPARE(readFile(quotesPath()), written);
+    }
+
     void liveCycleLineRules_data()
     {
         QTest::addColumn<QStringList>("mapping");

@@ -17,10 +17,12 @@
 #include <QVector>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <vector>
 
@@ -37,6 +39,21 @@ constexpr int ReadBlockBytes = 1024 * 1024;
 QMutex g_journalMutex;
 QMutex g_observerMutex;
 BrokerStandIn::CallObserver g_observer;
+std::atomic<bool> g_quoteTableDeferred{false};
+std::atomic<qint64> g_busyNs{0};
+
+// Where the C library offers no per-thread CPU clock, nothing is counted.
+qint64 threadCpuNs()
+{
+#ifdef CLOCK_THREAD_CPUTIME_ID
+    timespec now{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0)
+        return 0;
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+#else
+    return 0;
+#endif
+}
 
 bool appendToFile(const QString &path, const QByteArray &bytes)
 {
@@ -483,6 +500,24 @@ void BrokerStandIn::setCallObserver(CallObserver observer)
     g_observer = std::move(observer);
 }
 
+void BrokerStandIn::setQuoteTableDeferred(bool deferred)
+{
+    g_quoteTableDeferred = deferred;
+}
+
+bool BrokerStandIn::saveQuoteTable()
+{
+    QMutexLocker lock(&g_journalMutex);
+    QuoteTable &table = quoteTable();
+    table.follow(Platform::installPath(QLatin1String(InstallFiles::StandInQuotes)));
+    return table.save();
+}
+
+qint64 BrokerStandIn::busyNs()
+{
+    return g_busyNs.load(std::memory_order_relaxed);
+}
+
 QVariant BrokerStandIn::dynamicCall(const char *function, const QVariant &arg)
 {
     return call(QString::fromUtf8(function), arg);
@@ -495,6 +530,7 @@ QVariant BrokerStandIn::dynamicCall(const QString &function)
 
 QVariant BrokerStandIn::call(const QString &function, const QVariant &arg)
 {
+    const qint64 startNs = threadCpuNs();
     QByteArray line = function.toUtf8();
     if (arg.isValid())
         line += '\t' + arg.toString().toUtf8();
@@ -508,6 +544,7 @@ QVariant BrokerStandIn::call(const QString &function, const QVariant &arg)
 
     const QVariant result = function.startsWith(QLatin1String("Import(")) ? QVariant(performImport(function))
                                                                           : QVariant(true);
+    g_busyNs.fetch_add(threadCpuNs() - startNs, std::memory_order_relaxed);
     CallObserver observer;
     {
         QMutexLocker lock(&g_observerMutex);
@@ -567,7 +604,7 @@ bool BrokerStandIn::performImport(const QString &function)
         }
         table.put(ticker, quote, format.tickMode);
     });
-    if (!table.save())
+    if (!g_quoteTableDeferred && !table.save())
         qCWarning(lcBroker) << "cannot write the quote table";
     if (!errors.isEmpty()
         && !appendToFile(Platform::installPath(QLatin1String(InstallFiles::StandInImportLog)), errors))

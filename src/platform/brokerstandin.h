@@ -18,7 +18,8 @@
 //
 // "imported.txt": the data file's lines, appended verbatim (what AmiBroker was sent).
 //
-// "quotes.txt": what AmiBroker holds, rewritten whole after every import: one line
+// "quotes.txt": what AmiBroker holds, rewritten whole after every import (unless
+//   deferred, see setQuoteTableDeferred): one line
 //   per quote, symbol by symbol (byte order of the UTF-8 name), each symbol's quotes
 //   by date then time:
 //       Ticker,YYYY-MM-DD,HH:MM:SS,Open,High,Low,Close,Volume,OpenInt
@@ -69,6 +70,19 @@ public:
     // call has been journaled and performed, with the method text. Empty to stop.
     using CallObserver = std::function<void(const QString &function)>;
     static void setCallObserver(CallObserver observer);
+
+    // Benchmarks at thousands of symbols would mostly time the rewrite of quotes.txt
+    // after every import. Deferred, imports change only the table in memory until
+    // saveQuoteTable() writes it (true when quotes.txt was written or was already
+    // up to date). Off by default.
+    static void setQuoteTableDeferred(bool deferred);
+    static bool saveQuoteTable();
+
+    // Thread CPU time spent inside the stand-in's calls (the observer excluded),
+    // summed over all calls on any thread since the process started, in
+    // nanoseconds: the part of a run that is AmiBroker's and not ours. Stays 0
+    // where the system has no per-thread CPU clock.
+    static qint64 busyNs();
 
 private:
     QVariant call(const QString &function, const QVariant &arg);

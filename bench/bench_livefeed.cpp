@@ -130,6 +130,7 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         QMutex mutex; // sent is filled on the stream's thread
         std::vector<Sent> sent;
         std::vector<Seen> seen;
+        QMutex seenMutex; // seen is filled on the import cycle's thread
         ProbeState sentProbe;
         int sentOffset = 0;
 
@@ -147,27 +148,35 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
             sent.push_back(Sent{clock.nsecsElapsed(), sentProbe});
         }, Qt::DirectConnection);
 
-        // Runs inside the stand-in's calls: the Import call's file is there to read,
-        // and what is posted from RefreshAll runs once the cycle has returned.
-        QObject cycleEnd;
+        quillmark2 window;
+        window.websocketLink = sim.url().toString();
+        window.symbolLimit = SymbolCount;
+        window.updater->selectedSymbols = symbols;
+        window.updater->selectedExchanges = exchanges;
+
+        // Runs inside the stand-in's calls, on whichever thread runs the import
+        // cycle: the Import call's file is there to read, and what is posted from
+        // RefreshAll to the automation object (whose thread runs the cycle) runs
+        // once the cycle has returned.
+        QObject *broker = window.updater->amiBroker;
         const QString importFile = standInFile(InstallFiles::ImportFile);
         BrokerStandIn::setCallObserver([&](const QString &function) {
+            QMutexLocker lock(&seenMutex);
             if (function.startsWith(QLatin1String("Import(")) && function.contains(importFile)) {
                 ProbeState imported = seen.empty() ? ProbeState() : seen.back().probe;
                 followProbe(readFile(importFile), probe, true, &imported);
                 seen.push_back(Seen{clock.nsecsElapsed(), 0, imported});
             } else if (function == QLatin1String("RefreshAll()") && !seen.empty()) {
                 const size_t index = seen.size() - 1;
-                QMetaObject::invokeMethod(&cycleEnd, [&, index] { seen[index].endNs = clock.nsecsElapsed(); },
-                                          Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    broker,
+                    [&, index] {
+                        QMutexLocker endLock(&seenMutex);
+                        seen[index].endNs = clock.nsecsElapsed();
+                    },
+                    Qt::QueuedConnection);
             }
         });
-
-        quillmark2 window;
-        window.websocketLink = sim.url().toString();
-        window.symbolLimit = SymbolCount;
-        window.updater->selectedSymbols = symbols;
-        window.updater->selectedExchanges = exchanges;
         window.findChild<QPushButton *>(QStringLiteral("connectButton"))->click();
 
         QEventLoop loop;
@@ -202,7 +211,11 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         }();
         QElapsedTimer drain;
         drain.start();
-        while ((seen.empty() || !seen.back().probe.reaches(last)) && drain.elapsed() < 10000) {
+        auto caughtUp = [&] {
+            QMutexLocker lock(&seenMutex);
+            return !seen.empty() && seen.back().probe.reaches(last);
+        };
+        while (!caughtUp() && drain.elapsed() < 10000) {
             QEventLoop wait;
             QTimer::singleShot(50, &wait, &QEventLoop::quit);
             wait.exec();
@@ -221,6 +234,7 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         std::vector<double> toEndMs;
         {
             QMutexLocker lock(&mutex);
+            QMutexLocker seenLock(&seenMutex);
             size_t j = 0;
             for (const Sent &batch : sent) {
                 while (j < seen.size() && !seen[j].probe.reaches(batch.probe))
@@ -243,7 +257,10 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         state.counters["quotes"] = double(want.size());
         state.counters["view_differences"] = double(differences);
         state.counters["lines_off_stream"] = double(offStream);
-        state.counters["import_cycles"] = double(seen.size());
+        state.counters["import_cycles"] = [&] {
+            QMutexLocker lock(&seenMutex);
+            return double(seen.size());
+        }();
         state.counters["to_import_p50_ms"] = percentile(toImportMs, 0.50);
         state.counters["to_import_p99_ms"] = percentile(toImportMs, 0.99);
         state.counters["to_end_p50_ms"] = percentile(toEndMs, 0.50);

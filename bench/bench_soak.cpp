@@ -253,14 +253,26 @@ int main(int argc, char **argv)
             },
             Qt::BlockingQueuedConnection);
         ledger.addSent(sent);
-        // The stand-in writes on this thread, so nothing writes the files meanwhile.
-        QFile imported(importedPath);
-        if (imported.open(QIODevice::ReadWrite)) {
-            ledger.addImported(imported.readAll());
-            imported.resize(0);
-        }
-        ledger.addHeld(readFile(quotesPath));
-        QFile::remove(quotesPath);
+        // Taken on the automation object's thread, the one that runs the import
+        // cycles, between two of them: nothing writes the files meanwhile.
+        QByteArray importedLines;
+        QByteArray held;
+        auto take = [&] {
+            QFile imported(importedPath);
+            if (imported.open(QIODevice::ReadWrite)) {
+                importedLines = imported.readAll();
+                imported.resize(0);
+            }
+            held = readFile(quotesPath);
+            QFile::remove(quotesPath);
+        };
+        QObject *broker = updater.amiBroker;
+        if (!broker || broker->thread() == QThread::currentThread())
+            take();
+        else
+            QMetaObject::invokeMethod(broker, take, Qt::BlockingQueuedConnection);
+        ledger.addImported(importedLines);
+        ledger.addHeld(held);
         ledger.settle(false);
     };
 

@@ -1,5 +1,7 @@
 // The symbol selection on a full-size catalogue: 150,000 contracts, 100,000 of them
-// in the option feed, served enveloped by the in-process reference server.
+// in the option feed, served enveloped by the in-process reference server. The
+// benchmarks at scale (thousands of selected symbols) run on windows of their own
+// whose limit allows them.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -11,13 +13,17 @@
 #include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QTableWidget>
 
 #include <memory>
 
 #include "amibroker/livedataupdator.h"
 #include "app/quillmark2.h"
+#include "app/settingskeys.h"
 #include "feedsim.h"
+#include "feedsimstream.h"
+#include "live/tickbuffer.h"
 #include "testenv.h"
 
 namespace {
@@ -56,6 +62,8 @@ struct Fixture
     {
         sim.options().envelope = true;
         sim.options().contractsBody = catalogueBody();
+        // Windows that connect get their subscription acknowledged, but no ticks.
+        sim.stream()->setRate(0);
         if (!sim.start())
             return;
         qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
@@ -188,6 +196,202 @@ void BM_AddSymbol200Selected(benchmark::State &state)
         state.SkipWithError("table not filled");
 }
 BENCHMARK(BM_AddSymbol200Selected)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// ---- At scale ----------------------------------------------------------------------
+
+constexpr int ScaleSymbols = 5000;
+constexpr int FeedSymbols = 2000;
+constexpr int ScaleLimit = 20000;
+const char AllFeeds[] = "CASH,FUTURE,OPTION,COMM,CURR,SPOT,SXOPT,CMOPT,FOREX";
+
+// The first ScaleSymbols option contracts: the selection of the benchmarks below.
+QStringList scaleSelection()
+{
+    return fixture().window->contractCatalogue.value(QStringLiteral("OPTION")).mid(0, ScaleSymbols);
+}
+
+// A shown window with the server's catalogue, except that the CMOPT feed holds
+// FeedSymbols contracts and is the feed shown, so the list the selection is
+// checked against stays small and the figures are the selection's own.
+std::unique_ptr<quillmark2> scaleWindow()
+{
+    Fixture &f = fixture();
+    auto window = std::make_unique<quillmark2>();
+    window->networkManager = &f.manager;
+    window->contractCatalogue = f.window->contractCatalogue;
+    QStringList &cmopt = window->contractCatalogue[QStringLiteral("CMOPT")];
+    cmopt = cmopt.mid(0, FeedSymbols);
+    window->symbolLimit = ScaleLimit;
+    window->websocketLink = f.sim.stream()->url().toString();
+    window->show();
+    window->findChild<QRadioButton *>(QStringLiteral("SXOPTBox2"))->click();
+    Fixture::settle();
+    return window;
+}
+
+void selectScaleSymbols(quillmark2 &window)
+{
+    const QStringList symbols = scaleSelection();
+    window.updater->selectedSymbols = symbols;
+    window.updater->selectedExchanges = QStringList(QVector<QString>(symbols.size(), QStringLiteral("OPTION")).toList());
+    window.addDisplayTable();
+    Fixture::settle();
+}
+
+QTableWidget *quoteTable(const quillmark2 &window)
+{
+    return window.findChild<QTableWidget *>(QStringLiteral("displayTableWidget"));
+}
+
+// Start-up restoring 5,000 stored option symbols: enableInterface reads the store,
+// checks the selection, clicks the stored feed (CMOPT, 2,000 contracts) and
+// presses "Add Symbol", which fills the table (a row and two buttons per symbol).
+void BM_StartupRestore5000(benchmark::State &state)
+{
+    if (!ready(state))
+        return;
+    const QStringList symbols = scaleSelection();
+    int restored = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        {
+            QSettings store;
+            store.setValue(QLatin1String(Keys::SelectedSymbolsList), symbols);
+            store.setValue(QLatin1String(Keys::CorrExchList),
+                           QStringList(QVector<QString>(symbols.size(), QStringLiteral("OPTION")).toList()));
+            for (int i = 0; i < quillmark2::FeedCount; ++i)
+                store.setValue(QString::fromLatin1(Keys::CheckboxPattern).arg(i), i == 7);
+        }
+        std::unique_ptr<quillmark2> window = scaleWindow();
+        state.ResumeTiming();
+        window->enableInterface(QStringLiteral("QM-BENCH"), QLatin1String(AllFeeds), {QStringLiteral("1")}, QString(),
+                                false);
+        Fixture::settle();
+        state.PauseTiming();
+        restored = quoteTable(*window)->rowCount();
+        window.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        state.ResumeTiming();
+    }
+    state.counters["rows"] = restored;
+    if (restored != ScaleSymbols)
+        state.SkipWithError("selection not restored");
+}
+BENCHMARK(BM_StartupRestore5000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// "Select All" then "Add Symbol" on a feed of 2,000 contracts, nothing selected before.
+void BM_SelectAllAdd2000(benchmark::State &state)
+{
+    if (!ready(state))
+        return;
+    int added = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        // A window of its own each time: the add starts the new symbols' backfill.
+        std::unique_ptr<quillmark2> window = scaleWindow();
+        state.ResumeTiming();
+        window->findChild<QPushButton *>(QStringLiteral("selectAll"))->click();
+        window->findChild<QPushButton *>(QStringLiteral("addSelected"))->click();
+        Fixture::settle();
+        state.PauseTiming();
+        added = window->updater->selectedSymbols.size();
+        window.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        state.ResumeTiming();
+    }
+    state.counters["added"] = added;
+    if (added != FeedSymbols)
+        state.SkipWithError("feed not added");
+}
+BENCHMARK(BM_SelectAllAdd2000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// One batch of a tick per selected symbol (prices moving every time), shown in a
+// table of 5,000 rows.
+void BM_QuoteTableRefresh5000(benchmark::State &state)
+{
+    if (!ready(state))
+        return;
+    std::unique_ptr<quillmark2> window = scaleWindow();
+    selectScaleSymbols(*window);
+    QByteArray batches[2];
+    for (int b = 0; b < 2; ++b) {
+        int i = 0;
+        for (const QString &symbol : window->updater->selectedSymbols) {
+            batches[b] += "tick," + symbol.toUtf8() + ",20240131,09:15:01,"
+                          + QByteArray::number(100 + i % 900 + b, 'f', 2) + ',' + QByteArray::number(10 + b) + ",0,"
+                          + QByteArray::number(1000 + i) + '\n';
+            ++i;
+        }
+    }
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        publishBatch(batches[round++ % 2]);
+        takePendingTicks();
+        state.ResumeTiming();
+        window->updateDisplayTable();
+        Fixture::settle();
+    }
+    QTableWidget *table = quoteTable(*window);
+    state.counters["rows"] = table->rowCount();
+    if (table->rowCount() != ScaleSymbols || !table->item(ScaleSymbols - 1, 1)
+        || table->item(ScaleSymbols - 1, 1)->text() == QLatin1String("0"))
+        state.SkipWithError("table not refreshed");
+    clearLatestBatch();
+}
+BENCHMARK(BM_QuoteTableRefresh5000)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+// The "X" of one row in the middle of 5,000; the row is put back between rounds.
+void BM_DeleteOneRow5000(benchmark::State &state)
+{
+    if (!ready(state))
+        return;
+    std::unique_ptr<quillmark2> window = scaleWindow();
+    selectScaleSymbols(*window);
+    QTableWidget *table = quoteTable(*window);
+    constexpr int Row = ScaleSymbols / 2;
+    bool removed = true;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto *remove = qobject_cast<QPushButton *>(table->cellWidget(Row, 4));
+        const QString symbol = window->updater->selectedSymbols.at(Row);
+        state.ResumeTiming();
+        remove->click();
+        Fixture::settle();
+        state.PauseTiming();
+        removed = removed && table->rowCount() == ScaleSymbols - 1 && !window->updater->selectedSymbols.contains(symbol);
+        window->updater->selectedSymbols.insert(Row, symbol);
+        window->updater->selectedExchanges.insert(Row, QStringLiteral("OPTION"));
+        window->addDisplayTable();
+        Fixture::settle();
+        state.ResumeTiming();
+    }
+    if (!removed)
+        state.SkipWithError("row not deleted");
+}
+BENCHMARK(BM_DeleteOneRow5000)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// "Delete All" with 5,000 rows.
+void BM_DeleteAll5000(benchmark::State &state)
+{
+    if (!ready(state))
+        return;
+    std::unique_ptr<quillmark2> window = scaleWindow();
+    bool emptied = true;
+    for (auto _ : state) {
+        state.PauseTiming();
+        selectScaleSymbols(*window);
+        state.ResumeTiming();
+        window->findChild<QPushButton *>(QStringLiteral("DeleteAll"))->click();
+        Fixture::settle();
+        state.PauseTiming();
+        emptied = emptied && window->updater->selectedSymbols.isEmpty();
+        state.ResumeTiming();
+    }
+    if (!emptied)
+        state.SkipWithError("selection not emptied");
+}
+BENCHMARK(BM_DeleteAll5000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 

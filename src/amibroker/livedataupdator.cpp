@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 
 Q_LOGGING_CATEGORY(lcAmi, "quillmark.amibroker", QtInfoMsg)
@@ -118,45 +120,114 @@ bool isJunkBackfillFile(const QString &path, int probeBytes)
     return false;
 }
 
+namespace {
+
+constexpr int TickFields = 8;
+
+QLatin1String trimmedBytes(const char *b, const char *e)
+{
+    while (b < e && isBlank(*b))
+        ++b;
+    while (e > b && isBlank(e[-1]))
+        --e;
+    return QLatin1String(b, int(e - b));
+}
+
+// The first eight fields of a tick line, trimmed, as views into the line (or into
+// spare, for a line past ASCII); false for a line that is dropped before its
+// fields are read: empty, "Failed", fewer than eight fields.
+bool tickFields(const char *b, const char *e, QLatin1String (&parts)[TickFields], QByteArray (&spare)[TickFields])
+{
+    const QLatin1String line = trimmedBytes(b, e);
+    b = line.data();
+    e = b + line.size();
+    if (std::any_of(b, e, [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        // Rare: white space and case past ASCII as the text's characters have them.
+        const QString text = QString::fromUtf8(b, int(e - b)).trimmed();
+        if (text.isEmpty() || mentionsFailed(b, e))
+            return false;
+        const QStringList fields = text.split(QLatin1Char(','));
+        if (fields.size() < TickFields)
+            return false;
+        for (int i = 0; i < TickFields; ++i) {
+            spare[i] = fields.at(i).trimmed().toUtf8();
+            parts[i] = QLatin1String(spare[i].constData(), spare[i].size());
+        }
+        return true;
+    }
+    if (b == e || mentionsFailed(b, e))
+        return false;
+    int count = 0;
+    for (const char *p = b; count < TickFields;) {
+        const char *comma = static_cast<const char *>(std::memchr(p, ',', size_t(e - p)));
+        parts[count++] = trimmedBytes(p, comma ? comma : e);
+        if (!comma)
+            break;
+        p = comma + 1;
+    }
+    return count == TickFields;
+}
+
+// A number field as QString::toDouble reads it (C locale, a leading '+' allowed,
+// nothing after it); false when it is none or not finite.
+bool readFieldNumber(QLatin1String field, double *value)
+{
+    const char *b = field.data();
+    const char *e = b + field.size();
+    if (b < e && *b == '+' && e - b > 1 && b[1] != '-' && b[1] != '+')
+        ++b;
+    const auto result = std::from_chars(b, e, *value);
+    return result.ec == std::errc() && result.ptr == e && qIsFinite(*value);
+}
+
+void appendField(QByteArray &out, QLatin1String field)
+{
+    out.append(field.data(), field.size());
+}
+
+} // namespace
+
 QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QString> &symbolMap, int *kept,
                            SecondSums *sums)
 {
+    QHash<QByteArray, QByteArray> renames;
+    for (auto it = symbolMap.cbegin(); it != symbolMap.cend(); ++it)
+        renames.insert(it.key().toUtf8(), it.value().toUtf8());
+
     // Lines in import order. The second in progress of a symbol keeps the place of
     // its first line in this cycle and takes the text of its latest.
     QVector<QByteArray> lines;
-    QHash<QString, int> placeOfSecond;
-    for (const QByteArray &raw : pending.split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.isEmpty() || line.contains(QLatin1String("Failed"), Qt::CaseInsensitive))
-            continue;
-        QStringList parts = line.split(QLatin1Char(','));
-        if (parts.size() < 8)
-            continue;
-        parts.erase(parts.begin() + 8, parts.end());
-        for (QString &part : parts)
-            part = part.trimmed();
-        if (!QuoteStamp::isTickMoment(parts.at(2), parts.at(3)))
+    QHash<QByteArray, int> placeOfSecond;
+    QLatin1String parts[TickFields];
+    QByteArray spare[TickFields];
+    const char *p = pending.constData();
+    const char *const end = p + pending.size();
+    while (p < end) {
+        const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        const char *lineEnd = nl ? nl : end;
+        const char *lineStart = p;
+        p = nl ? nl + 1 : end;
+        if (!tickFields(lineStart, lineEnd, parts, spare) || !QuoteStamp::isTickMoment(parts[2], parts[3]))
             continue;
 
-        QString symbol = parts.at(1);
-        if (!symbol.isEmpty()) {
-            const auto mapped = symbolMap.constFind(symbol);
-            if (mapped != symbolMap.cend())
+        QByteArray symbol = QByteArray::fromRawData(parts[1].data(), parts[1].size());
+        if (!symbol.isEmpty() && !renames.isEmpty()) {
+            const auto mapped = renames.constFind(symbol);
+            if (mapped != renames.cend())
                 symbol = mapped.value();
         }
-        bool ok = false;
-        const double price = parts.at(4).toDouble(&ok);
-        if (!ok || !qIsFinite(price) || price <= 0)
+        double price = 0;
+        if (!readFieldNumber(parts[4], &price) || price <= 0)
             continue;
-        double quantity = parts.at(5).toDouble(&ok);
-        if (!ok || !qIsFinite(quantity))
+        double quantity = 0;
+        if (!readFieldNumber(parts[5], &quantity))
             quantity = 0;
         qint64 carried = roundHalfUp(quantity);
 
         int place = -1;
         bool opensPlace = false;
         // A stamp AmiBroker cannot read gives a line it refuses anyway: passed on as it is.
-        const qint64 stamp = sums ? QuoteStamp::stamp(parts.at(2), parts.at(3)) : -1;
+        const qint64 stamp = sums ? QuoteStamp::stamp(parts[2], parts[3]) : -1;
         if (stamp >= 0) {
             switch (sums->add(symbol, stamp, &carried)) {
             case SecondSums::Kind::NewSecond:
@@ -171,20 +242,39 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
             }
         }
 
-        const QString text = QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8\n")
-                                 .arg(parts.at(0), symbol, parts.at(2), parts.at(3), formatPrice(price),
-                                      QString::number(carried), parts.at(6), parts.at(7));
+        QByteArray text;
+        text.reserve(int(lineEnd - lineStart) + symbol.size() + 32);
+        appendField(text, parts[0]);
+        text.append(',');
+        text.append(symbol);
+        text.append(',');
+        appendField(text, parts[2]);
+        text.append(',');
+        appendField(text, parts[3]);
+        text.append(',');
+        appendPrice(text, price);
+        text.append(',');
+        text.append(QByteArray::number(carried));
+        text.append(',');
+        appendField(text, parts[6]);
+        text.append(',');
+        appendField(text, parts[7]);
+        text.append('\n');
         if (place >= 0) {
-            lines[place] = text.toUtf8();
+            lines[place] = std::move(text);
         } else {
-            lines.append(text.toUtf8());
+            lines.append(std::move(text));
             if (opensPlace)
-                placeOfSecond.insert(symbol, lines.size() - 1);
+                placeOfSecond.insert(QByteArray(symbol.constData(), symbol.size()), lines.size() - 1);
         }
     }
     if (kept)
         *kept = lines.size();
+    int total = 0;
+    for (const QByteArray &line : qAsConst(lines))
+        total += line.size();
     QByteArray out;
+    out.reserve(total);
     for (const QByteArray &line : qAsConst(lines))
         out += line;
     return out;
@@ -205,7 +295,14 @@ liveDataUpdator::liveDataUpdator(QObject *parent)
     backfillFolder = installPathFwd(QLatin1String(InstallFiles::BackfillFolder));
     workFolder = installPath(QLatin1String(InstallFiles::WorkFolder));
 
-    amiBroker = createBrokerObject();
+    // The automation object is made on its own thread (COM initialises that thread's
+    // apartment) and used and destroyed there only.
+    m_brokerThread = new QThread(this);
+    m_brokerThread->setObjectName(QStringLiteral("amibroker"));
+    m_brokerHome = new QObject;
+    m_brokerHome->moveToThread(m_brokerThread);
+    m_brokerThread->start();
+    onBrokerThread([this] { amiBroker = createBrokerObject(); });
     if (!amiBroker)
         qCWarning(lcAmi) << "AmiBroker's automation object is not available";
 
@@ -223,44 +320,53 @@ liveDataUpdator::~liveDataUpdator()
         quit();
         wait();
     }
-    delete amiBroker;
+    // Cycles already scheduled run first (the queue keeps its order), then the
+    // automation object goes on the thread that made it.
+    onBrokerThread([this] {
+        delete amiBroker;
+        amiBroker = nullptr;
+    });
+    m_brokerThread->quit();
+    m_brokerThread->wait();
+    delete m_brokerHome;
+}
+
+template<typename Fn>
+void liveDataUpdator::onBrokerThread(Fn &&fn)
+{
+    if (QThread::currentThread() == m_brokerThread)
+        fn();
+    else
+        QMetaObject::invokeMethod(m_brokerHome, std::forward<Fn>(fn), Qt::BlockingQueuedConnection);
+}
+
+QVariant liveDataUpdator::brokerCall(const char *function, const QVariant &arg)
+{
+    QVariant result;
+    onBrokerThread([&] {
+        if (amiBroker)
+            result = amiBroker->dynamicCall(function, arg);
+    });
+    return result;
 }
 
 QVariant liveDataUpdator::importIntoAmiBroker(QString file, QString formatFile)
 {
-    if (!amiBroker)
-        return QVariant();
     // One pass over the placeholders, so a "%" in a path is never read as one.
-    const QString call = QStringLiteral("Import(%1,%2,%3)").arg(QString::number(0), file, formatFile);
-    return amiBroker->dynamicCall(call.toUtf8().constData());
-}
-
-QVariant liveDataUpdator::importFromAnyThread(const QString &file, const QString &format)
-{
-    if (QThread::currentThread() == thread())
-        return importIntoAmiBroker(file, format);
-    QVariant result;
-    QMetaObject::invokeMethod(this, "importIntoAmiBroker", Qt::BlockingQueuedConnection,
-                              Q_RETURN_ARG(QVariant, result), Q_ARG(QString, file), Q_ARG(QString, format));
-    return result;
-}
-
-QVariant liveDataUpdator::callOnBrokerThread(const char *function)
-{
-    if (!amiBroker)
-        return QVariant();
-    if (QThread::currentThread() == amiBroker->thread())
-        return amiBroker->dynamicCall(function);
-    QVariant result;
-    BrokerObject *broker = amiBroker;
-    QMetaObject::invokeMethod(
-        broker, [broker, function]() { return broker->dynamicCall(function); }, Qt::BlockingQueuedConnection,
-        &result);
-    return result;
+    const QByteArray call = QStringLiteral("Import(%1,%2,%3)").arg(QString::number(0), file, formatFile).toUtf8();
+    return brokerCall(call.constData());
 }
 
 void liveDataUpdator::updateDataAmi()
 {
+    LiveCycleResult result;
+    onBrokerThread([&] { result = runLiveCycle(); });
+    finishLiveCycle(result);
+}
+
+liveDataUpdator::LiveCycleResult liveDataUpdator::runLiveCycle()
+{
+    LiveCycleResult result;
     symbolMap = mappingOldToNew(readMappingEntries());
 
     QDir().mkpath(QFileInfo(rtImportPath).absolutePath());
@@ -269,8 +375,7 @@ void liveDataUpdator::updateDataAmi()
     // queued for the next cycle instead of being lost.
     if (!importFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         qCWarning(lcAmi) << "cannot write" << rtImportPath;
-        setLiveImportBlocked(true, importFile.errorString());
-        return;
+        return LiveCycleResult{true, importFile.errorString()};
     }
 
     // Every tick line since the last cycle, in arrival order: each reaches exactly
@@ -287,32 +392,40 @@ void liveDataUpdator::updateDataAmi()
         m_secondSums.discard();
         requeuePendingTicks(pending);
         qCWarning(lcAmi) << "incomplete import file; cycle skipped";
-        setLiveImportBlocked(true, importFile.errorString());
-        return;
+        return LiveCycleResult{true, importFile.errorString()};
     }
     m_secondSums.commit();
-    // The file could be written: whatever held ticks back is over.
-    setLiveImportBlocked(false);
     if (kept == 0)
-        return;
+        return result;
 
-    importFromAnyThread(rtImportPath, liveFormatPath);
-    callOnBrokerThread("RefreshAll()");
+    importIntoAmiBroker(rtImportPath, liveFormatPath);
+    brokerCall("RefreshAll()");
     emit ticksImported(pending.count('\n'));
     QThread::msleep(LiveCyclePauseMs);
+    return result;
+}
+
+void liveDataUpdator::finishLiveCycle(const LiveCycleResult &result)
+{
+    // The held-ticks state belongs to the updater's own thread, as its timer does.
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this, result] { finishLiveCycle(result); }, Qt::QueuedConnection);
+        return;
+    }
+    setLiveImportBlocked(result.blocked, result.reason);
 }
 
 void liveDataUpdator::scheduleLiveImport()
 {
-    if (liveImportScheduled)
+    if (liveImportScheduled.exchange(true))
         return;
-    liveImportScheduled = true;
-    // Posted behind whatever is waiting now, so input and repaints get their turn first.
+    // Behind whatever the automation object's thread has waiting: a backfill
+    // import handed over meanwhile keeps its turn.
     QMetaObject::invokeMethod(
-        this,
+        m_brokerHome,
         [this] {
             liveImportScheduled = false;
-            updateDataAmi();
+            finishLiveCycle(runLiveCycle());
         },
         Qt::QueuedConnection);
 }
@@ -397,7 +510,7 @@ void liveDataUpdator::pauseBeforeImport()
 bool liveDataUpdator::importChunkWithRetries(const QString &chunkPath)
 {
     for (int attempt = 1; attempt <= backfillLimits.attempts; ++attempt) {
-        if (!importFromAnyThread(chunkPath, backfillFormatPath).isNull())
+        if (!importIntoAmiBroker(chunkPath, backfillFormatPath).isNull())
             return true;
         // Waiting helps a busy AmiBroker, not a missing one, and not after the last try.
         if (amiBroker && attempt < backfillLimits.attempts)
@@ -562,7 +675,7 @@ void liveDataUpdator::doEodBackfill()
             QFile::remove(path);
             continue;
         }
-        importFromAnyThread(path, eodFormatPath);
+        importIntoAmiBroker(path, eodFormatPath);
         QFile::remove(path);
     }
     dir.removeRecursively();
@@ -576,7 +689,7 @@ void liveDataUpdator::do5DayFastBackfill()
 
 void liveDataUpdator::run()
 {
-    // The import itself runs on the main thread, where the automation object lives.
+    // The import itself runs on the main thread, which hands its calls to AmiBroker over.
     if (runMode == 1)
         emit doeodbackfill();
 }

@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QVariant>
 
+#include <atomic>
+
 class QFile;
 class QTimer;
 
@@ -41,6 +43,11 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
 
 // The bridge between our data files and AmiBroker: the live import of tick lines
 // and the backfill imports, all through the one automation object it owns.
+//
+// The automation object lives on a thread of its own ("amibroker"), and so does
+// every live import cycle a batch schedules: the cycle's AmiBroker calls and its
+// pause never hold up the window. Callers on any other thread hand their calls
+// over with a blocking queued invocation and wait for the result.
 class liveDataUpdator : public QThread
 {
     Q_OBJECT
@@ -80,6 +87,12 @@ public:
     BrokerObject *amiBroker = nullptr;
     BackfillLimits backfillLimits;
 
+    // The automation call on the automation object's thread, the caller waiting
+    // for it; an invalid variant when there is no automation object.
+    QVariant brokerCall(const char *function, const QVariant &arg = QVariant());
+    // The thread the automation object and the scheduled live import cycles run on.
+    QThread *brokerThread() const { return m_brokerThread; }
+
     // Copies source to target with old symbol names renamed; false when either
     // path is empty, a file cannot be opened, or the copy could not be completed
     // (no partial target is left behind then).
@@ -107,11 +120,10 @@ public slots:
     void updateDataAmi();
     void doBackFill();
     void do5DayFastBackfill();
-    // What a new batch of ticks asks for: one live import cycle, run from the
-    // event loop, and never more than one waiting. Each cycle takes every tick
-    // queued so far and then pauses the main thread; one cycle queued per batch
-    // would pile up faster than they run at high tick rates and hold the window's
-    // own events back for seconds behind them.
+    // What a new batch of ticks asks for: one live import cycle on the automation
+    // object's thread, and never more than one waiting. Each cycle takes every tick
+    // queued so far and then pauses; one cycle queued per batch would pile up
+    // faster than they run at high tick rates.
     void scheduleLiveImport();
     // One last cycle for ticks that still wait (held by a failing import file,
     // or queued behind a cycle that will not run any more): the window's close.
@@ -126,20 +138,32 @@ protected:
     void run() override;
 
 private:
-    QVariant importFromAnyThread(const QString &file, const QString &format);
-    QVariant callOnBrokerThread(const char *function);
+    // What a live import cycle left behind for the window's side.
+    struct LiveCycleResult
+    {
+        bool blocked = false; // the import file could not be written; ticks held
+        QString reason;
+    };
+    LiveCycleResult runLiveCycle();
+    void finishLiveCycle(const LiveCycleResult &result);
+    // Runs fn on the automation object's thread, waiting for it when called from another.
+    template<typename Fn>
+    void onBrokerThread(Fn &&fn);
     void pauseBeforeImport();
     bool importChunkWithRetries(const QString &chunkPath);
     void chunkAndImport(const QString &sourcePath, const QString &fileToChunk, QFile &errorLog);
     QString chunkPath(int counter) const;
     void setLiveImportBlocked(bool blocked, const QString &reason = QString());
 
+    QThread *m_brokerThread = nullptr;
+    QObject *m_brokerHome = nullptr; // lives on m_brokerThread: the target of handed-over calls
     bool liveImportIsBlocked = false;
     // Retries held ticks while the import file cannot be written: the trouble
     // may end after the day's last batch, which would never bring another cycle.
     QTimer *heldTicksRetry = nullptr;
-    bool liveImportScheduled = false;
-    // Each symbol's second in progress, as far as AmiBroker has been given it.
+    std::atomic<bool> liveImportScheduled{false};
+    // Each symbol's second in progress, as far as AmiBroker has been given it
+    // (touched by the live import cycles only, on the automation object's thread).
     SecondSums m_secondSums;
 
     Q_DISABLE_COPY_MOVE(liveDataUpdator)

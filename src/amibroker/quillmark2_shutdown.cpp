@@ -23,13 +23,13 @@ const char kAmiBrokerImage[] = "Broker.exe";
 const int kSaveCommand = 33029;
 
 // Saves AmiBroker's database and, when asked to, its layout.
-void saveAmiBrokerWork(BrokerObject *amiBroker)
+void saveAmiBrokerWork(liveDataUpdator *updater)
 {
-    amiBroker->dynamicCall("SaveDatabase()");
+    updater->brokerCall("SaveDatabase()");
     if (QSettings().value(QLatin1String(Keys::SaveLayout), false).toBool()) {
         const QString layout = Platform::installPath(QLatin1String(InstallFiles::LayoutFile));
         // UTF-8, as every other call text: a Latin-1 copy would turn other characters of the path into '?'.
-        amiBroker->dynamicCall(QStringLiteral("SaveLayout(%1)").arg(layout).toUtf8().constData());
+        updater->brokerCall(QStringLiteral("SaveLayout(%1)").arg(layout).toUtf8().constData());
     }
 }
 
@@ -62,13 +62,13 @@ void quillmark2::closeEvent(QCloseEvent *event)
     settings.setValue(QLatin1String(Keys::AutoFilldays), ui->autoFilldaysBox->currentText());
     settings.sync();
 
-    BrokerObject *amiBroker = updater ? updater->amiBroker : nullptr;
-    if (amiBroker)
-        amiBroker->dynamicCall("ExecuteCommand(int)", kSaveCommand);
+    const bool haveAmiBroker = updater && updater->amiBroker;
+    if (haveAmiBroker)
+        updater->brokerCall("ExecuteCommand(int)", kSaveCommand);
 
     if (settingsDialog && settingsDialog->controlAmibrokerFlag) {
-        if (amiBroker)
-            saveAmiBrokerWork(amiBroker);
+        if (haveAmiBroker)
+            saveAmiBrokerWork(updater);
         hide();
         QThread::msleep(1000);
         Platform::endProcessTreesByImage(QLatin1String(kAmiBrokerImage));
@@ -79,7 +79,7 @@ void quillmark2::closeEvent(QCloseEvent *event)
 void quillmark2::on_restartButton_clicked()
 {
     if (settingsDialog && settingsDialog->controlAmibrokerFlag && updater && updater->amiBroker) {
-        saveAmiBrokerWork(updater->amiBroker);
+        saveAmiBrokerWork(updater);
         // The new cycle must not end AmiBroker at its own close.
         settingsDialog->controlAmibrokerFlag = false;
         QSettings settings;

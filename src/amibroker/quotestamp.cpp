@@ -192,40 +192,92 @@ int readTime(QLatin1String text)
     return timeOf(text);
 }
 
-bool isTickMoment(QStringView date, QStringView time)
+namespace {
+
+// Text without the white space around it: any Unicode space for characters, ASCII
+// blanks for bytes (a byte past ASCII is part of a UTF-8 sequence, not a space).
+QStringView trimmedText(QStringView text)
+{
+    return text.trimmed();
+}
+
+QLatin1String trimmedText(QLatin1String text)
+{
+    int begin = 0;
+    int end = text.size();
+    while (begin < end && isBlank(unitAt(text, begin)))
+        ++begin;
+    while (end > begin && isBlank(unitAt(text, end - 1)))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+template<typename Text>
+bool tickMomentOf(Text date, Text time)
 {
     // Wide enough for any market's history, narrow enough to catch a garbled field
     // (20241301 read day first is a day of the year 1301).
     auto plausible = [](int day) { return day >= 19000101 && day < 30000101; };
-    if (!plausible(readDate(date, DateOrder::YearMonthDay)) && !plausible(readDate(date, DateOrder::DayMonthYear)))
+    if (!plausible(dateOf(date, DateOrder::YearMonthDay)) && !plausible(dateOf(date, DateOrder::DayMonthYear)))
         return false;
-    QStringView clock = time.trimmed();
-    const int dot = clock.indexOf(QLatin1Char('.'));
+    Text clock = trimmedText(time);
+    int dot = -1;
+    for (int i = 0; i < int(clock.size()) && dot < 0; ++i) {
+        if (unitAt(clock, i) == u'.')
+            dot = i;
+    }
     if (dot >= 0) {
-        const QStringView fraction = clock.mid(dot + 1);
-        if (fraction.isEmpty() || fraction.size() > 9)
+        const int fraction = int(clock.size()) - dot - 1;
+        if (fraction < 1 || fraction > 9)
             return false;
-        for (const QChar c : fraction) {
-            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+        for (int i = dot + 1; i < int(clock.size()); ++i) {
+            const char16_t c = unitAt(clock, i);
+            if (c < u'0' || c > u'9')
                 return false;
         }
         clock = clock.left(dot);
+        int colons = 0;
+        for (int i = 0; i < int(clock.size()); ++i)
+            colons += unitAt(clock, i) == u':';
         // A fraction belongs to a second: "09:15.5" names none.
-        if (clock.count(QLatin1Char(':')) != 2 && !(clock.size() == 6 && !clock.contains(QLatin1Char(':'))))
+        if (colons != 2 && !(clock.size() == 6 && colons == 0))
             return false;
     }
-    return readTime(clock) >= 0;
+    return timeOf(clock) >= 0;
+}
+
+template<typename Text>
+qint64 stampOf(Text date, Text time, DateOrder order, bool allowNoTime)
+{
+    const int day = dateOf(date, order);
+    if (day < 0)
+        return -1;
+    const int clock = allowNoTime && trimmedText(time).isEmpty() ? NoTime : timeOf(time);
+    if (clock < 0)
+        return -1;
+    return qint64(day) * 1000000 + clock;
+}
+
+} // namespace
+
+bool isTickMoment(QStringView date, QStringView time)
+{
+    return tickMomentOf(date, time);
+}
+
+bool isTickMoment(QLatin1String date, QLatin1String time)
+{
+    return tickMomentOf(date, time);
 }
 
 qint64 stamp(QStringView date, QStringView time, DateOrder order, bool allowNoTime)
 {
-    const int day = readDate(date, order);
-    if (day < 0)
-        return -1;
-    const int clock = allowNoTime && time.trimmed().isEmpty() ? NoTime : readTime(time);
-    if (clock < 0)
-        return -1;
-    return qint64(day) * 1000000 + clock;
+    return stampOf(date, time, order, allowNoTime);
+}
+
+qint64 stamp(QLatin1String date, QLatin1String time, DateOrder order, bool allowNoTime)
+{
+    return stampOf(date, time, order, allowNoTime);
 }
 
 } // namespace QuoteStamp

@@ -30,6 +30,8 @@ int readTime(QLatin1String text);
 // The stamp of a date and time read as above; -1 when either cannot be read.
 // An empty time with allowNoTime gives the daily bar's NoTime.
 qint64 stamp(QStringView date, QStringView time, DateOrder order = DateOrder::YearMonthDay, bool allowNoTime = false);
+qint64 stamp(QLatin1String date, QLatin1String time, DateOrder order = DateOrder::YearMonthDay,
+             bool allowNoTime = false);
 
 // Whether a tick's date and time name a real moment in a form a data server
 // sends: the date read year first or day first, the time with an optional
@@ -37,6 +39,8 @@ qint64 stamp(QStringView date, QStringView time, DateOrder order = DateOrder::Ye
 // "2026-13-45", an empty text or a word is none: AmiBroker would file such a
 // tick as a corrupt bar.
 bool isTickMoment(QStringView date, QStringView time);
+// The same for bytes (a byte past ASCII is no digit, separator or blank).
+bool isTickMoment(QLatin1String date, QLatin1String time);
 
 inline int datePart(qint64 stamp) { return int(stamp / 1000000); }
 inline int timePart(qint64 stamp) { return int(stamp % 1000000); }

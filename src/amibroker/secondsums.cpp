@@ -15,12 +15,14 @@ qint64 saturatingAdd(qint64 a, qint64 b)
 
 } // namespace
 
-SecondSums::Kind SecondSums::add(const QString &symbol, qint64 stamp, qint64 *quantity)
+SecondSums::Kind SecondSums::add(const QByteArray &symbol, qint64 stamp, qint64 *quantity)
 {
     auto staged = m_staged.find(symbol);
     if (staged == m_staged.end()) {
         const auto committed = m_committed.constFind(symbol);
-        staged = m_staged.insert(symbol, committed == m_committed.cend() ? Second() : committed.value());
+        // A deep copy: the caller's bytes may be a view into its buffer.
+        staged = m_staged.insert(QByteArray(symbol.constData(), symbol.size()),
+                                 committed == m_committed.cend() ? Second() : committed.value());
     }
     Second &second = staged.value();
     if (second.stamp >= 0 && stamp < second.stamp)

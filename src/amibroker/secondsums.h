@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
-#include <QString>
 #include <QtGlobal>
 
 // The second in progress of every symbol the live import has seen. AmiBroker keeps
@@ -22,10 +22,10 @@ public:
         Late,       // a tick of an earlier second: imported as it is, the sum untouched
     };
 
-    // Adds one tick of symbol (the name AmiBroker knows it by) stamped stamp
-    // (QuoteStamp) and returns what it was; *quantity becomes the quantity its
-    // import line carries.
-    Kind add(const QString &symbol, qint64 stamp, qint64 *quantity);
+    // Adds one tick of symbol (the name AmiBroker knows it by, UTF-8; it may be a
+    // raw view, it is copied when kept) stamped stamp (QuoteStamp) and returns what
+    // it was; *quantity becomes the quantity its import line carries.
+    Kind add(const QByteArray &symbol, qint64 stamp, qint64 *quantity);
 
     void commit();
     void discard();
@@ -39,6 +39,6 @@ private:
         qint64 quantity = 0;
     };
 
-    QHash<QString, Second> m_committed;
-    QHash<QString, Second> m_staged;
+    QHash<QByteArray, Second> m_committed;
+    QHash<QByteArray, Second> m_staged;
 };

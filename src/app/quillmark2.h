@@ -58,6 +58,7 @@ public:
     QStringList defaultLiveSymbols;
     bool liveFlag = false;
     bool enableEOD = false;
+    bool displayTableScheduled = false;
     qint32 symbolLimit = 0;
     liveDataUpdator *updater = nullptr;
     Ui::quillmark2 *ui = nullptr;
@@ -118,6 +119,8 @@ public slots:
     void on_connectButton_clicked();
     void updateThreads();
     void updateDisplayTable();
+    // One refresh of the quote table after a tick batch, however many batches arrive meanwhile.
+    void scheduleDisplayTable();
 
     // AmiBroker control.
     void on_controlAmibrokerEnabled();

@@ -7,6 +7,7 @@
 #include "app/messagebox.h"
 #include "backfill/backfillpump.h"
 #include "live/tickbuffer.h"
+#include "live/tickline.h"
 #include "live/websocketworker.h"
 #include "platform/windowfront.h"
 
@@ -20,36 +21,58 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cstring>
+
 namespace {
 
 const QColor kRising(173, 216, 230);
 const QColor kFalling(255, 192, 203);
 
+// Where a symbol's latest quote sits in the batch: its price and quantity fields.
 struct Quote
 {
-    QString price;
-    QString quantity;
+    QLatin1String price;
+    QLatin1String quantity;
 };
 
-// The latest quote per symbol in a batch of tick lines.
+// The latest quote per symbol in a batch of tick lines, as views into batch. Read
+// byte by byte: with thousands of symbols the table is refreshed many times a
+// second, and a string per field would cost more than the rest of the refresh.
 QHash<QString, Quote> latestQuotes(const QByteArray &batch)
 {
     QHash<QString, Quote> quotes;
-    const QStringList lines = QString::fromUtf8(batch).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        if (line.contains(QLatin1String("Failed"), Qt::CaseInsensitive))
+    const char *p = batch.constData();
+    const char *const end = p + batch.size();
+    while (p < end) {
+        const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        const char *lineEnd = nl ? nl : end;
+        const char *line = p;
+        p = nl ? nl + 1 : end;
+        if (line == lineEnd)
             continue;
-        const QStringList fields = line.split(QLatin1Char(','));
-        if (fields.size() < 6)
+        if (mentionsFailed(line, lineEnd))
             continue;
-        quotes.insert(fields.at(1), Quote{fields.at(4), fields.at(5)});
+        QLatin1String fields[6];
+        int count = 0;
+        for (const char *f = line; count < 6;) {
+            const char *comma = static_cast<const char *>(std::memchr(f, ',', size_t(lineEnd - f)));
+            const char *fieldEnd = comma ? comma : lineEnd;
+            fields[count++] = QLatin1String(f, int(fieldEnd - f));
+            if (!comma)
+                break;
+            f = comma + 1;
+        }
+        if (count < 6)
+            continue;
+        quotes.insert(QString::fromUtf8(fields[1].data(), fields[1].size()), Quote{fields[4], fields[5]});
     }
     return quotes;
 }
 
 // Sets a quote cell's text, colouring it by the direction of the change.
-void updateQuoteCell(QTableWidgetItem *cell, const QString &text)
+void updateQuoteCell(QTableWidgetItem *cell, QLatin1String field)
 {
+    const QString text = QString::fromUtf8(field.data(), field.size());
     if (cell->text() == text)
         return;
     bool oldOk = false;
@@ -106,7 +129,7 @@ void quillmark2::startLiveStream()
     }, Qt::DirectConnection);
     connect(liveWorker, &WebSocketWorker::rtDataDownloaded, updater, &liveDataUpdator::scheduleLiveImport,
             Qt::QueuedConnection);
-    connect(liveWorker, &WebSocketWorker::rtDataDownloaded, this, &quillmark2::updateDisplayTable,
+    connect(liveWorker, &WebSocketWorker::rtDataDownloaded, this, &quillmark2::scheduleDisplayTable,
             Qt::QueuedConnection);
     connect(liveWorker, &WebSocketWorker::connected, this, [this]() {
         ui->statusLabel->setText(QStringLiteral("Live: Connected"));
@@ -131,7 +154,7 @@ void quillmark2::on_connectButton_clicked()
     startLiveStream();
     Platform::bringWindowToFront(QStringLiteral("AmiBroker"));
     if (updater->amiBroker)
-        updater->amiBroker->dynamicCall("LoadDatabase(QString&)", databasePath);
+        updater->brokerCall("LoadDatabase(QString&)", databasePath);
     ui->connectButton->setEnabled(false);
 }
 
@@ -147,11 +170,28 @@ void quillmark2::updateThreads()
     }
 }
 
+void quillmark2::scheduleDisplayTable()
+{
+    // Each refresh reads the newest batch, so refreshes already waiting would only
+    // repeat it: one waits at a time, behind the window's other events.
+    if (displayTableScheduled)
+        return;
+    displayTableScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            displayTableScheduled = false;
+            updateDisplayTable();
+        },
+        Qt::QueuedConnection);
+}
+
 void quillmark2::updateDisplayTable()
 {
     if (!ui || !updater)
         return;
-    const QHash<QString, Quote> quotes = latestQuotes(latestBatchCopy());
+    const QByteArray batch = latestBatchCopy(); // the quotes below are views into it
+    const QHash<QString, Quote> quotes = latestQuotes(batch);
 
     const QStringList symbols = updater->selectedSymbols;
     if (symbols.isEmpty())

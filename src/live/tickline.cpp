@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -81,6 +82,21 @@ void appendPrice(QByteArray &out, double value)
 {
     char buffer[PriceBufferSize];
     out.append(buffer, writePrice(buffer, value));
+}
+
+bool mentionsFailed(const char *begin, const char *end)
+{
+    if (std::any_of(begin, end, [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        return QString::fromUtf8(begin, int(end - begin)).contains(QLatin1String("Failed"), Qt::CaseInsensitive);
+    static const char word[] = "failed";
+    for (const char *p = begin; end - p >= 6; ++p) {
+        int i = 0;
+        while (i < 6 && (p[i] | 0x20) == word[i])
+            ++i;
+        if (i == 6)
+            return true;
+    }
+    return false;
 }
 
 QString formatPrice(double value)

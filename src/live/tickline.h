@@ -14,6 +14,11 @@ class QJsonValue;
 // Shortest decimal text that reads back to the same double, never in exponent
 // form: 24567.85, 123456.7, 1234567, 5.
 QString formatPrice(double value);
+
+// Whether the text between begin and end mentions "Failed" in any case (how the
+// data server answers when it has no data): read as bytes, and as characters when
+// it holds any past ASCII.
+bool mentionsFailed(const char *begin, const char *end);
 void appendPrice(QByteArray &out, double value);
 
 // Nearest integer, ties towards positive infinity (2.5 -> 3, -2.5 -> -2).

@@ -21,6 +21,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -72,12 +73,15 @@ QHash<QString, Quote> latestQuotes(const QByteArray &batch)
 // Sets a quote cell's text, colouring it by the direction of the change.
 void updateQuoteCell(QTableWidgetItem *cell, QLatin1String field)
 {
-    const QString text = QString::fromUtf8(field.data(), field.size());
-    if (cell->text() == text)
+    // Most refreshes change few cells: compare before making the new text.
+    const QString old = cell->text();
+    const bool ascii = std::none_of(field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    if (ascii ? old == field : old == QString::fromUtf8(field.data(), field.size()))
         return;
+    const QString text = QString::fromUtf8(field.data(), field.size());
     bool oldOk = false;
     bool newOk = false;
-    const double oldValue = cell->text().toDouble(&oldOk);
+    const double oldValue = old.toDouble(&oldOk);
     const double newValue = text.toDouble(&newOk);
     if (oldOk && newOk) {
         if (newValue > oldValue)

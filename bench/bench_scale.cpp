@@ -47,6 +47,7 @@
 #include "live/websocketworker.h"
 #include "platform/brokerstandin.h"
 #include "platform/installroot.h"
+#include "procstatus.h"
 #include "testenv.h"
 
 #include <malloc.h>
@@ -82,18 +83,6 @@ qint64 processCpuNs()
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-qint64 statusKiB(const char *key)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(int(std::strlen(key))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 // Each row of a sweep starts its peak from what it holds itself.
@@ -525,7 +514,7 @@ Row runOnce(int symbolCount, double rate, int seconds)
     const qint64 busyStart = BrokerStandIn::busyNs();
     QTimer rssTimer;
     QObject::connect(&rssTimer, &QTimer::timeout, &rssTimer,
-                     [&] { rssSamples.append({(nowNs() - startNs) / 1000000, statusKiB("VmRSS:")}); });
+                     [&] { rssSamples.append({(nowNs() - startNs) / 1000000, processStatusKiB("VmRSS:")}); });
     rssTimer.start(RssSampleMs);
     waitMs(seconds * 1000);
     rssTimer.stop();
@@ -566,7 +555,7 @@ Row runOnce(int symbolCount, double rate, int seconds)
         }
     }
     detach();
-    row.peakKiB = statusKiB("VmHWM:");
+    row.peakKiB = processStatusKiB("VmHWM:");
 
     if (!BrokerStandIn::saveQuoteTable())
         row.error = QStringLiteral("cannot write the quote table");

@@ -27,6 +27,7 @@
 #include "live/tickbuffer.h"
 #include "live/websocketworker.h"
 #include "platform/installroot.h"
+#include "procstatus.h"
 #include "testenv.h"
 
 #include <malloc.h>
@@ -43,18 +44,6 @@ constexpr int ReportIntervalMs = 60000;
 constexpr int AccountIntervalMs = 5000;
 constexpr int DrainTimeoutMs = 20000;
 constexpr int ProbeIntervalMs = 100;
-
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 // Bytes handed out by malloc and not yet freed, over all arenas.
 qint64 heapInUseKiB()
@@ -300,7 +289,7 @@ int main(int argc, char **argv)
         const qint64 ms = clock.elapsed();
         const double share = ms > lastMs ? 100.0 * (cpu - lastCpu) / (double(ms - lastMs) / 1000.0) : 0.0;
         std::printf("t=%5llds rss=%lld KiB heap=%lld KiB cpu=%.1fs (%.1f%% of one core) ticks_sent=%lld lines_imported=%lld quotes_settled=%lld differences=%lld open=%d connects=%d main_late_max=%lldms\n",
-                    static_cast<long long>(ms / 1000), static_cast<long long>(residentKiB()),
+                    static_cast<long long>(ms / 1000), static_cast<long long>(processStatusKiB("VmRSS:")),
                     static_cast<long long>(heapInUseKiB()), cpu, share,
                     static_cast<long long>(ledger.sent()), static_cast<long long>(ledger.imported()),
                     static_cast<long long>(ledger.settled()), static_cast<long long>(ledger.differences()),
@@ -322,7 +311,7 @@ int main(int argc, char **argv)
     reportTimer.start(ReportIntervalMs);
 
     std::printf("soak: %d symbols, %.0f batches/s, %d s, rss at start %lld KiB\n", SymbolCount, BatchesPerSecond,
-                seconds, static_cast<long long>(residentKiB()));
+                seconds, static_cast<long long>(processStatusKiB("VmRSS:")));
     std::fflush(stdout);
     liveThread.start();
 

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
+#include <QSignalBlocker>
 #include <QTableWidgetItem>
 #include <QThread>
 #include <QTimer>
@@ -70,14 +71,14 @@ QHash<QString, Quote> latestQuotes(const QByteArray &batch)
     return quotes;
 }
 
-// Sets a quote cell's text, colouring it by the direction of the change.
-void updateQuoteCell(QTableWidgetItem *cell, QLatin1String field)
+// Sets a quote cell's text, colouring it by the direction of the change; whether it changed.
+bool updateQuoteCell(QTableWidgetItem *cell, QLatin1String field)
 {
     // Most refreshes change few cells: compare before making the new text.
     const QString old = cell->text();
     const bool ascii = std::none_of(field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
     if (ascii ? old == field : old == QString::fromUtf8(field.data(), field.size()))
-        return;
+        return false;
     const QString text = QString::fromUtf8(field.data(), field.size());
     bool oldOk = false;
     bool newOk = false;
@@ -92,6 +93,7 @@ void updateQuoteCell(QTableWidgetItem *cell, QLatin1String field)
         cell->setBackground(Qt::white);
     }
     cell->setText(text);
+    return true;
 }
 
 } // namespace
@@ -213,26 +215,47 @@ void quillmark2::updateDisplayTable()
     if (table->rowCount() != symbols.size())
         table->setRowCount(symbols.size());
 
-    for (int row = 0; row < symbols.size(); ++row) {
-        const QString &sym = symbols.at(row);
-        if (QTableWidgetItem *cell = table->item(row, 0)) {
-            if (cell->text() != sym)
-                cell->setText(sym);
-        } else {
-            table->setItem(row, 0, new QTableWidgetItem(sym));
-        }
-        for (int column = 1; column <= 2; ++column) {
-            if (!table->item(row, column)) {
-                auto *cell = new QTableWidgetItem(QStringLiteral("0"));
-                cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-                table->setItem(row, column, cell);
+    // Thousands of cells may change per refresh: the view hears of them once, as
+    // one range, instead of once per cell and role.
+    int firstChanged = -1;
+    int lastChanged = -1;
+    {
+        const QSignalBlocker quiet(table->model());
+        for (int row = 0; row < symbols.size(); ++row) {
+            const QString &sym = symbols.at(row);
+            bool changed = false;
+            if (QTableWidgetItem *cell = table->item(row, 0)) {
+                if (cell->text() != sym) {
+                    cell->setText(sym);
+                    changed = true;
+                }
+            } else {
+                table->setItem(row, 0, new QTableWidgetItem(sym));
+                changed = true;
+            }
+            for (int column = 1; column <= 2; ++column) {
+                if (!table->item(row, column)) {
+                    auto *cell = new QTableWidgetItem(QStringLiteral("0"));
+                    cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+                    table->setItem(row, column, cell);
+                    changed = true;
+                }
+            }
+            const auto quote = quotes.constFind(sym);
+            if (quote != quotes.constEnd()) {
+                changed = updateQuoteCell(table->item(row, 1), quote->price) | changed;
+                changed = updateQuoteCell(table->item(row, 2), quote->quantity) | changed;
+            }
+            if (changed) {
+                if (firstChanged < 0)
+                    firstChanged = row;
+                lastChanged = row;
             }
         }
-        const auto quote = quotes.constFind(sym);
-        if (quote == quotes.constEnd())
-            continue;
-        updateQuoteCell(table->item(row, 1), quote->price);
-        updateQuoteCell(table->item(row, 2), quote->quantity);
+    }
+    if (firstChanged >= 0) {
+        QAbstractItemModel *model = table->model();
+        emit model->dataChanged(model->index(firstChanged, 0), model->index(lastChanged, 2));
     }
 }
 

@@ -17,14 +17,17 @@ qint64 saturatingAdd(qint64 a, qint64 b)
 
 SecondSums::Kind SecondSums::add(const QByteArray &symbol, qint64 stamp, qint64 *quantity)
 {
-    auto staged = m_staged.find(symbol);
-    if (staged == m_staged.end()) {
-        const auto committed = m_committed.constFind(symbol);
-        // A deep copy: the caller's bytes may be a view into its buffer.
-        staged = m_staged.insert(QByteArray(symbol.constData(), symbol.size()),
-                                 committed == m_committed.cend() ? Second() : committed.value());
+    auto it = m_entries.find(symbol);
+    // A deep copy: the caller's bytes may be a view into its buffer.
+    if (it == m_entries.end())
+        it = m_entries.insert(QByteArray(symbol.constData(), symbol.size()), Entry());
+    Entry &entry = it.value();
+    if (!entry.isStaged) {
+        entry.staged = entry.committed;
+        entry.isStaged = true;
+        m_touched.push_back(&entry);
     }
-    Second &second = staged.value();
+    Second &second = entry.staged;
     if (second.stamp >= 0 && stamp < second.stamp)
         return Kind::Late;
     if (stamp == second.stamp) {
@@ -39,12 +42,16 @@ SecondSums::Kind SecondSums::add(const QByteArray &symbol, qint64 stamp, qint64 
 
 void SecondSums::commit()
 {
-    for (auto it = m_staged.cbegin(); it != m_staged.cend(); ++it)
-        m_committed.insert(it.key(), it.value());
-    m_staged.clear();
+    for (Entry *entry : m_touched) {
+        entry->committed = entry->staged;
+        entry->isStaged = false;
+    }
+    m_touched.clear();
 }
 
 void SecondSums::discard()
 {
-    m_staged.clear();
+    for (Entry *entry : m_touched)
+        entry->isStaged = false;
+    m_touched.clear();
 }

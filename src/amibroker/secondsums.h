@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QHash>
+
+#include <vector>
 #include <QtGlobal>
 
 // The second in progress of every symbol the live import has seen. AmiBroker keeps
@@ -16,6 +18,10 @@
 class SecondSums
 {
 public:
+    SecondSums() = default;
+    // Staged entries are held by address: a copy would share and then detach them.
+    Q_DISABLE_COPY_MOVE(SecondSums)
+
     enum class Kind {
         NewSecond,  // the first tick of a later second: its quantity starts the sum
         SameSecond, // another tick of the second in progress: added to its sum
@@ -30,15 +36,21 @@ public:
     void commit();
     void discard();
 
-    int size() const { return m_committed.size(); }
-
 private:
     struct Second
     {
         qint64 stamp = -1;
         qint64 quantity = 0;
     };
+    // One entry per symbol, found once per tick: what AmiBroker has been given, and
+    // what the cycle under way has added on top of it.
+    struct Entry
+    {
+        Second committed;
+        Second staged;
+        bool isStaged = false;
+    };
 
-    QHash<QByteArray, Second> m_committed;
-    QHash<QByteArray, Second> m_staged;
+    QHash<QByteArray, Entry> m_entries;
+    std::vector<Entry *> m_touched; // staged this cycle (QHash values stay where they are)
 };

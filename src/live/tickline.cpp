@@ -175,11 +175,14 @@ bool appendTickLine(const QJsonObject &record, QByteArray &out)
     return true;
 }
 
-QByteArray tickLinesFromRecords(const QJsonArray &records)
+QByteArray tickLinesFromRecords(const QJsonArray &records, int *lines)
 {
-    QByteArray lines;
-    lines.reserve(records.size() * 64);
+    QByteArray out;
+    out.reserve(records.size() * 64);
+    int kept = 0;
     for (const QJsonValue &v : records)
-        appendTickLine(v.toObject(), lines);
-    return lines;
+        kept += appendTickLine(v.toObject(), out) ? 1 : 0;
+    if (lines)
+        *lines = kept;
+    return out;
 }

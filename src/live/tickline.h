@@ -36,4 +36,5 @@ bool readTickNumber(const QJsonValue &value, double *out);
 bool appendTickLine(const QJsonObject &record, QByteArray &out);
 
 // The tick lines of a "records" array, in array order; non-objects are dropped.
-QByteArray tickLinesFromRecords(const QJsonArray &records);
+// *lines (when given) receives how many were kept.
+QByteArray tickLinesFromRecords(const QJsonArray &records, int *lines = nullptr);

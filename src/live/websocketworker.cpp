@@ -195,8 +195,9 @@ void WebSocketWorker::onTextMessageReceived(const QString &message)
     const QJsonArray records = frame.value(QLatin1String("records")).toArray();
     if (records.isEmpty())
         return;
-    const QByteArray batch = tickLinesFromRecords(records);
-    emit batchReceived(records.size(), batch.count('\n'));
+    int kept = 0;
+    const QByteArray batch = tickLinesFromRecords(records, &kept);
+    emit batchReceived(records.size(), kept);
     if (batch.isEmpty())
         return;
     writeTickFile(batch);

@@ -15,7 +15,8 @@
 // - how late the window's thread handles an event posted every 10 ms from
 //   another thread (what input and repaints wait), p50/p99/max;
 // - the program's CPU per 1,000 offered ticks/s, in % of one core, without the
-//   stand-in's own share (AmiBroker's work, printed apart);
+//   stand-in's own share (AmiBroker's work, printed apart): the CPU from the start
+//   until the import has caught up with the run's last batch, over the run's time;
 // - peak resident memory, and resident memory sampled every 10 s past a 30 s
 //   warm-up (first/min/max/last), to read flatness over a long run.
 //
@@ -519,8 +520,6 @@ Row runOnce(int symbolCount, double rate, int seconds)
     waitMs(seconds * 1000);
     rssTimer.stop();
     const qint64 stopNs = nowNs();
-    const qint64 cpuUsed = processCpuNs() - cpuStart;
-    const qint64 busyUsed = BrokerStandIn::busyNs() - busyStart;
     probing = false;
     posting = false;
     poster.join();
@@ -554,6 +553,9 @@ Row runOnce(int symbolCount, double rate, int seconds)
             break;
         }
     }
+    // The ticks of the run cost what it takes to import them, catching up included.
+    const qint64 cpuUsed = processCpuNs() - cpuStart;
+    const qint64 busyUsed = BrokerStandIn::busyNs() - busyStart;
     detach();
     row.peakKiB = processStatusKiB("VmHWM:");
 

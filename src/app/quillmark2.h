@@ -59,6 +59,14 @@ public:
     bool liveFlag = false;
     bool enableEOD = false;
     bool displayTableScheduled = false;
+    // The quote table's rows by symbol: a slot per distinct selected symbol (UTF-8)
+    // and each row's slot, for the selection they were made for.
+    struct QuoteRows
+    {
+        QStringList symbols;
+        QHash<QByteArray, int> slotOfSymbol;
+        QVector<int> slotOfRow;
+    } quoteRows;
     qint32 symbolLimit = 0;
     liveDataUpdator *updater = nullptr;
     Ui::quillmark2 *ui = nullptr;

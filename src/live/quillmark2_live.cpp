@@ -14,6 +14,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QHash>
+#include <QVector>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
@@ -30,19 +31,20 @@ namespace {
 const QColor kRising(173, 216, 230);
 const QColor kFalling(255, 192, 203);
 
-// Where a symbol's latest quote sits in the batch: its price and quantity fields.
+// Where a symbol's latest quote sits in the batch: its price and quantity fields
+// (no data: no quote in this batch).
 struct Quote
 {
     QLatin1String price;
     QLatin1String quantity;
 };
 
-// The latest quote per symbol in a batch of tick lines, as views into batch. Read
-// byte by byte: with thousands of symbols the table is refreshed many times a
-// second, and a string per field would cost more than the rest of the refresh.
-QHash<QString, Quote> latestQuotes(const QByteArray &batch)
+// The latest quote of every selected symbol in a batch of tick lines, as views into
+// batch, by the symbol's slot. Read byte by byte and looked up without a string per
+// line: with thousands of symbols the table is refreshed many times a second.
+QVector<Quote> latestQuotes(const QByteArray &batch, const QHash<QByteArray, int> &slotOfSymbol, int slotCount)
 {
-    QHash<QString, Quote> quotes;
+    QVector<Quote> quotes(slotCount);
     const char *p = batch.constData();
     const char *const end = p + batch.size();
     while (p < end) {
@@ -66,7 +68,9 @@ QHash<QString, Quote> latestQuotes(const QByteArray &batch)
         }
         if (count < 6)
             continue;
-        quotes.insert(QString::fromUtf8(fields[1].data(), fields[1].size()), Quote{fields[4], fields[5]});
+        const auto slot = slotOfSymbol.constFind(QByteArray::fromRawData(fields[1].data(), fields[1].size()));
+        if (slot != slotOfSymbol.cend())
+            quotes[slot.value()] = Quote{fields[4], fields[5]};
     }
     return quotes;
 }
@@ -197,11 +201,24 @@ void quillmark2::updateDisplayTable()
     if (!ui || !updater)
         return;
     const QByteArray batch = latestBatchCopy(); // the quotes below are views into it
-    const QHash<QString, Quote> quotes = latestQuotes(batch);
 
     const QStringList symbols = updater->selectedSymbols;
     if (symbols.isEmpty())
         return;
+    // A slot per distinct symbol, made again only when the selection changed.
+    if (quoteRows.symbols != symbols || quoteRows.slotOfRow.size() != symbols.size()) {
+        quoteRows.symbols = symbols;
+        quoteRows.slotOfSymbol.clear();
+        quoteRows.slotOfRow.resize(symbols.size());
+        for (int row = 0; row < symbols.size(); ++row) {
+            const QByteArray name = symbols.at(row).toUtf8();
+            auto slot = quoteRows.slotOfSymbol.constFind(name);
+            if (slot == quoteRows.slotOfSymbol.cend())
+                slot = quoteRows.slotOfSymbol.insert(name, quoteRows.slotOfSymbol.size());
+            quoteRows.slotOfRow[row] = slot.value();
+        }
+    }
+    const QVector<Quote> quotes = latestQuotes(batch, quoteRows.slotOfSymbol, quoteRows.slotOfSymbol.size());
 
     QTableWidget *table = ui->displayTableWidget;
     if (table->columnCount() < 3)
@@ -241,10 +258,10 @@ void quillmark2::updateDisplayTable()
                     changed = true;
                 }
             }
-            const auto quote = quotes.constFind(sym);
-            if (quote != quotes.constEnd()) {
-                changed = updateQuoteCell(table->item(row, 1), quote->price) | changed;
-                changed = updateQuoteCell(table->item(row, 2), quote->quantity) | changed;
+            const Quote &quote = quotes.at(quoteRows.slotOfRow.at(row));
+            if (quote.price.data()) {
+                changed = updateQuoteCell(table->item(row, 1), quote.price) | changed;
+                changed = updateQuoteCell(table->item(row, 2), quote.quantity) | changed;
             }
             if (changed) {
                 if (firstChanged < 0)

@@ -317,6 +317,7 @@ struct Row
     double standInCpu = 0;
     qint64 peakKiB = 0;
     QVector<qint64> rssAfterWarmUp; // KiB
+    QVector<qint64> ownRssAfterWarmUp; // KiB, less the stand-in's quote table
     QString error;
 };
 
@@ -409,6 +410,7 @@ Row runOnce(int symbolCount, double rate, int seconds)
     std::vector<double> lateMs;
     bool probing = false;
     QVector<QPair<qint64, qint64>> rssSamples; // ms into the run, KiB
+    QVector<qint64> ownSamples;                // the same less the stand-in's quote table
 
     const qint64 setupStartNs = nowNs();
     auto window = std::make_unique<quillmark2>();
@@ -515,7 +517,11 @@ Row runOnce(int symbolCount, double rate, int seconds)
     const qint64 busyStart = BrokerStandIn::busyNs();
     QTimer rssTimer;
     QObject::connect(&rssTimer, &QTimer::timeout, &rssTimer,
-                     [&] { rssSamples.append({(nowNs() - startNs) / 1000000, processStatusKiB("VmRSS:")}); });
+                     [&] {
+                         const qint64 rss = processStatusKiB("VmRSS:");
+                         rssSamples.append({(nowNs() - startNs) / 1000000, rss});
+                         ownSamples.append(rss - BrokerStandIn::quoteTableBytes() / 1024);
+                     });
     rssTimer.start(RssSampleMs);
     waitMs(seconds * 1000);
     rssTimer.stop();
@@ -570,9 +576,11 @@ Row runOnce(int symbolCount, double rate, int seconds)
     row.runSeconds = double(stopNs - startNs) / 1e9;
     row.programCpu = 100.0 * double(cpuUsed - busyUsed) / double(stopNs - startNs);
     row.standInCpu = 100.0 * double(busyUsed) / double(stopNs - startNs);
-    for (const auto &sample : qAsConst(rssSamples)) {
-        if (sample.first >= WarmUpSeconds * 1000)
-            row.rssAfterWarmUp << sample.second;
+    for (int i = 0; i < rssSamples.size(); ++i) {
+        if (rssSamples.at(i).first >= WarmUpSeconds * 1000) {
+            row.rssAfterWarmUp << rssSamples.at(i).second;
+            row.ownRssAfterWarmUp << ownSamples.at(i);
+        }
     }
     row.late = spread(lateMs);
 
@@ -672,13 +680,18 @@ void printTable(const std::vector<Row> &rows)
         return QStringLiteral("%1 (%2)").arg(r.programCpu, 0, 'f', 1).arg(r.standInCpu, 0, 'f', 1);
     });
     add(QStringLiteral("peak RSS MiB"), [](const Row &r) { return mib(r.peakKiB); });
-    add(QStringLiteral("RSS MiB after 30 s first/min/max/last"), [](const Row &r) {
-        if (r.rssAfterWarmUp.isEmpty())
-            return QStringLiteral("-");
-        const auto [lo, hi] = std::minmax_element(r.rssAfterWarmUp.cbegin(), r.rssAfterWarmUp.cend());
-        return QStringLiteral("%1/%2/%3/%4")
-            .arg(mib(r.rssAfterWarmUp.first()), mib(*lo), mib(*hi), mib(r.rssAfterWarmUp.last()));
-    });
+    auto flatness = [&](const QString &name, QVector<qint64> Row::*samples) {
+        add(name, [samples](const Row &r) {
+            const QVector<qint64> &kib = r.*samples;
+            if (kib.isEmpty())
+                return QStringLiteral("-");
+            const auto [lo, hi] = std::minmax_element(kib.cbegin(), kib.cend());
+            return QStringLiteral("%1/%2/%3/%4").arg(mib(kib.first()), mib(*lo), mib(*hi), mib(kib.last()));
+        });
+    };
+    flatness(QStringLiteral("RSS MiB after 30 s first/min/max/last"), &Row::rssAfterWarmUp);
+    // The stand-in keeps AmiBroker's database in memory, a quote per symbol and second.
+    flatness(QStringLiteral("  less the stand-in's quotes"), &Row::ownRssAfterWarmUp);
 
     int nameWidth = 0;
     QVector<int> widths(int(rows.size()), 0);

@@ -357,6 +357,16 @@ public:
         quotes.erase(range.first + 1, range.second);
     }
 
+    qint64 memoryBytes() const
+    {
+        qint64 bytes = 0;
+        for (const auto &entry : m_symbols) {
+            bytes += qint64(entry.second.quotes.capacity() * sizeof(Quote)) + entry.second.text.capacity()
+                     + entry.first.capacity() + qint64(sizeof(entry));
+        }
+        return bytes;
+    }
+
     bool save()
     {
         if (!m_changed && m_exists)
@@ -511,6 +521,12 @@ bool BrokerStandIn::saveQuoteTable()
     QuoteTable &table = quoteTable();
     table.follow(Platform::installPath(QLatin1String(InstallFiles::StandInQuotes)));
     return table.save();
+}
+
+qint64 BrokerStandIn::quoteTableBytes()
+{
+    QMutexLocker lock(&g_journalMutex);
+    return quoteTable().memoryBytes();
 }
 
 qint64 BrokerStandIn::busyNs()

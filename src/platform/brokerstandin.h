@@ -84,6 +84,11 @@ public:
     // where the system has no per-thread CPU clock.
     static qint64 busyNs();
 
+    // Bytes the quote table holds in memory (AmiBroker's database, which grows with
+    // every new second of every symbol), so a benchmark can tell the program's own
+    // memory from it.
+    static qint64 quoteTableBytes();
+
 private:
     QVariant call(const QString &function, const QVariant &arg);
     bool performImport(const QString &function);

@@ -155,28 +155,25 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         window.updater->selectedExchanges = exchanges;
 
         // Runs inside the stand-in's calls, on whichever thread runs the import
-        // cycle: the Import call's file is there to read, and what is posted from
-        // RefreshAll to the automation object (whose thread runs the cycle) runs
-        // once the cycle has returned.
-        QObject *broker = window.updater->amiBroker;
+        // cycle, where the Import call's file is there to read; ticksImported
+        // follows on that thread when the cycle (with its pause) ends.
         const QString importFile = standInFile(InstallFiles::ImportFile);
         BrokerStandIn::setCallObserver([&](const QString &function) {
-            QMutexLocker lock(&seenMutex);
             if (function.startsWith(QLatin1String("Import(")) && function.contains(importFile)) {
+                QMutexLocker lock(&seenMutex);
                 ProbeState imported = seen.empty() ? ProbeState() : seen.back().probe;
                 followProbe(readFile(importFile), probe, true, &imported);
                 seen.push_back(Seen{clock.nsecsElapsed(), 0, imported});
-            } else if (function == QLatin1String("RefreshAll()") && !seen.empty()) {
-                const size_t index = seen.size() - 1;
-                QMetaObject::invokeMethod(
-                    broker,
-                    [&, index] {
-                        QMutexLocker endLock(&seenMutex);
-                        seen[index].endNs = clock.nsecsElapsed();
-                    },
-                    Qt::QueuedConnection);
             }
         });
+        QObject::connect(
+            window.updater, &liveDataUpdator::ticksImported, window.updater,
+            [&](int) {
+                QMutexLocker lock(&seenMutex);
+                if (!seen.empty() && seen.back().endNs == 0)
+                    seen.back().endNs = clock.nsecsElapsed();
+            },
+            Qt::DirectConnection);
         window.findChild<QPushButton *>(QStringLiteral("connectButton"))->click();
 
         QEventLoop loop;

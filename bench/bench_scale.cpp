@@ -399,7 +399,6 @@ Row runOnce(int symbolCount, double rate, int seconds)
         qint64 importNs = 0;
         qint64 endNs = 0;
         qint64 lines = 0;
-        bool refreshed = false;
     };
     QMutex batchMutex;
     std::vector<std::pair<qint64, qint64>> batches; // arrival, kept lines so far
@@ -422,36 +421,24 @@ Row runOnce(int symbolCount, double rate, int seconds)
     window->addDisplayTable();
     window->show();
 
-    // Runs inside the stand-in's calls, on whichever thread runs the import cycle.
-    // What RefreshAll posts to the automation object runs on that thread once the
-    // cycle (with its pause) has returned.
+    // Runs inside the stand-in's calls, on whichever thread runs the import cycle;
+    // ticksImported follows on that thread when the cycle (with its pause) ends.
     const QString importFile = Platform::installPath(QLatin1String(InstallFiles::ImportFile));
-    QObject *broker = window->updater->amiBroker;
-    BrokerStandIn::setCallObserver([&, broker](const QString &function) {
+    BrokerStandIn::setCallObserver([&](const QString &function) {
         if (function.startsWith(QLatin1String("Import(")) && function.contains(importFile)) {
             QMutexLocker lock(&cycleMutex);
-            cycles.push_back(Cycle{nowNs(), 0, 0, false});
-        } else if (function == QLatin1String("RefreshAll()")) {
-            QMutexLocker lock(&cycleMutex);
-            if (cycles.empty() || cycles.back().refreshed)
-                return;
-            cycles.back().refreshed = true;
-            const size_t index = cycles.size() - 1;
-            QMetaObject::invokeMethod(
-                broker,
-                [&, index] {
-                    QMutexLocker endLock(&cycleMutex);
-                    cycles[index].endNs = nowNs();
-                },
-                Qt::QueuedConnection);
+            cycles.push_back(Cycle{nowNs(), 0, 0});
         }
     });
     const QMetaObject::Connection importedConnection = QObject::connect(
         window->updater, &liveDataUpdator::ticksImported, window->updater,
         [&](int ticks) {
+            const qint64 at = nowNs();
             QMutexLocker lock(&cycleMutex);
-            if (!cycles.empty() && cycles.back().lines == 0)
+            if (!cycles.empty() && cycles.back().lines == 0) {
                 cycles.back().lines = ticks;
+                cycles.back().endNs = at;
+            }
         },
         Qt::DirectConnection);
 

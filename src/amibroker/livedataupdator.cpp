@@ -400,8 +400,9 @@ liveDataUpdator::LiveCycleResult liveDataUpdator::runLiveCycle()
 
     importIntoAmiBroker(rtImportPath, liveFormatPath);
     brokerCall("RefreshAll()");
-    emit ticksImported(pending.count('\n'));
     QThread::msleep(LiveCyclePauseMs);
+    // The end of the cycle, its pause included.
+    emit ticksImported(pending.count('\n'));
     return result;
 }
 

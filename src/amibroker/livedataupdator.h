@@ -112,7 +112,8 @@ signals:
     void liveImportBlocked(QString reason);
     // The first cycle after such a stretch that imported again.
     void liveImportResumed();
-    // A live import cycle handed these tick lines to AmiBroker.
+    // A live import cycle handed these tick lines to AmiBroker and has ended (its
+    // pause included); emitted on the thread that ran it.
     void ticksImported(int ticks);
 
 public slots:

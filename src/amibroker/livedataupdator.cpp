@@ -155,17 +155,11 @@ bool tickFields(const char *b, const char *e, QLatin1String (&parts)[TickFields]
         }
         return true;
     }
-    if (b == e || mentionsFailed(b, e))
+    if (b == e || mentionsFailed(b, e) || splitFields(b, e, parts, TickFields) < TickFields)
         return false;
-    int count = 0;
-    for (const char *p = b; count < TickFields;) {
-        const char *comma = static_cast<const char *>(std::memchr(p, ',', size_t(e - p)));
-        parts[count++] = trimmedBytes(p, comma ? comma : e);
-        if (!comma)
-            break;
-        p = comma + 1;
-    }
-    return count == TickFields;
+    for (QLatin1String &part : parts)
+        part = trimmedBytes(part.data(), part.data() + part.size());
+    return true;
 }
 
 // A number field as QString::toDouble reads it (C locale, a leading '+' allowed,
@@ -200,15 +194,9 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
     QHash<QByteArray, int> placeOfSecond;
     QLatin1String parts[TickFields];
     QByteArray spare[TickFields];
-    const char *p = pending.constData();
-    const char *const end = p + pending.size();
-    while (p < end) {
-        const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-        const char *lineEnd = nl ? nl : end;
-        const char *lineStart = p;
-        p = nl ? nl + 1 : end;
+    forEachTextLine(pending, [&](const char *lineStart, const char *lineEnd) {
         if (!tickFields(lineStart, lineEnd, parts, spare) || !QuoteStamp::isTickMoment(parts[2], parts[3]))
-            continue;
+            return;
 
         QByteArray symbol = QByteArray::fromRawData(parts[1].data(), parts[1].size());
         if (!symbol.isEmpty() && !renames.isEmpty()) {
@@ -218,7 +206,7 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
         }
         double price = 0;
         if (!readFieldNumber(parts[4], &price) || price <= 0)
-            continue;
+            return;
         double quantity = 0;
         if (!readFieldNumber(parts[5], &quantity))
             quantity = 0;
@@ -267,7 +255,7 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
             if (opensPlace)
                 placeOfSecond.insert(QByteArray(symbol.constData(), symbol.size()), lines.size() - 1);
         }
-    }
+    });
     if (kept)
         *kept = lines.size();
     int total = 0;

@@ -45,33 +45,14 @@ struct Quote
 QVector<Quote> latestQuotes(const QByteArray &batch, const QHash<QByteArray, int> &slotOfSymbol, int slotCount)
 {
     QVector<Quote> quotes(slotCount);
-    const char *p = batch.constData();
-    const char *const end = p + batch.size();
-    while (p < end) {
-        const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-        const char *lineEnd = nl ? nl : end;
-        const char *line = p;
-        p = nl ? nl + 1 : end;
-        if (line == lineEnd)
-            continue;
-        if (mentionsFailed(line, lineEnd))
-            continue;
+    forEachTextLine(batch, [&](const char *line, const char *lineEnd) {
         QLatin1String fields[6];
-        int count = 0;
-        for (const char *f = line; count < 6;) {
-            const char *comma = static_cast<const char *>(std::memchr(f, ',', size_t(lineEnd - f)));
-            const char *fieldEnd = comma ? comma : lineEnd;
-            fields[count++] = QLatin1String(f, int(fieldEnd - f));
-            if (!comma)
-                break;
-            f = comma + 1;
-        }
-        if (count < 6)
-            continue;
+        if (line == lineEnd || mentionsFailed(line, lineEnd) || splitFields(line, lineEnd, fields, 6) < 6)
+            return;
         const auto slot = slotOfSymbol.constFind(QByteArray::fromRawData(fields[1].data(), fields[1].size()));
         if (slot != slotOfSymbol.cend())
             quotes[slot.value()] = Quote{fields[4], fields[5]};
-    }
+    });
     return quotes;
 }
 

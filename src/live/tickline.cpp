@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -97,6 +98,20 @@ bool mentionsFailed(const char *begin, const char *end)
             return true;
     }
     return false;
+}
+
+int splitFields(const char *begin, const char *end, QLatin1String *fields, int max)
+{
+    int count = 0;
+    for (const char *p = begin; count < max;) {
+        const char *comma = static_cast<const char *>(std::memchr(p, ',', size_t(end - p)));
+        const char *fieldEnd = comma ? comma : end;
+        fields[count++] = QLatin1String(p, int(fieldEnd - p));
+        if (!comma)
+            break;
+        p = comma + 1;
+    }
+    return count;
 }
 
 QString formatPrice(double value)

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstring>
+
 class QJsonArray;
 class QJsonObject;
 class QJsonValue;
@@ -19,6 +21,24 @@ QString formatPrice(double value);
 // data server answers when it has no data): read as bytes, and as characters when
 // it holds any past ASCII.
 bool mentionsFailed(const char *begin, const char *end);
+
+// Calls fn(begin, end) for every line of text (without its line feed), in order.
+template<typename Fn>
+void forEachTextLine(const QByteArray &text, Fn &&fn)
+{
+    const char *p = text.constData();
+    const char *const end = p + text.size();
+    while (p < end) {
+        const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        const char *lineEnd = nl ? nl : end;
+        fn(p, lineEnd);
+        p = nl ? nl + 1 : end;
+    }
+}
+
+// Splits the line between begin and end at commas into its first max fields, as
+// views into the line (not trimmed); returns how many there are, at most max.
+int splitFields(const char *begin, const char *end, QLatin1String *fields, int max);
 void appendPrice(QByteArray &out, double value);
 
 // Nearest integer, ties towards positive infinity (2.5 -> 3, -2.5 -> -2).

@@ -3,7 +3,8 @@
 #include <QByteArray>
 #include <QMutex>
 
-// The tick lines shared between the WebSocket worker's thread and the main thread.
+// The tick lines shared between the WebSocket worker's thread, the window's thread
+// (the quote table) and the thread that runs the live import cycles.
 //
 // latestBatch holds the last batch (the quote table reads it through
 // latestBatchCopy). pending ticks collect every kept tick line in arrival order

@@ -525,6 +525,16 @@ private slots:
         QCOMPARE(cell(*window, 1, 2)->text(), QStringLiteral("10"));
         QCOMPARE(table->findItems(QStringLiteral("RELIANCE"), Qt::MatchExactly).size(), 0);
         QCOMPARE(table->horizontalHeaderItem(1)->text(), QStringLiteral("LTP"));
+
+        // Another selection of the same size, in another order: the quotes follow the symbols.
+        window->updater->selectedSymbols = QStringList{QStringLiteral("SBIN"), QStringLiteral("TCS")};
+        showBatch(*window, tickLine(QStringLiteral("TCS"), QStringLiteral("3500"), QStringLiteral("5"))
+                               + tickLine(QStringLiteral("SBIN"), QStringLiteral("501"), QStringLiteral("11")));
+        QCOMPARE(cell(*window, 0, 0)->text(), QStringLiteral("SBIN"));
+        QCOMPARE(cell(*window, 0, 1)->text(), QStringLiteral("501"));
+        QCOMPARE(cell(*window, 0, 2)->text(), QStringLiteral("11"));
+        QCOMPARE(cell(*window, 1, 0)->text(), QStringLiteral("TCS"));
+        QCOMPARE(cell(*window, 1, 1)->text(), QStringLiteral("3500"));
     }
 
     // ---- exactly once -----------------------------------------------------

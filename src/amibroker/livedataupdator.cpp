@@ -19,7 +19,6 @@
 #include <QTimer>
 #include <QVector>
 
-#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -141,10 +140,10 @@ bool tickFields(const char *b, const char *e, QLatin1String (&parts)[TickFields]
     const QLatin1String line = trimmedBytes(b, e);
     b = line.data();
     e = b + line.size();
-    if (std::any_of(b, e, [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+    if (!isAscii(b, e)) {
         // Rare: white space and case past ASCII as the text's characters have them.
         const QString text = QString::fromUtf8(b, int(e - b)).trimmed();
-        if (text.isEmpty() || mentionsFailed(b, e))
+        if (text.isEmpty() || text.contains(QLatin1String("Failed"), Qt::CaseInsensitive))
             return false;
         const QStringList fields = text.split(QLatin1Char(','));
         if (fields.size() < TickFields)

@@ -23,7 +23,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -61,10 +60,12 @@ bool updateQuoteCell(QTableWidgetItem *cell, QLatin1String field)
 {
     // Most refreshes change few cells: compare before making the new text.
     const QString old = cell->text();
-    const bool ascii = std::none_of(field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-    if (ascii ? old == field : old == QString::fromUtf8(field.data(), field.size()))
+    const bool ascii = isAscii(field.data(), field.data() + field.size());
+    if (ascii && old == field)
         return false;
     const QString text = QString::fromUtf8(field.data(), field.size());
+    if (!ascii && old == text)
+        return false;
     bool oldOk = false;
     bool newOk = false;
     const double oldValue = old.toDouble(&oldOk);

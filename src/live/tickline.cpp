@@ -6,7 +6,6 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -87,7 +86,7 @@ void appendPrice(QByteArray &out, double value)
 
 bool mentionsFailed(const char *begin, const char *end)
 {
-    if (std::any_of(begin, end, [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+    if (!isAscii(begin, end))
         return QString::fromUtf8(begin, int(end - begin)).contains(QLatin1String("Failed"), Qt::CaseInsensitive);
     static const char word[] = "failed";
     for (const char *p = begin; end - p >= 6; ++p) {

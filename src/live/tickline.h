@@ -17,6 +17,17 @@ class QJsonValue;
 // form: 24567.85, 123456.7, 1234567, 5.
 QString formatPrice(double value);
 
+// Whether the text between begin and end is ASCII only: then its bytes are its
+// characters, and byte rules (blanks, case) are the characters' rules.
+inline bool isAscii(const char *begin, const char *end)
+{
+    for (const char *p = begin; p < end; ++p) {
+        if (static_cast<unsigned char>(*p) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 // Whether the text between begin and end mentions "Failed" in any case (how the
 // data server answers when it has no data): read as bytes, and as characters when
 // it holds any past ASCII.

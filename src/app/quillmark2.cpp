@@ -273,6 +273,11 @@ void quillmark2::showStatusMessage(QString message)
     ui->statusLabel->setText(message);
 }
 
+void quillmark2::appendMessage(const QString &text)
+{
+    ui->messageBox->append(text);
+}
+
 void quillmark2::reject()
 {
 }

@@ -122,6 +122,9 @@ public slots:
     void enableInterface(QString MachineID, QString enabledFeeds, QStringList daysbox, QString message,
                          bool enableEOD);
     void showStatusMessage(QString message);
+    // Adds a line to the messages panel under the quote table (what the program
+    // has to tell the trader that needs no answer).
+    void appendMessage(const QString &text);
 
     // Live stream.
     void on_connectButton_clicked();

@@ -272,12 +272,11 @@ int BackfillPump::fillGap(qint64 outageMs)
     const bool idle = m_state == State::Idle;
     UrlParts(*m_window).append(m_window->updater->backfillQueue, symbols, QStringLiteral("1"), false);
     const qint64 seconds = qRound64(double(outageMs) / 1000.0);
-    m_window->ui->messageBox->append(symbols.size() == 1
-                                         ? QStringLiteral("Connection lost for %1 s; filling the gap for 1 symbol")
-                                               .arg(seconds)
-                                         : QStringLiteral("Connection lost for %1 s; filling the gap for %2 symbols")
-                                               .arg(seconds)
-                                               .arg(symbols.size()));
+    m_window->appendMessage(symbols.size() == 1
+                                ? QStringLiteral("Connection lost for %1 s; filling the gap for 1 symbol").arg(seconds)
+                                : QStringLiteral("Connection lost for %1 s; filling the gap for %2 symbols")
+                                      .arg(seconds)
+                                      .arg(symbols.size()));
     if (idle)
         startRun(true);
     return symbols.size();

@@ -14,6 +14,7 @@
 #include "platform/brokerstandin.h"
 #include "platform/installroot.h"
 #include "brokerview.h"
+#include "smalldisk.h"
 #include "testenv.h"
 
 #include <memory>
@@ -124,6 +125,22 @@ QStringList workFolderFiles()
 QString secondOfDay(int n)
 {
     return QTime(9, 15).addSecs(n).toString(QStringLiteral("HH:mm:ss"));
+}
+
+// Runs a backfill import to its end: it goes on on AmiBroker's thread and tells
+// the updater's thread when it has ended.
+bool runBackfill(liveDataUpdator *u)
+{
+    QSignalSpy done(u, &liveDataUpdator::backfillDone);
+    u->doBackFill();
+    return done.wait(30000) && done.count() == 1;
+}
+
+bool runEodBackfill(liveDataUpdator *u)
+{
+    QSignalSpy done(u, &liveDataUpdator::eodBackfillDone);
+    u->doEodBackfill();
+    return done.wait(30000) && done.count() == 1;
 }
 
 QStringList errorLogLines()
@@ -704,15 +721,17 @@ private slots:
         QCOMPARE(imported(), QStringList(QStringLiteral("line from thread")));
     }
 
+    // AmiBroker cannot be started at all: no call is made, nothing is lost.
     void missingAutomationObjectGivesInvalidResult()
     {
+        BrokerStandIn::setClosed(true);
         liveDataUpdator *u = makeUpdater();
-        delete u->amiBroker;
-        u->amiBroker = nullptr;
         QVERIFY(!u->importIntoAmiBroker(u->rtImportPath, u->liveFormatPath).isValid());
+        QCOMPARE(u->brokerCall("RefreshAll()").outcome, Broker::Outcome::Gone);
         publishBatch("t,A,20240131,09:15:01,1,1,0,0\n");
         u->updateDataAmi(); // must not crash without AmiBroker
         QCOMPARE(journal(), QStringList());
+        QCOMPARE(readFile(u->heldImportPath), QByteArray("t,A,20240131,09:15:01,1,1,0,0\n"));
     }
 
     void junkCheck_data()
@@ -754,9 +773,7 @@ private slots:
         QCOMPARE(hundred.size(), 100);
         QVERIFY(writeFile(backfillFile(QStringLiteral("hundred.txt")), hundred));
 
-        QSignalSpy done(u, &liveDataUpdator::backfillDone);
-        u->doBackFill();
-        QCOMPARE(done.count(), 1);
+        QVERIFY(runBackfill(u));
         QCOMPARE(imported(), lines(hundred));
         QCOMPARE(importCalls().size(), 1);
         QVERIFY(importCalls().first().contains(QLatin1String("cvav_debugvminst_openglw_part001.log")));
@@ -769,11 +786,9 @@ private slots:
     void backfillWithoutFilesStillCompletes()
     {
         liveDataUpdator *u = makeUpdater();
-        QSignalSpy done(u, &liveDataUpdator::backfillDone);
-        u->doBackFill(); // no folder
+        QVERIFY(runBackfill(u)); // no folder
         QDir().mkpath(u->backfillFolder);
-        u->doBackFill(); // empty folder
-        QCOMPARE(done.count(), 2);
+        QVERIFY(runBackfill(u)); // empty folder
         QCOMPARE(journal(), QStringList());
     }
 
@@ -795,7 +810,7 @@ private slots:
         }
         QVERIFY(writeFile(backfillFile(QStringLiteral("OLD.txt")), content));
 
-        u->doBackFill();
+        QVERIFY(runBackfill(u));
         const QStringList calls = importCalls();
         QCOMPARE(calls.size(), 3);
         for (int i = 0; i < 3; ++i)
@@ -819,7 +834,7 @@ private slots:
         const QByteArray longLine = "2024-01-31,L," + QByteArray(286, 'x') + '\n';
         const QByteArray shortLine = "2024-01-31,S," + QByteArray(86, 'y') + '\n';
         QVERIFY(writeFile(backfillFile(QStringLiteral("a.txt")), longLine + shortLine + shortLine + shortLine));
-        u->doBackFill();
+        QVERIFY(runBackfill(u));
         QCOMPARE(importCalls().size(), 3);
         QCOMPARE(imported(), lines(longLine + shortLine + shortLine + shortLine));
         QCOMPARE(errorLogLines(), QStringList());
@@ -835,7 +850,7 @@ private slots:
         for (int i = 0; i < 10; ++i)
             content += "2024-01-31,S," + QByteArray::number(i) + QByteArray(84, 'z') + '\n';
         QVERIFY(writeFile(backfillFile(QStringLiteral("cap.txt")), content));
-        u->doBackFill();
+        QVERIFY(runBackfill(u));
         QCOMPARE(importCalls().size(), 3); // maxChunks + 1
         QCOMPARE(imported(), lines(content).mid(0, 3));
         const QStringList log = errorLogLines();
@@ -847,20 +862,18 @@ private slots:
         QCOMPARE(workFolderFiles(), QStringList(QStringLiteral("backfill_error.log")));
     }
 
+    // AmiBroker answers every import with an error: each chunk is tried five times,
+    // logged and removed, and the job goes on.
     void failedImportsAreLoggedAndCleanedUp()
     {
         liveDataUpdator *u = makeUpdater();
-        delete u->amiBroker;
-        u->amiBroker = nullptr;
+        BrokerStandIn::setFailing(true);
         u->backfillLimits.chunkBytes = 150;
+        u->backfillLimits.retryPauseMs = 0;
         QVERIFY(writeFile(backfillFile(QStringLiteral("f.txt")), fixedLine('a') + fixedLine('b')));
-        QSignalSpy done(u, &liveDataUpdator::backfillDone);
-        QElapsedTimer clock;
-        clock.start();
-        u->doBackFill();
-        QCOMPARE(done.count(), 1);
-        // Nothing to wait for without AmiBroker: no pauses (they would add over 1.5 s here).
-        QVERIFY(clock.elapsed() < 1000);
+        QVERIFY(runBackfill(u));
+        QCOMPARE(importCalls().size(), 2 * u->backfillLimits.attempts);
+        QCOMPARE(imported(), QStringList());
         const QStringList log = errorLogLines();
         QCOMPARE(log.size(), 2);
         const QString chunk1 = QDir::toNativeSeparators(u->workFolder + QStringLiteral("/cvav_debugvminst_openglw_part001.log"));
@@ -872,45 +885,56 @@ private slots:
 
         // The log is appended to, never truncated.
         QVERIFY(writeFile(backfillFile(QStringLiteral("g.txt")), fixedLine('c')));
-        u->doBackFill();
+        QVERIFY(runBackfill(u));
         QCOMPARE(errorLogLines().size(), 3);
     }
 
-    void unwritableChunksAreNotImported_data()
+    // The disk fills up during a backfill: the job is not dropped and nothing is
+    // logged as failed; it says so once, waits, and goes on once there is room,
+    // with the chunk that did not fit written again from its first line.
+    void backfillOnAFullDiskWaitsForRoom()
     {
-        QTest::addColumn<int>("fullChunk");
-        QTest::newRow("a full chunk") << 1;
-        QTest::newRow("the final chunk") << 2;
-    }
-
-    void unwritableChunksAreNotImported()
-    {
-        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
-            QSKIP("needs /dev/full");
-        QFETCH(int, fullChunk);
         liveDataUpdator *u = makeUpdater();
-        u->backfillLimits.chunkBytes = 150;
+        SmallDisk disk(u->workFolder, 256 * 1024);
+        if (!disk.isMounted())
+            QSKIP("needs a tmpfs of its own (root)");
+        u->backfillLimits.chunkBytes = 5000;
         u->backfillLimits.pauseBeforeImportMs = 0;
-        QVERIFY(writeFile(backfillFile(QStringLiteral("f.txt")), fixedLine('a') + fixedLine('b')));
-        // The disk is full while this chunk is written.
-        const QString full = QDir::toNativeSeparators(
-            u->workFolder + QStringLiteral("/cvav_debugvminst_openglw_part00%1.log").arg(fullChunk));
-        QVERIFY(QDir().mkpath(u->workFolder));
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), full));
+        // A short line (one page as a chunk), then a long one (three pages): the
+        // mapped copy (three pages) and the first chunk fit, the second does not.
+        const QByteArray shortLine = "2024-01-31,S," + QByteArray(86, 's') + '\n';
+        const QByteArray longLine = "2024-01-31,L," + QByteArray(9000, 'l') + '\n';
+        QVERIFY(writeFile(backfillFile(QStringLiteral("f.txt")), shortLine + longLine));
+        QVERIFY(disk.fill(5));
+
+        BackfillImporter *importer = u->backfillImporter();
+        QMetaObject::invokeMethod(importer, [importer] { importer->setRetryIntervals(50, 50); },
+                                  Qt::BlockingQueuedConnection);
+        QSignalSpy said(u, &liveDataUpdator::backfillMessage);
         QSignalSpy done(u, &liveDataUpdator::backfillDone);
         u->doBackFill();
-        QCOMPARE(done.count(), 1);
+        QVERIFY(said.wait(5000));
+        QCOMPARE(said.first().first().toString(),
+                 QStringLiteral("Backfill paused: the disk holding %1 is full")
+                     .arg(QDir::toNativeSeparators(TestEnv::instance()->root())));
+        // It waits, looking again now and then, without saying it again.
+        bool waiting = false;
+        QMetaObject::invokeMethod(importer, [&] {
+            const QTimer *step = importer->findChild<QTimer *>(QStringLiteral("backfillImportStep"));
+            waiting = step && step->isActive() && step->interval() == 50 && !importer->isIdle();
+        }, Qt::BlockingQueuedConnection);
+        QVERIFY(waiting);
+        QCOMPARE(done.count(), 0);
+        QCOMPARE(said.count(), 1);
+        QCOMPARE(imported(), lines(shortLine));
 
-        // The other chunk goes in as usual; the cut one is logged, not imported.
-        QCOMPARE(importCalls().size(), 1);
-        QVERIFY(!importCalls().first().contains(full));
-        QCOMPARE(imported(), lines(fullChunk == 1 ? fixedLine('b') : fixedLine('a')));
-        const QStringList log = errorLogLines();
-        QCOMPARE(log.size(), 1);
-        const QRegularExpression form(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(.+)$"));
-        const auto m = form.match(log.first());
-        QVERIFY2(m.hasMatch(), qPrintable(log.first()));
-        QCOMPARE(m.captured(1), QStringLiteral(" - cannot write chunk ") + full);
+        QVERIFY(disk.makeRoom());
+        QVERIFY(done.wait(5000));
+        QCOMPARE(imported(), lines(shortLine + longLine));
+        QCOMPARE(importCalls().size(), 2);
+        QCOMPARE(errorLogLines(), QStringList());
+        QCOMPARE(said.count(), 2); // paused, then going on
+        QCOMPARE(said.last().first().toString(), QStringLiteral("Backfill goes on: there is room on the disk again"));
         QCOMPARE(workFolderFiles(), QStringList(QStringLiteral("backfill_error.log")));
     }
 
@@ -1021,9 +1045,7 @@ private slots:
         QVERIFY(writeFile(backfillFile(QStringLiteral("junk.txt")), "<html>" + QByteArray(300, ' ')));
         QVERIFY(writeFile(backfillFile(QStringLiteral("sub/left.txt")), barLines("SUB", 3)));
 
-        QSignalSpy done(u, &liveDataUpdator::eodBackfillDone);
-        u->doEodBackfill();
-        QCOMPARE(done.count(), 1);
+        QVERIFY(runEodBackfill(u));
         QStringList got;
         for (const QString &l : imported())
             got << l.section(QLatin1Char(','), 1, 1);

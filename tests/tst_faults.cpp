@@ -339,7 +339,7 @@ private slots:
         QDir().mkpath(backfillDir);
         QSignalSpy done(&updater, &liveDataUpdator::backfillDone);
         updater.doBackFill();
-        QCOMPARE(done.count(), 1);
+        QVERIFY(done.wait(WaitMs));
 
         const int served = backfill.linesServed(QStringLiteral("NIFTY-I")) + backfill.linesServed(QStringLiteral("SBIN"));
         if (answer == int(BackfillAnswer::Normal)) {

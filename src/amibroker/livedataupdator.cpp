@@ -1,5 +1,6 @@
 #include "livedataupdator.h"
 
+#include "amibroker/backfillimporter.h"
 #include "amibroker/quotestamp.h"
 #include "amibroker/symbolrenamer.h"
 #include "app/installfiles.h"
@@ -14,15 +15,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QLoggingCategory>
 #include <QSettings>
 #include <QTimer>
 #include <QVector>
 
 #include <charconv>
+#include <limits>
 #include <cstring>
 
-Q_LOGGING_CATEGORY(lcAmi, "quillmark.amibroker", QtInfoMsg)
+Q_DECLARE_LOGGING_CATEGORY(lcAmi)
 
 namespace {
 
@@ -36,88 +39,21 @@ inline bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-// Streams a file line by line in large blocks, without a copy per line. The
-// callback gets each line without its line feed; false stops the walk. Returns
-// false on a read error.
-template<typename Fn>
-bool forEachLine(QFile &file, Fn &&fn)
-{
-    QByteArray buffer;
-    int carried = 0; // bytes of an unfinished line kept from the previous block
-    for (;;) {
-        buffer.resize(carried + ReadBlockBytes);
-        const qint64 got = file.read(buffer.data() + carried, ReadBlockBytes);
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        const char *start = buffer.constData();
-        const char *end = start + carried + got;
-        const char *p = start;
-        while (p < end) {
-            const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-            if (!nl)
-                break;
-            if (!fn(p, nl))
-                return true;
-            p = nl + 1;
-        }
-        carried = int(end - p);
-        if (carried > 0 && p != start)
-            std::memmove(buffer.data(), p, size_t(carried));
-    }
-    if (carried > 0)
-        fn(buffer.constData(), buffer.constData() + carried);
-    return true;
-}
-
-bool flushTo(QFile &file, QByteArray &pending)
-{
-    if (pending.isEmpty())
-        return true;
-    const bool ok = file.write(pending) == pending.size();
-    // resize keeps the reserved buffer; clear would free it and fault in fresh pages.
-    pending.resize(0);
-    return ok;
-}
-
-void appendErrorLine(QFile &log, const char *message, const QString &path)
-{
-    if (!log.isOpen())
-        return;
-    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))
-                         + QLatin1String(message) + QDir::toNativeSeparators(path) + QLatin1Char('\n');
-    log.write(line.toUtf8());
-    log.flush();
-}
-
-void removeIfExists(const QString &path)
-{
-    if (!path.isEmpty() && QFile::exists(path))
-        QFile::remove(path);
-}
-
-} // namespace
-
-bool isJunkBackfillFile(const QString &path, int probeBytes)
+qint64 countLines(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return true;
-    if (file.size() < MinimumDataBytes)
-        return true;
-    QByteArray head = file.read(qMax(0, probeBytes));
-    const int zero = head.indexOf('\0');
-    if (zero >= 0)
-        head.truncate(zero);
-    const QString text = QString::fromUtf8(head);
-    static const char *const markers[] = {"<!DOCTYPE", "<html", "No data", "not found"};
-    for (const char *marker : markers) {
-        if (text.contains(QLatin1String(marker), Qt::CaseInsensitive))
-            return true;
+        return 0;
+    qint64 lines = 0;
+    char last = '\n';
+    for (QByteArray block; !(block = file.read(ReadBlockBytes)).isEmpty();) {
+        lines += block.count('\n');
+        last = block.back();
     }
-    return false;
+    return last == '\n' ? lines : lines + 1;
 }
+
+} // namespace
 
 namespace {
 
@@ -282,16 +218,51 @@ liveDataUpdator::liveDataUpdator(QObject *parent)
     backfillFolder = installPathFwd(QLatin1String(InstallFiles::BackfillFolder));
     workFolder = installPath(QLatin1String(InstallFiles::WorkFolder));
 
+    heldImportPath = installPath(QLatin1String(InstallFiles::HeldImportFile));
+
     // The automation object is made on its own thread (COM initialises that thread's
     // apartment) and used and destroyed there only.
+    qRegisterMetaType<BrokerLink::State>("BrokerLink::State");
     m_brokerThread = new QThread(this);
     m_brokerThread->setObjectName(QStringLiteral("amibroker"));
     m_brokerHome = new QObject;
     m_brokerHome->moveToThread(m_brokerThread);
     m_brokerThread->start();
-    onBrokerThread([this] { amiBroker = createBrokerObject(); });
-    if (!amiBroker)
-        qCWarning(lcAmi) << "AmiBroker's automation object is not available";
+    // What the automation thread tells is kept on this thread, for the window.
+    connect(this, &liveDataUpdator::amiBrokerStateChanged, this,
+            [this](BrokerLink::State state, const QDateTime &, qint64 held) {
+                m_brokerState = state;
+                m_heldTicksSeen = held;
+            });
+    onBrokerThread([this] {
+        amiBroker = new BrokerLink(databasePath);
+        m_importer = new BackfillImporter(amiBroker, BackfillImporter::Paths{backfillFolder, workFolder,
+                                                                             backfillFormatPath, eodFormatPath});
+        // Its jobs end on its thread; the window hears of them on this one.
+        connect(m_importer, &BackfillImporter::intradayDone, this, &liveDataUpdator::backfillDone);
+        connect(m_importer, &BackfillImporter::eodDone, this, &liveDataUpdator::eodBackfillDone);
+        connect(m_importer, &BackfillImporter::waitingForDisk, this, [this] {
+            emit backfillMessage(QStringLiteral("Backfill paused: the disk holding %1 is full")
+                                     .arg(QDir::toNativeSeparators(installPath())));
+        });
+        connect(m_importer, &BackfillImporter::diskRoomAgain, this, [this] {
+            emit backfillMessage(QStringLiteral("Backfill goes on: there is room on the disk again"));
+        });
+        connect(amiBroker, &BrokerLink::stateChanged, amiBroker,
+                [this](BrokerLink::State state, const QDateTime &since) { brokerStateChanged(state, since); });
+        // Lines held meanwhile go in with the next cycle.
+        connect(amiBroker, &BrokerLink::answeringAgain, this, &liveDataUpdator::scheduleLiveImport,
+                Qt::QueuedConnection);
+        m_held.lines = countLines(heldImportPath);
+        m_held.ticks = m_held.lines;
+        m_held.fromEarlierRun = m_held.lines > 0;
+        if (amiBroker->state() != BrokerLink::State::Answering)
+            brokerStateChanged(amiBroker->state(), amiBroker->stateSince());
+        else if (m_held.fromEarlierRun)
+            publishBrokerState();
+    });
+    if (m_held.fromEarlierRun)
+        qCInfo(lcAmi) << m_held.lines << "lines held for AmiBroker by an earlier run wait for the database to open";
 
     connect(this, &liveDataUpdator::doeodbackfill, this, &liveDataUpdator::doEodBackfill);
 
@@ -299,6 +270,8 @@ liveDataUpdator::liveDataUpdator(QObject *parent)
     heldTicksRetry->setObjectName(QStringLiteral("heldTicksRetry"));
     heldTicksRetry->setInterval(HeldTicksRetryMs);
     connect(heldTicksRetry, &QTimer::timeout, this, &liveDataUpdator::scheduleLiveImport);
+    if (m_held.fromEarlierRun)
+        setHolding(true);
 }
 
 liveDataUpdator::~liveDataUpdator()
@@ -310,6 +283,8 @@ liveDataUpdator::~liveDataUpdator()
     // Cycles already scheduled run first (the queue keeps its order), then the
     // automation object goes on the thread that made it.
     onBrokerThread([this] {
+        delete m_importer;
+        m_importer = nullptr;
         delete amiBroker;
         amiBroker = nullptr;
     });
@@ -327,21 +302,42 @@ void liveDataUpdator::onBrokerThread(Fn &&fn)
         QMetaObject::invokeMethod(m_brokerHome, std::forward<Fn>(fn), Qt::BlockingQueuedConnection);
 }
 
-QVariant liveDataUpdator::brokerCall(const char *function, const QVariant &arg)
+Broker::Reply liveDataUpdator::brokerCall(const char *function, const QVariant &arg)
 {
-    QVariant result;
+    Broker::Reply reply;
     onBrokerThread([&] {
         if (amiBroker)
-            result = amiBroker->dynamicCall(function, arg);
+            reply = amiBroker->call(QString::fromUtf8(function), arg);
     });
-    return result;
+    return reply;
 }
 
-QVariant liveDataUpdator::importIntoAmiBroker(QString file, QString formatFile)
+void liveDataUpdator::loadDatabase()
+{
+    QMetaObject::invokeMethod(
+        m_brokerHome,
+        [this] {
+            if (!amiBroker || amiBroker->loadDatabase().unanswered())
+                return; // a new object opens it when AmiBroker is back
+            if (m_held.fromEarlierRun) {
+                m_held.fromEarlierRun = false;
+                QMetaObject::invokeMethod(this, &liveDataUpdator::scheduleLiveImport, Qt::QueuedConnection);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+Broker::Reply liveDataUpdator::importReply(const QString &file, const QString &formatFile)
 {
     // One pass over the placeholders, so a "%" in a path is never read as one.
     const QByteArray call = QStringLiteral("Import(%1,%2,%3)").arg(QString::number(0), file, formatFile).toUtf8();
     return brokerCall(call.constData());
+}
+
+QVariant liveDataUpdator::importIntoAmiBroker(QString file, QString formatFile)
+{
+    const Broker::Reply reply = importReply(file, formatFile);
+    return reply.done() ? reply.value : QVariant();
 }
 
 void liveDataUpdator::updateDataAmi()
@@ -353,44 +349,167 @@ void liveDataUpdator::updateDataAmi()
 
 liveDataUpdator::LiveCycleResult liveDataUpdator::runLiveCycle()
 {
-    LiveCycleResult result;
     symbolMap = mappingOldToNew(readMappingEntries());
 
-    QDir().mkpath(QFileInfo(rtImportPath).absolutePath());
-    QFile importFile(rtImportPath);
+    // While lines are held for AmiBroker, new ones join them, in stream order.
+    const bool holding = m_held.lines > 0;
+    const QString path = holding ? heldImportPath : rtImportPath;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile importFile(path);
     // Opened before the ticks are taken: when it cannot be written they stay
     // queued for the next cycle instead of being lost.
-    if (!importFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        qCWarning(lcAmi) << "cannot write" << rtImportPath;
-        return LiveCycleResult{true, importFile.errorString()};
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text
+                                     | (holding ? QIODevice::Append : QIODevice::Truncate);
+    if (!importFile.open(mode)) {
+        qCWarning(lcAmi) << "cannot write" << path;
+        return LiveCycleResult{true, importFile.errorString(), holding};
     }
+    const qint64 heldBytes = importFile.size();
 
     // Every tick line since the last cycle, in arrival order: each reaches exactly
     // one import however many batches arrived meanwhile.
     const QByteArray pending = takePendingTicks();
+    const int ticks = pending.count('\n');
 
     int kept = 0;
     const QByteArray out = liveImportLines(pending, symbolMap, &kept, &m_secondSums);
-    const bool written = importFile.write(out) == out.size();
+    const bool written = importFile.write(out) == out.size() && importFile.flush();
     importFile.close();
-    if (kept > 0 && (!written || importFile.error() != QFileDevice::NoError)) {
-        // A full disk: the next cycle tries these lines again instead of losing them,
-        // from the sums they started from.
+    // Lines that can be neither imported nor kept go back to the queue, to be tried
+    // again from the sums they started from.
+    auto giveBack = [&](const QString &reason) {
         m_secondSums.discard();
         requeuePendingTicks(pending);
+        if (holding)
+            QFile::resize(path, heldBytes); // what was held before stays whole
+        return LiveCycleResult{true, reason, holding};
+    };
+    if (kept > 0 && (!written || importFile.error() != QFileDevice::NoError)) {
+        // A full disk: the next cycle tries these lines again instead of losing them.
         qCWarning(lcAmi) << "incomplete import file; cycle skipped";
-        return LiveCycleResult{true, importFile.errorString()};
+        return giveBack(importFile.errorString());
     }
-    m_secondSums.commit();
-    if (kept == 0)
-        return result;
+    if (holding) {
+        m_secondSums.commit();
+        m_held.lines += kept;
+        m_held.ticks += ticks;
+        m_episodeTicks += ticks;
+        if (m_held.fromEarlierRun) {
+            publishBrokerState();
+            return LiveCycleResult{false, QString(), true};
+        }
+    } else if (kept == 0) {
+        m_secondSums.commit();
+        return LiveCycleResult();
+    }
 
-    importIntoAmiBroker(rtImportPath, liveFormatPath);
+    const Broker::Reply reply = importReply(path, liveFormatPath);
+    if (reply.unanswered()) {
+        if (!holding) {
+            if (!holdLines(path, kept, ticks))
+                return giveBack(QStringLiteral("the lines AmiBroker did not take cannot be kept in %1")
+                                    .arg(QDir::toNativeSeparators(heldImportPath)));
+            m_secondSums.commit();
+        }
+        publishBrokerState();
+        return LiveCycleResult{false, QString(), true};
+    }
+    if (!holding)
+        m_secondSums.commit();
+    const qint64 taken = holding ? m_held.ticks : ticks;
+    if (reply.outcome == Broker::Outcome::Failed)
+        qCWarning(lcAmi) << "AmiBroker could not import" << path << "(" << taken << "ticks )";
+    if (holding)
+        heldImported();
     brokerCall("RefreshAll()");
     QThread::msleep(LiveCyclePauseMs);
     // The end of the cycle, its pause included.
-    emit ticksImported(pending.count('\n'));
-    return result;
+    if (reply.done())
+        emit ticksImported(int(qMin<qint64>(taken, std::numeric_limits<int>::max())));
+    return LiveCycleResult();
+}
+
+bool liveDataUpdator::holdLines(const QString &file, qint64 lines, qint64 ticks)
+{
+    // A rename keeps them in one step; where it cannot (a file in the way), a copy.
+    QFile::remove(heldImportPath);
+    if (!QFile::rename(file, heldImportPath)) {
+        QFile from(file);
+        QFile to(heldImportPath);
+        bool ok = from.open(QIODevice::ReadOnly) && to.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        while (ok && !from.atEnd()) {
+            const QByteArray block = from.read(ReadBlockBytes);
+            ok = !block.isEmpty() && to.write(block) == block.size();
+        }
+        ok = ok && to.flush();
+        to.close();
+        if (!ok || to.error() != QFileDevice::NoError) {
+            qCWarning(lcAmi) << "cannot keep the lines AmiBroker did not take in" << heldImportPath << to.errorString();
+            QFile::remove(heldImportPath);
+            return false;
+        }
+    }
+    m_held.lines = lines;
+    m_held.ticks = ticks;
+    m_episodeTicks += ticks;
+    qCInfo(lcAmi) << "AmiBroker did not take" << ticks << "ticks; holding them in" << heldImportPath;
+    return true;
+}
+
+void liveDataUpdator::heldImported()
+{
+    const Held held = m_held;
+    m_held = Held();
+    QFile::remove(heldImportPath);
+    qCInfo(lcAmi) << "imported" << held.ticks << "held ticks";
+    if (m_episodeStart.isValid()) {
+        if (amiBroker->state() == BrokerLink::State::Answering)
+            brokerStateChanged(BrokerLink::State::Answering, amiBroker->stateSince());
+    } else {
+        // Lines an earlier run of the program left behind.
+        emit amiBrokerMessage(QStringLiteral("%1 held for AmiBroker by the last run imported")
+                                  .arg(held.ticks == 1 ? QStringLiteral("1 tick")
+                                                       : QStringLiteral("%1 ticks").arg(QLocale(QLocale::English).toString(held.ticks))));
+        publishBrokerState();
+    }
+}
+
+void liveDataUpdator::brokerStateChanged(BrokerLink::State state, const QDateTime &since)
+{
+    if (state != BrokerLink::State::Answering) {
+        if (!m_episodeStart.isValid()) {
+            m_episodeStart = since;
+            m_episodeWasGone = false;
+            m_episodeTicks = 0;
+        }
+        if (state == BrokerLink::State::Gone)
+            m_episodeWasGone = true;
+    } else if (m_episodeStart.isValid() && m_held.lines == 0) {
+        // Said once per episode, when nothing is left waiting; a dialog that went
+        // away before anything had to be held is no news.
+        if (m_episodeTicks > 0 || m_episodeWasGone) {
+            const QString at = QStringLiteral("HH:mm:ss");
+            const QString ticks = m_episodeTicks == 1 ? QStringLiteral("1 tick")
+                                                      : QStringLiteral("%1 ticks").arg(QLocale(QLocale::English).toString(m_episodeTicks));
+            emit amiBrokerMessage(m_episodeTicks > 0
+                                      ? QStringLiteral("AmiBroker stopped answering at %1; %2 held and imported when it "
+                                                       "answered again at %3")
+                                            .arg(m_episodeStart.toString(at), ticks,
+                                                 QDateTime::currentDateTime().toString(at))
+                                      : QStringLiteral("AmiBroker stopped answering at %1 and answered again at %2")
+                                            .arg(m_episodeStart.toString(at), QDateTime::currentDateTime().toString(at)));
+        }
+        m_episodeStart = QDateTime();
+        m_episodeTicks = 0;
+    }
+    publishBrokerState();
+}
+
+void liveDataUpdator::publishBrokerState()
+{
+    if (!amiBroker)
+        return;
+    emit amiBrokerStateChanged(amiBroker->state(), amiBroker->stateSince(), m_held.ticks);
 }
 
 void liveDataUpdator::finishLiveCycle(const LiveCycleResult &result)
@@ -401,6 +520,7 @@ void liveDataUpdator::finishLiveCycle(const LiveCycleResult &result)
         return;
     }
     setLiveImportBlocked(result.blocked, result.reason);
+    setHolding(result.holding);
 }
 
 void liveDataUpdator::scheduleLiveImport()
@@ -421,8 +541,25 @@ void liveDataUpdator::scheduleLiveImport()
 void liveDataUpdator::importHeldTicks()
 {
     heldTicksRetry->stop();
-    if (hasPendingTicks())
+    // AmiBroker must not be started again for a program on its way out; lines it
+    // cannot take now stay held for the next start.
+    onBrokerThread([this] {
+        if (amiBroker)
+            amiBroker->stopRecreating();
+    });
+    if (hasPendingTicks() || m_holding)
         updateDataAmi();
+}
+
+void liveDataUpdator::setHolding(bool holding)
+{
+    m_holding = holding;
+    // The same retry that brings ticks the import file could not take brings lines
+    // held for AmiBroker in once it answers.
+    if (liveImportIsBlocked || m_holding)
+        heldTicksRetry->start();
+    else
+        heldTicksRetry->stop();
 }
 
 void liveDataUpdator::setLiveImportBlocked(bool blocked, const QString &reason)
@@ -430,7 +567,7 @@ void liveDataUpdator::setLiveImportBlocked(bool blocked, const QString &reason)
     if (blocked == liveImportIsBlocked)
         return;
     liveImportIsBlocked = blocked;
-    if (blocked)
+    if (blocked || m_holding)
         heldTicksRetry->start();
     else
         heldTicksRetry->stop();
@@ -442,233 +579,23 @@ void liveDataUpdator::setLiveImportBlocked(bool blocked, const QString &reason)
 
 bool liveDataUpdator::applySymbolMapping(const QString &source, const QString &target)
 {
-    if (source.isEmpty() || target.isEmpty())
-        return false;
-    const SymbolRenamer renamer(mappingOldToNew(readMappingEntries()));
-
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    QFile out(target);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-
-    QByteArray pending;
-    pending.reserve(WriteFlushBytes + 65536);
-    bool ok = true;
-    const bool readOk = forEachLine(in, [&](const char *b, const char *e) {
-        if (e > b && e[-1] == '\r')
-            --e;
-        renamer.appendMapped(b, e, pending);
-        pending.append('\n');
-        if (pending.size() >= WriteFlushBytes && !flushTo(out, pending)) {
-            ok = false;
-            return false;
-        }
-        return true;
-    });
-    ok = ok && readOk && flushTo(out, pending) && out.flush();
-    out.close();
-    if (!ok || out.error() != QFileDevice::NoError) {
-        // A truncated copy would be imported as if whole.
-        qCWarning(lcAmi) << "symbol mapping failed for" << source;
-        QFile::remove(target);
-        return false;
-    }
-    return true;
-}
-
-QString liveDataUpdator::chunkPath(int counter) const
-{
-    return QDir::toNativeSeparators(workFolder + QLatin1Char('/')
-                                    + QLatin1String(BackfillWorkFiles::ChunkPrefix)
-                                    + QStringLiteral("%1").arg(counter, 3, 10, QLatin1Char('0'))
-                                    + QLatin1String(BackfillWorkFiles::ChunkSuffix));
-}
-
-void liveDataUpdator::pauseBeforeImport()
-{
-    // Gives the closed chunk time to settle before AmiBroker opens it; without
-    // AmiBroker there is nobody to wait for.
-    if (amiBroker)
-        QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.pauseBeforeImportMs)));
-}
-
-bool liveDataUpdator::importChunkWithRetries(const QString &chunkPath)
-{
-    for (int attempt = 1; attempt <= backfillLimits.attempts; ++attempt) {
-        if (!importIntoAmiBroker(chunkPath, backfillFormatPath).isNull())
-            return true;
-        // Waiting helps a busy AmiBroker, not a missing one, and not after the last try.
-        if (amiBroker && attempt < backfillLimits.attempts)
-            QThread::msleep(static_cast<unsigned long>(qMax(0, backfillLimits.retryPauseMs)));
-    }
-    return false;
-}
-
-void liveDataUpdator::chunkAndImport(const QString &sourcePath, const QString &fileToChunk, QFile &errorLog)
-{
-    QFile in(fileToChunk);
-    if (!in.open(QIODevice::ReadOnly)) {
-        appendErrorLine(errorLog, " - cannot open ", fileToChunk);
-        return;
-    }
-
-    int counter = 1;
-    QString currentPath = chunkPath(counter);
-    QFile chunk(currentPath);
-    if (!chunk.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        appendErrorLine(errorLog, " - cannot open chunk ", currentPath);
-        return;
-    }
-
-    const qint64 limit = backfillLimits.chunkBytes;
-    QByteArray pending;
-    pending.reserve(WriteFlushBytes + 65536);
-    qint64 bytes = 0;
-    int chunkCount = 0;
-    bool anyKept = false;
-    bool chunkWhole = true; // every write of the current chunk reached the disk
-
-    // Closes the chunk and imports it, unless it could not be written whole (a
-    // full disk): a cut chunk would be imported as if whole. Either way it goes.
-    auto finishChunk = [&](const char *importFailure) {
-        chunkWhole = flushTo(chunk, pending) && chunkWhole;
-        chunkWhole = chunk.flush() && chunkWhole;
-        const qint64 size = chunk.size();
-        chunk.close();
-        chunkWhole = chunkWhole && chunk.error() == QFileDevice::NoError;
-        chunk.unsetError();
-        if (!chunkWhole) {
-            appendErrorLine(errorLog, " - cannot write chunk ", currentPath);
-        } else if (size > 0) {
-            pauseBeforeImport();
-            if (!importChunkWithRetries(currentPath))
-                appendErrorLine(errorLog, importFailure, currentPath);
-        }
-        QFile::remove(currentPath);
-        chunkWhole = true;
-    };
-
-    forEachLine(in, [&](const char *b, const char *e) {
-        while (b < e && isBlank(*b))
-            ++b;
-        while (e > b && isBlank(e[-1]))
-            --e;
-        if (b == e)
-            return true;
-        const qint64 lineBytes = qint64(e - b) + 1;
-        // "Failed" lines are error answers of the data server, never data.
-        for (const char *p = b; e - p >= 6; ++p) {
-            p = static_cast<const char *>(std::memchr(p, 'F', size_t(e - p - 5)));
-            if (!p)
-                break;
-            if (std::memcmp(p, "Failed", 6) == 0)
-                return true;
-        }
-        // An empty chunk takes the line whatever its length: a long line gets a
-        // chunk of its own instead of an empty chunk being imported before it.
-        if (bytes > 0 && bytes + lineBytes > limit) {
-            finishChunk(" - failed to import ");
-            ++chunkCount;
-            if (chunkCount > backfillLimits.maxChunks) {
-                appendErrorLine(errorLog, " - exceeded max chunks for ", sourcePath);
-                return false;
-            }
-            ++counter;
-            currentPath = chunkPath(counter);
-            chunk.setFileName(currentPath);
-            if (!chunk.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-                appendErrorLine(errorLog, " - cannot open next chunk ", currentPath);
-                return false;
-            }
-            bytes = 0;
-        }
-        pending.append(b, int(e - b));
-        pending.append('\n');
-        bytes += lineBytes;
-        anyKept = true;
-        if (pending.size() >= WriteFlushBytes)
-            chunkWhole = flushTo(chunk, pending) && chunkWhole;
-        return true;
-    });
-    in.close();
-
-    if (!anyKept) {
-        chunk.close();
-        QFile::remove(currentPath);
-        return;
-    }
-    if (chunk.isOpen())
-        finishChunk(" - failed to import final ");
+    return BackfillImporter::applySymbolMapping(source, target);
 }
 
 void liveDataUpdator::doBackFill()
 {
-    const QString folder = QDir::toNativeSeparators(backfillFolder);
-    QDir dir(folder);
-    if (!dir.exists()) {
-        emit backfillDone();
-        return;
-    }
-    QDir().mkpath(workFolder);
-    const QStringList files = dir.entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Unsorted);
-    if (files.isEmpty()) {
-        emit backfillDone();
-        return;
-    }
-
-    QFile errorLog(QDir(workFolder).filePath(QLatin1String(BackfillWorkFiles::ErrorLog)));
-    if (!errorLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        qCWarning(lcAmi) << "cannot open the backfill error log";
-
-    for (const QString &name : files) {
-        // The window stays responsive between files of a long import.
-        QCoreApplication::processEvents();
-
-        const QString sourcePath = QDir::toNativeSeparators(dir.filePath(name));
-        if (isJunkBackfillFile(sourcePath, 100)) {
-            QFile::remove(sourcePath);
-            continue;
-        }
-        const QString mappedPath = QDir::toNativeSeparators(
-            workFolder + QLatin1Char('/') + QLatin1String(BackfillWorkFiles::ProcessedPrefix) + name);
-        const bool mapped = applySymbolMapping(sourcePath, mappedPath);
-        chunkAndImport(sourcePath, mapped ? mappedPath : sourcePath, errorLog);
-        if (mapped)
-            removeIfExists(mappedPath);
-        QFile::remove(sourcePath);
-    }
-
-    errorLog.close();
-    emit backfillDone();
+    const BackfillLimits limits = backfillLimits;
+    QMetaObject::invokeMethod(m_importer, [this, limits] { m_importer->importIntraday(limits); }, Qt::QueuedConnection);
 }
 
 void liveDataUpdator::doEodBackfill()
 {
     const bool pending = QSettings().value(QLatin1String(Keys::Eod1yBackfillPending), false).toBool();
-    QDir dir(backfillFolder);
-    const QStringList files = dir.entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Unsorted);
-    for (const QString &name : files) {
-        const QString path = QDir::toNativeSeparators(dir.filePath(name));
-        if (isJunkBackfillFile(path, 200)) {
-            QFile::remove(path);
-            continue;
-        }
-        QString symbol = name;
-        if (symbol.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
-            symbol.chop(4);
-        if (!pending && eodSelectedOnly && !selectedSymbols.contains(symbol)) {
-            QFile::remove(path);
-            continue;
-        }
-        importIntoAmiBroker(path, eodFormatPath);
-        QFile::remove(path);
-    }
-    dir.removeRecursively();
-    QDir().mkpath(backfillFolder);
-    emit eodBackfillDone();
+    const QStringList selected = selectedSymbols;
+    const bool selectedOnly = eodSelectedOnly;
+    QMetaObject::invokeMethod(
+        m_importer, [this, selected, selectedOnly, pending] { m_importer->importEod(selected, selectedOnly, pending); },
+        Qt::QueuedConnection);
 }
 
 void liveDataUpdator::do5DayFastBackfill()

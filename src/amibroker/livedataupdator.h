@@ -1,8 +1,10 @@
 #pragma once
 
+#include "amibroker/brokerlink.h"
 #include "amibroker/secondsums.h"
-#include "platform/brokerautomation.h"
+#include "platform/brokercall.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -14,21 +16,7 @@
 class QFile;
 class QTimer;
 
-// Files of the backfill import in the work folder ("sqldrivers/x86"): chunk files
-// ChunkPrefix + counter (at least three digits) + ChunkSuffix, mapped copies
-// ProcessedPrefix + source name, and the error log.
-namespace BackfillWorkFiles {
-inline constexpr char ChunkPrefix[] = "cvav_debugvminst_openglw_part";
-inline constexpr char ChunkSuffix[] = ".log";
-inline constexpr char ProcessedPrefix[] = "processed_";
-inline constexpr char ErrorLog[] = "backfill_error.log";
-} // namespace BackfillWorkFiles
-
-// True when a downloaded backfill file is no data at all: 99 bytes or less, or
-// its first probeBytes bytes (up to a zero byte) hold an HTML page or a no-data
-// answer ("<!DOCTYPE", "<html", "No data", "not found", any case). A file that
-// cannot be read counts as junk too; either way it is deleted unimported.
-bool isJunkBackfillFile(const QString &path, int probeBytes);
+#include "amibroker/backfillimporter.h"
 
 // The import file text for queued tick lines: lines that are empty, mention
 // "Failed" (any case), have fewer than 8 fields, carry no price above 0 or a date
@@ -48,6 +36,12 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
 // every live import cycle a batch schedules: the cycle's AmiBroker calls and its
 // pause never hold up the window. Callers on any other thread hand their calls
 // over with a blocking queued invocation and wait for the result.
+//
+// Lines AmiBroker did not take (busy behind a dialog, closed, crashed) are kept in
+// the held-import file, on disk since AmiBroker may stay away for hours, and new
+// lines join them in stream order; once AmiBroker answers again the file goes in
+// with one Import. A file left by an earlier run goes in after the database is
+// opened (loadDatabase).
 class liveDataUpdator : public QThread
 {
     Q_OBJECT
@@ -56,17 +50,7 @@ public:
     explicit liveDataUpdator(QObject *parent = nullptr);
     ~liveDataUpdator() override;
 
-    // How chunked backfill imports are paced and bounded.
     static constexpr int HeldTicksRetryMs = 1000;
-
-    struct BackfillLimits
-    {
-        qint64 chunkBytes = 16777216;   // largest chunk AmiBroker is handed
-        int maxChunks = 800;            // rollovers allowed per source file
-        int attempts = 5;               // import attempts per chunk
-        int pauseBeforeImportMs = 100;  // lets the closed chunk settle on disk
-        int retryPauseMs = 150;         // between attempts that did not succeed
-    };
 
     QStringList selectedSymbols;
     QStringList activeFeeds;
@@ -83,13 +67,22 @@ public:
     qint32 runMode = 0;         // 1: the thread asks for an end-of-day import
     bool eodSelectedOnly = false;
     QStringList backfillQueue;
+    QString heldImportPath;     // "C:\Quillmark\rtimport_held.txt"
     QHash<QString, QString> symbolMap;
-    BrokerObject *amiBroker = nullptr;
+    // The automation object, with what keeps it going (lives on brokerThread()).
+    BrokerLink *amiBroker = nullptr;
     BackfillLimits backfillLimits;
 
     // The automation call on the automation object's thread, the caller waiting
-    // for it; an invalid variant when there is no automation object.
-    QVariant brokerCall(const char *function, const QVariant &arg = QVariant());
+    // for it, and what became of it.
+    Broker::Reply brokerCall(const char *function, const QVariant &arg = QVariant());
+    // "LoadDatabase(QString&)" with the database folder, without waiting for it
+    // (AmiBroker may be busy); held lines of an earlier run go in after it.
+    void loadDatabase();
+    // What AmiBroker's state is, as far as the window's thread has heard.
+    BrokerLink::State amiBrokerState() const { return m_brokerState; }
+    // Ticks held for AmiBroker, as far as the window's thread has heard.
+    qint64 heldTicks() const { return m_heldTicksSeen; }
     // The thread the automation object and the scheduled live import cycles run on.
     QThread *brokerThread() const { return m_brokerThread; }
 
@@ -97,6 +90,8 @@ public:
     // path is empty, a file cannot be opened, or the copy could not be completed
     // (no partial target is left behind then).
     bool applySymbolMapping(const QString &source, const QString &target);
+    // The backfill imports (on brokerThread()).
+    BackfillImporter *backfillImporter() const { return m_importer; }
 
 signals:
     void updateDisplayTable();
@@ -113,8 +108,18 @@ signals:
     // The first cycle after such a stretch that imported again.
     void liveImportResumed();
     // A live import cycle handed these tick lines to AmiBroker and has ended (its
-    // pause included); emitted on the thread that ran it.
+    // pause included); emitted on the thread that ran it. Ticks held for AmiBroker
+    // count once it has taken them.
     void ticksImported(int ticks);
+    // AmiBroker's state or the number of ticks held for it changed (on this
+    // object's thread); since is when the state began.
+    void amiBrokerStateChanged(BrokerLink::State state, const QDateTime &since, qint64 heldTicks);
+    // Something the trader should read about AmiBroker (an episode of it not
+    // answering has ended), for the messages panel.
+    void amiBrokerMessage(const QString &text);
+    // Something the trader should read about a backfill import (it waits for room
+    // on the disk), for the messages panel.
+    void backfillMessage(const QString &text);
 
 public slots:
     void doEodBackfill();
@@ -144,21 +149,43 @@ private:
     {
         bool blocked = false; // the import file could not be written; ticks held
         QString reason;
+        bool holding = false; // lines wait in the held-import file for AmiBroker
+    };
+    // Lines and ticks in the held-import file (automation object's thread).
+    struct Held
+    {
+        qint64 lines = 0;
+        qint64 ticks = 0;
+        bool fromEarlierRun = false; // waits for the database to be opened
     };
     LiveCycleResult runLiveCycle();
     void finishLiveCycle(const LiveCycleResult &result);
     // Runs fn on the automation object's thread, waiting for it when called from another.
     template<typename Fn>
     void onBrokerThread(Fn &&fn);
-    void pauseBeforeImport();
-    bool importChunkWithRetries(const QString &chunkPath);
-    void chunkAndImport(const QString &sourcePath, const QString &fileToChunk, QFile &errorLog);
-    QString chunkPath(int counter) const;
     void setLiveImportBlocked(bool blocked, const QString &reason = QString());
+    void setHolding(bool holding);
+    Broker::Reply importReply(const QString &file, const QString &formatFile);
+    // Keeps the lines of a file AmiBroker did not take, after those already held.
+    bool holdLines(const QString &file, qint64 lines, qint64 ticks);
+    void heldImported();
+    void brokerStateChanged(BrokerLink::State state, const QDateTime &since);
+    void publishBrokerState();
 
     QThread *m_brokerThread = nullptr;
     QObject *m_brokerHome = nullptr; // lives on m_brokerThread: the target of handed-over calls
+    BackfillImporter *m_importer = nullptr; // lives on m_brokerThread
     bool liveImportIsBlocked = false;
+    bool m_holding = false;
+    // On the automation object's thread: the held lines, and the present episode
+    // of AmiBroker not answering (invalid when there is none).
+    Held m_held;
+    QDateTime m_episodeStart;
+    bool m_episodeWasGone = false;
+    qint64 m_episodeTicks = 0;
+    // On this object's thread: what the automation thread last told.
+    BrokerLink::State m_brokerState = BrokerLink::State::Answering;
+    qint64 m_heldTicksSeen = 0;
     // Retries held ticks while the import file cannot be written: the trouble
     // may end after the day's last batch, which would never bring another cycle.
     QTimer *heldTicksRetry = nullptr;

@@ -62,9 +62,10 @@ void quillmark2::closeEvent(QCloseEvent *event)
     settings.setValue(QLatin1String(Keys::AutoFilldays), ui->autoFilldaysBox->currentText());
     settings.sync();
 
-    const bool haveAmiBroker = updater && updater->amiBroker;
-    if (haveAmiBroker)
-        updater->brokerCall("ExecuteCommand(int)", kSaveCommand);
+    // Without AmiBroker the save calls are skipped; a busy one makes the first call
+    // wait the retry budget and the rest try once, so the close never hangs on it.
+    const bool haveAmiBroker =
+        updater && updater->brokerCall("ExecuteCommand(int)", kSaveCommand).outcome != Broker::Outcome::Gone;
 
     if (settingsDialog && settingsDialog->controlAmibrokerFlag) {
         if (haveAmiBroker)
@@ -78,7 +79,8 @@ void quillmark2::closeEvent(QCloseEvent *event)
 
 void quillmark2::on_restartButton_clicked()
 {
-    if (settingsDialog && settingsDialog->controlAmibrokerFlag && updater && updater->amiBroker) {
+    if (settingsDialog && settingsDialog->controlAmibrokerFlag && updater
+        && updater->amiBrokerState() != BrokerLink::State::Gone) {
         saveAmiBrokerWork(updater);
         // The new cycle must not end AmiBroker at its own close.
         settingsDialog->controlAmibrokerFlag = false;

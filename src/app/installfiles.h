@@ -6,6 +6,9 @@ namespace InstallFiles {
 
 inline constexpr char TickFile[] = "rtsocket.txt";
 inline constexpr char ImportFile[] = "rtimport.txt";
+// Live import lines AmiBroker did not take (busy, closed, crashed), in stream
+// order, until it takes them; kept across runs of the program.
+inline constexpr char HeldImportFile[] = "rtimport_held.txt";
 inline constexpr char LiveFormat[] = "dataFormatRT.dll";
 inline constexpr char BackfillFormat[] = "dataFormat.dll";
 inline constexpr char EodFormat[] = "dataFormatEod.dll";
@@ -27,5 +30,7 @@ inline constexpr char AutomationJournal[] = "Amibroker/automation.log";
 inline constexpr char ImportedJournal[] = "Amibroker/imported.txt";
 inline constexpr char StandInQuotes[] = "Amibroker/quotes.txt";
 inline constexpr char StandInImportLog[] = "Amibroker/import.log";
+// Tells AmiBroker's stand-ins how to misbehave (see BrokerStandIn).
+inline constexpr char StandInControl[] = "Amibroker/control.txt";
 
 } // namespace InstallFiles

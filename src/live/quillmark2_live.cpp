@@ -145,8 +145,8 @@ void quillmark2::on_connectButton_clicked()
 {
     startLiveStream();
     Platform::bringWindowToFront(QStringLiteral("AmiBroker"));
-    if (updater->amiBroker)
-        updater->brokerCall("LoadDatabase(QString&)", databasePath);
+    // Not waited for: AmiBroker may be behind a dialog, and the window must not be.
+    updater->loadDatabase();
     ui->connectButton->setEnabled(false);
 }
 

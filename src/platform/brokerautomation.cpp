@@ -10,6 +10,8 @@ BrokerObject *createBrokerObject()
     }
     return object;
 #else
-    return new BrokerStandIn();
+    // A closed AmiBroker cannot be made, as one that fails to start.
+    BrokerStandIn::followControlFile();
+    return BrokerStandIn::canStart() ? new BrokerStandIn() : nullptr;
 #endif
 }

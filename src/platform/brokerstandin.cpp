@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -14,6 +15,7 @@
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QSet>
+#include <QThread>
 #include <QVector>
 
 #include <algorithm>
@@ -41,6 +43,34 @@ QMutex g_observerMutex;
 BrokerStandIn::CallObserver g_observer;
 std::atomic<bool> g_quoteTableDeferred{false};
 std::atomic<qint64> g_busyNs{0};
+
+// How the stand-in misbehaves, shared by every object and thread, as AmiBroker's
+// one process is shared by every client.
+struct StandInState
+{
+    QMutex mutex;
+    QElapsedTimer clock;
+    qint64 busyUntilMs = -1; // on clock
+    int slowMs = 0;
+    bool closed = false;
+    bool failing = false;
+    // The control file as last read: its path (the install root may change), and
+    // whether it existed, its size and time.
+    QString seenPath;
+    bool seenExists = false;
+    qint64 seenSize = -1;
+    QDateTime seenModified;
+};
+StandInState &standInState()
+{
+    static StandInState b;
+    if (!b.clock.isValid())
+        b.clock.start();
+    return b;
+}
+// Bumped by a crash or a close: objects of an earlier generation are dead.
+std::atomic<quint64> g_generation{1};
+constexpr quint64 DeadGeneration = 0;
 
 // Where the C library offers no per-thread CPU clock, nothing is counted.
 qint64 threadCpuNs()
@@ -502,6 +532,157 @@ bool forEachDataLine(QFile &data, QFile &copy, bool *copied, Fn &&fn)
 BrokerStandIn::BrokerStandIn(QObject *parent)
     : QObject(parent)
 {
+    followControlFile();
+    m_generation = canStart() ? g_generation.load() : DeadGeneration;
+}
+
+bool BrokerStandIn::parseCommand(const QByteArray &text, Command *command)
+{
+    const QList<QByteArray> words = text.simplified().toLower().split(' ');
+    const QByteArray word = words.value(0);
+    bool ok = true;
+    const int value = words.size() > 1 ? words.at(1).toInt(&ok) : 0;
+    if (!ok || value < 0 || words.size() > 2)
+        return false;
+    if (word == "normal" && words.size() == 1)
+        *command = Command{Behaviour::Normal, 0};
+    else if (word == "busy" && words.size() == 2)
+        *command = Command{Behaviour::Busy, value};
+    else if (word == "slow" && words.size() == 2)
+        *command = Command{Behaviour::Slow, value};
+    else if (word == "crash" && words.size() == 1)
+        *command = Command{Behaviour::Crash, 0};
+    else if (word == "closed" && words.size() == 1)
+        *command = Command{Behaviour::Closed, 0};
+    else if (word == "failing" && words.size() == 1)
+        *command = Command{Behaviour::Failing, 0};
+    else
+        return false;
+    return true;
+}
+
+void BrokerStandIn::apply(const Command &command)
+{
+    switch (command.behaviour) {
+    case Behaviour::Normal:
+        behaveNormally();
+        break;
+    case Behaviour::Busy:
+        setBusyFor(command.value * 1000);
+        break;
+    case Behaviour::Slow:
+        setSlowImports(command.value);
+        break;
+    case Behaviour::Crash:
+        crash();
+        break;
+    case Behaviour::Closed:
+        setClosed(true);
+        break;
+    case Behaviour::Failing:
+        setFailing(true);
+        break;
+    }
+}
+
+void BrokerStandIn::setBusyFor(int ms)
+{
+    StandInState &b = standInState();
+    QMutexLocker lock(&b.mutex);
+    b.busyUntilMs = ms > 0 ? b.clock.elapsed() + ms : -1;
+}
+
+void BrokerStandIn::setSlowImports(int ms)
+{
+    StandInState &b = standInState();
+    QMutexLocker lock(&b.mutex);
+    b.slowMs = qMax(0, ms);
+}
+
+void BrokerStandIn::crash()
+{
+    StandInState &b = standInState();
+    QMutexLocker lock(&b.mutex);
+    // A new process starts with no dialog up and its usual pace.
+    b.busyUntilMs = -1;
+    b.slowMs = 0;
+    ++g_generation;
+}
+
+void BrokerStandIn::setClosed(bool closed)
+{
+    StandInState &b = standInState();
+    QMutexLocker lock(&b.mutex);
+    if (closed && !b.closed) {
+        b.busyUntilMs = -1;
+        b.slowMs = 0;
+        ++g_generation;
+    }
+    b.closed = closed;
+}
+
+void BrokerStandIn::setFailing(bool failing)
+{
+    StandInState &b = standInState();
+    QMutexLocker lock(&b.mutex);
+    b.failing = failing;
+}
+
+void BrokerStandIn::behaveNormally()
+{
+    setFailing(false);
+    setClosed(false);
+    setBusyFor(0);
+    setSlowImports(0);
+}
+
+bool BrokerStandIn::canStart()
+{
+    StandInState &b = standInState();
+    QMutexLocker lock(&b.mutex);
+    return !b.closed;
+}
+
+bool BrokerStandIn::isBusy()
+{
+    StandInState &b = standInState();
+    QMutexLocker lock(&b.mutex);
+    return b.busyUntilMs >= 0 && b.clock.elapsed() < b.busyUntilMs;
+}
+
+std::optional<BrokerStandIn::Command> BrokerStandIn::followControlFile(bool atStart)
+{
+    const QString path = Platform::installPath(QLatin1String(InstallFiles::StandInControl));
+    const QFileInfo info(path);
+    const bool exists = info.exists();
+    StandInState &b = standInState();
+    {
+        QMutexLocker lock(&b.mutex);
+        const bool same = path == b.seenPath && exists == b.seenExists
+                          && (!exists || (info.size() == b.seenSize && info.lastModified() == b.seenModified));
+        if (same)
+            return std::nullopt;
+        const bool wasThere = path == b.seenPath && b.seenExists;
+        b.seenPath = path;
+        b.seenExists = exists;
+        b.seenSize = exists ? info.size() : -1;
+        b.seenModified = exists ? info.lastModified() : QDateTime();
+        // No file, and none before: nothing was said.
+        if (!exists && !wasThere)
+            return std::nullopt;
+    }
+    Command command; // a removed file means normal again
+    if (exists) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) || !parseCommand(file.read(256), &command)) {
+            qCWarning(lcBroker) << "control file not understood:" << path;
+            return std::nullopt;
+        }
+    }
+    if (atStart && command.behaviour == Behaviour::Crash)
+        command = Command();
+    apply(command);
+    return command;
 }
 
 void BrokerStandIn::setCallObserver(CallObserver observer)
@@ -536,16 +717,35 @@ qint64 BrokerStandIn::busyNs()
 
 QVariant BrokerStandIn::dynamicCall(const char *function, const QVariant &arg)
 {
-    return call(QString::fromUtf8(function), arg);
+    const Broker::Reply reply = call(QString::fromUtf8(function), arg);
+    return reply.done() ? reply.value : QVariant();
 }
 
 QVariant BrokerStandIn::dynamicCall(const QString &function)
 {
-    return call(function, QVariant());
+    const Broker::Reply reply = call(function, QVariant());
+    return reply.done() ? reply.value : QVariant();
 }
 
-QVariant BrokerStandIn::call(const QString &function, const QVariant &arg)
+Broker::Reply BrokerStandIn::call(const QString &function, const QVariant &arg)
 {
+    followControlFile();
+    if (m_generation != g_generation.load())
+        return Broker::Reply{Broker::Outcome::Gone, QVariant()};
+    if (isBusy())
+        return Broker::Reply{Broker::Outcome::Busy, QVariant()};
+    const bool isImport = function.startsWith(QLatin1String("Import("));
+    if (isImport) {
+        int slowMs = 0;
+        {
+            StandInState &b = standInState();
+            QMutexLocker lock(&b.mutex);
+            slowMs = b.slowMs;
+        }
+        if (slowMs > 0)
+            QThread::msleep(static_cast<unsigned long>(slowMs));
+    }
+
     const qint64 startNs = threadCpuNs();
     QByteArray line = function.toUtf8();
     if (arg.isValid())
@@ -558,8 +758,13 @@ QVariant BrokerStandIn::call(const QString &function, const QVariant &arg)
     }
     qCDebug(lcBroker) << "call" << function << arg;
 
-    const QVariant result = function.startsWith(QLatin1String("Import(")) ? QVariant(performImport(function))
-                                                                          : QVariant(true);
+    bool failing = false;
+    {
+        StandInState &b = standInState();
+        QMutexLocker lock(&b.mutex);
+        failing = b.failing;
+    }
+    const QVariant result = failing ? QVariant() : isImport ? QVariant(performImport(function)) : QVariant(true);
     g_busyNs.fetch_add(threadCpuNs() - startNs, std::memory_order_relaxed);
     CallObserver observer;
     {
@@ -568,7 +773,7 @@ QVariant BrokerStandIn::call(const QString &function, const QVariant &arg)
     }
     if (observer)
         observer(function);
-    return result;
+    return Broker::Reply{failing ? Broker::Outcome::Failed : Broker::Outcome::Done, result};
 }
 
 // "Import(0,<data>,<format>)": the type, then the data path, then the format path

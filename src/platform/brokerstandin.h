@@ -1,10 +1,13 @@
 #pragma once
 
+#include "platform/brokercall.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
 #include <functional>
+#include <optional>
 
 // Stands in for AmiBroker's automation object where there is no AmiBroker, and
 // keeps what it is given the way AmiBroker would. Tests, benchmarks and people read
@@ -48,6 +51,19 @@
 // quotes.txt is the quote table: it is read again when something other than the
 // stand-in has changed or removed it since its last write (another test step, a
 // program run in a process of its own), so deleting it empties AmiBroker.
+//
+// It misbehaves as AmiBroker does when told to, by a test (setBusyFor and the
+// rest) or by a person or script through "control.txt" in the same folder, one
+// line, read again whenever it changes:
+//   "normal"        answers every call
+//   "busy SECONDS"  a modal dialog is up: every call is refused (Busy) for that long
+//   "slow MS"       every Import takes that long before it answers
+//   "crash"         the process dies: objects made before it are Gone; a new object
+//                   can be made at once (Windows starts AmiBroker again for it)
+//   "closed"        AmiBroker was closed: objects are Gone and no new one can be
+//                   made until "normal" (it is started again)
+//   "failing"       every call is answered with an error (Failed), journalled
+// Refused and lost calls are not journalled: AmiBroker never saw them.
 class BrokerStandIn : public QObject
 {
     Q_OBJECT
@@ -56,15 +72,48 @@ class BrokerStandIn : public QObject
 public:
     explicit BrokerStandIn(QObject *parent = nullptr);
 
-    // The late-bound call as the ActiveX container offers it.
+    // The late-bound call as the ActiveX container offers it: the value of a call
+    // AmiBroker took, an invalid variant otherwise.
     QVariant dynamicCall(const char *function, const QVariant &arg = QVariant());
 
     // The generic one-string call, reachable by name with a blocking queued
     // invocation from another thread.
     Q_INVOKABLE QVariant dynamicCall(const QString &function);
 
-    // Always false: the stand-in is never a missing object.
+    // One attempt of a call and what became of it.
+    Broker::Reply call(const QString &function, const QVariant &arg = QVariant());
+
+    // False: an object, once made, is never a missing one (it may be a dead one).
     bool isNull() const { return false; }
+    // A refused call is tried again by whoever makes calls; the stand-in has no
+    // message filter to tell (Windows' own object has).
+    void setRetryBudgetMs(int) {}
+
+    // What the control file can say, for tests: each replaces the one before.
+    enum class Behaviour { Normal, Busy, Slow, Crash, Closed, Failing };
+    struct Command
+    {
+        Behaviour behaviour = Behaviour::Normal;
+        int value = 0; // seconds for Busy, milliseconds for Slow
+    };
+    // A control file's text; false when it says nothing the stand-in understands.
+    static bool parseCommand(const QByteArray &text, Command *command);
+    static void apply(const Command &command);
+    static void setBusyFor(int ms);
+    static void setSlowImports(int ms);
+    static void crash();
+    static void setClosed(bool closed);
+    static void setFailing(bool failing);
+    static void behaveNormally();
+    // Whether a new object can be made (not while closed).
+    static bool canStart();
+    // Whether calls are being refused now.
+    static bool isBusy();
+    // Reads the control file when it changed since the last look and applies it;
+    // the command it applied, or nothing. A process that starts later than a
+    // "crash" was written must not take it for its own: atStart reads the file as
+    // the state to start in (a crash then counts as normal).
+    static std::optional<Command> followControlFile(bool atStart = false);
 
     // Benchmarks time calls with this: it is called on the calling thread after each
     // call has been journaled and performed, with the method text. Empty to stop.
@@ -90,6 +139,7 @@ public:
     static qint64 quoteTableBytes();
 
 private:
-    QVariant call(const QString &function, const QVariant &arg);
     bool performImport(const QString &function);
+
+    quint64 m_generation; // objects of an earlier generation died with their process
 };

@@ -5,6 +5,8 @@
 #include <QLoggingCategory>
 #include <QVector>
 
+#include <atomic>
+
 #include <windows.h>
 #include <oaidl.h>
 #include <objbase.h>
@@ -83,6 +85,54 @@ QVariant fromVariant(VARIANT *value)
 
 } // namespace
 
+// COM asks this when AmiBroker refuses a call (a modal dialog is up): try again
+// every Broker::RetryEveryMs until the budget is spent. While a call waits, nothing
+// of ours may start another one on this thread (a cycle inside a cycle), so
+// pending messages stay queued until it returns.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+class RetryingMessageFilter final : public IMessageFilter
+{
+public:
+    std::atomic<int> budgetMs{Broker::RetryBudgetMs};
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **out) override
+    {
+        if (!out)
+            return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMessageFilter)) {
+            *out = static_cast<IMessageFilter *>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(InterlockedIncrement(&m_refs)); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const LONG left = InterlockedDecrement(&m_refs);
+        if (left == 0)
+            delete this;
+        return ULONG(left);
+    }
+    DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override
+    {
+        return SERVERCALL_ISHANDLED;
+    }
+    DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD elapsedMs, DWORD rejectType) override
+    {
+        if (rejectType == SERVERCALL_RETRYLATER && elapsedMs + Broker::RetryEveryMs <= DWORD(budgetMs.load()))
+            return Broker::RetryEveryMs;
+        return DWORD(-1); // give up: the call fails as rejected
+    }
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITNOPROCESS; }
+
+private:
+    LONG m_refs = 1;
+};
+#pragma GCC diagnostic pop
+
 ComDispatchObject::ComDispatchObject(const QString &progId, QObject *parent)
     : QObject(parent)
 {
@@ -91,6 +141,11 @@ ComDispatchObject::ComDispatchObject(const QString &progId, QObject *parent)
     // the thread lives in another apartment model, which serves as well.
     const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     m_comInitialised = SUCCEEDED(init);
+    m_filter = new RetryingMessageFilter;
+    if (FAILED(CoRegisterMessageFilter(m_filter, &m_previousFilter))) {
+        m_filter->Release();
+        m_filter = nullptr;
+    }
 
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(reinterpret_cast<LPCOLESTR>(progId.utf16()), &clsid);
@@ -112,28 +167,46 @@ ComDispatchObject::~ComDispatchObject()
     if (m_dispatch)
         m_dispatch->Release();
     m_dispatch = nullptr;
+    if (m_filter) {
+        IMessageFilter *ours = nullptr;
+        CoRegisterMessageFilter(m_previousFilter, &ours);
+        if (ours)
+            ours->Release();
+        if (m_previousFilter)
+            m_previousFilter->Release();
+        m_filter->Release();
+    }
     if (m_comInitialised)
         CoUninitialize();
 }
 
 QVariant ComDispatchObject::dynamicCall(const char *function, const QVariant &arg)
 {
-    return invoke(QString::fromUtf8(function), arg);
+    const Broker::Reply reply = call(QString::fromUtf8(function), arg);
+    return reply.done() ? reply.value : QVariant();
 }
 
 QVariant ComDispatchObject::dynamicCall(const QString &function)
 {
-    return invoke(function, QVariant());
+    const Broker::Reply reply = call(function, QVariant());
+    return reply.done() ? reply.value : QVariant();
 }
 
-QVariant ComDispatchObject::invoke(const QString &function, const QVariant &arg)
+void ComDispatchObject::setRetryBudgetMs(int ms)
 {
+    if (m_filter)
+        m_filter->budgetMs = qMax(0, ms);
+}
+
+Broker::Reply ComDispatchObject::call(const QString &function, const QVariant &arg)
+{
+    using Broker::Outcome;
     if (!m_dispatch)
-        return QVariant();
+        return Broker::Reply{Outcome::Gone, QVariant()};
     const Platform::DispatchCall call = Platform::parseDispatchCall(function, arg);
     if (!call.valid) {
         qCWarning(lcCom) << "cannot read the call" << function;
-        return QVariant();
+        return Broker::Reply{Outcome::Failed, QVariant()};
     }
 
     std::wstring name = call.name.toStdWString();
@@ -141,8 +214,13 @@ QVariant ComDispatchObject::invoke(const QString &function, const QVariant &arg)
     DISPID dispid = DISPID_UNKNOWN;
     HRESULT hr = m_dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &dispid);
     if (FAILED(hr)) {
-        qCWarning(lcCom) << "unknown method" << call.name << hresultText(hr);
-        return QVariant();
+        // A busy or vanished AmiBroker refuses already here.
+        const Outcome outcome = Broker::outcomeOfFailure(quint32(hr));
+        if (outcome == Outcome::Failed)
+            qCWarning(lcCom) << "unknown method" << call.name << hresultText(hr);
+        else
+            qCInfo(lcCom) << "call" << function << Broker::outcomeName(outcome) << hresultText(hr);
+        return Broker::Reply{outcome, QVariant()};
     }
 
     // IDispatch takes its arguments last to first.
@@ -168,10 +246,14 @@ QVariant ComDispatchObject::invoke(const QString &function, const QVariant &arg)
         SysFreeString(exception.bstrSource);
         SysFreeString(exception.bstrDescription);
         SysFreeString(exception.bstrHelpFile);
-        qCWarning(lcCom) << "call failed:" << function << why;
-        return QVariant();
+        const Outcome outcome = Broker::outcomeOfFailure(quint32(hr));
+        if (outcome == Outcome::Failed)
+            qCWarning(lcCom) << "call failed:" << function << why;
+        else
+            qCInfo(lcCom) << "call" << function << Broker::outcomeName(outcome) << why;
+        return Broker::Reply{outcome, QVariant()};
     }
     const QVariant value = fromVariant(&result);
     VariantClear(&result);
-    return value;
+    return Broker::Reply{Outcome::Done, value};
 }

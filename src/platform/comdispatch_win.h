@@ -1,10 +1,14 @@
 #pragma once
 
+#include "platform/brokercall.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
 struct IDispatch;
+struct IMessageFilter;
+class RetryingMessageFilter;
 
 // A late-bound automation object on Windows: the COM object registered under a
 // ProgID, driven through IDispatch (GetIDsOfNames, then Invoke) with calls written
@@ -34,9 +38,17 @@ public:
     QVariant dynamicCall(const char *function, const QVariant &arg = QVariant());
     Q_INVOKABLE QVariant dynamicCall(const QString &function);
 
-private:
-    QVariant invoke(const QString &function, const QVariant &arg);
+    // One call and what became of it (busy, gone or failed by its HRESULT).
+    Broker::Reply call(const QString &function, const QVariant &arg = QVariant());
 
+    // How long COM tries a call again that AmiBroker refuses as busy, through the
+    // message filter this object registers on its thread (every
+    // Broker::RetryEveryMs); 0 gives up at once.
+    void setRetryBudgetMs(int ms);
+
+private:
     IDispatch *m_dispatch = nullptr;
     bool m_comInitialised = false;
+    RetryingMessageFilter *m_filter = nullptr;
+    IMessageFilter *m_previousFilter = nullptr;
 };

@@ -8,6 +8,7 @@
 #include <QSettings>
 #include <QUuid>
 
+#include "platform/brokerstandin.h"
 #include "platform/processes.h"
 
 namespace {
@@ -38,6 +39,8 @@ void TestEnv::reset()
     qputenv("XDG_CONFIG_HOME", m_settings->path().toUtf8());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings->path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settings->path());
+    // AmiBroker's stand-in starts every test answering, as a fresh AmiBroker does.
+    BrokerStandIn::behaveNormally();
 }
 
 QString TestEnv::root() const

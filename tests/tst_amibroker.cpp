@@ -143,6 +143,49 @@ bool runEodBackfill(liveDataUpdator *u)
     return done.wait(30000) && done.count() == 1;
 }
 
+// The link's rules made short for a test: retries every 50 ms for budgetMs, a new
+// object every recreateMs; and held lines retried every 100 ms.
+void quickRules(liveDataUpdator *u, int budgetMs = 300, int recreateMs = 100)
+{
+    QMetaObject::invokeMethod(u->amiBroker, [u, budgetMs, recreateMs] {
+        u->amiBroker->setRetryRules(50, budgetMs);
+        u->amiBroker->setRecreateInterval(recreateMs);
+    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(u->backfillImporter(), [u] { u->backfillImporter()->setRetryIntervals(50, 50); },
+                              Qt::BlockingQueuedConnection);
+    u->findChild<QTimer *>(QStringLiteral("heldTicksRetry"))->setInterval(100);
+}
+
+// A stream of ticks as the worker hands it over: one batch per call, each
+// scheduling a cycle; all kept in stream for the view AmiBroker should end with.
+struct TickStream
+{
+    liveDataUpdator *updater;
+    QByteArray all;
+    qint64 imported = 0;
+    QObject context;
+
+    explicit TickStream(liveDataUpdator *u)
+        : updater(u)
+    {
+        QObject::connect(u, &liveDataUpdator::ticksImported, &context, [this](int n) { imported += n; });
+    }
+    void batch(int second, const char *symbol = "NIFTY-I")
+    {
+        const QByteArray line = QByteArray("tick,") + symbol + ",20240131,"
+                                + QTime(9, 15).addSecs(second).toString(QStringLiteral("HH:mm:ss")).toLatin1() + ','
+                                + QByteArray::number(24000 + second) + ".5,25,0,900\n";
+        all += line;
+        publishBatch(line);
+        updater->scheduleLiveImport();
+    }
+    int ticks() const { return all.count('\n'); }
+};
+
+const QRegularExpression EpisodeMessage(
+    QStringLiteral("^AmiBroker stopped answering at \\d\\d:\\d\\d:\\d\\d; (\\d+) ticks? held and imported when it "
+                   "answered again at \\d\\d:\\d\\d:\\d\\d$"));
+
 QStringList errorLogLines()
 {
     return lines(readFile(TestEnv::instance()->path(QStringLiteral("sqldrivers/x86/backfill_error.log"))));
@@ -651,6 +694,197 @@ private slots:
         }
         u->updateDataAmi();
         QCOMPARE(imported(), expected);
+    }
+
+    // ---- AmiBroker busy, gone, started again, slow ------------------------
+
+    // A modal dialog refuses every call for longer than the retries last: the
+    // lines of the refused cycle and of those after it wait in the held file, go
+    // in with one Import once AmiBroker answers, and AmiBroker's view is the stream.
+    void busyAmiBrokerLosesNoTick()
+    {
+        liveDataUpdator *u = makeUpdater();
+        quickRules(u);
+        QSignalSpy said(u, &liveDataUpdator::amiBrokerMessage);
+        TickStream stream(u);
+        stream.batch(0);
+        QTRY_COMPARE(stream.imported, qint64(1));
+
+        BrokerStandIn::setBusyFor(1500);
+        for (int n = 1; n <= 5; ++n)
+            stream.batch(n);
+        QTRY_COMPARE(u->amiBrokerState(), BrokerLink::State::Busy);
+        QTRY_VERIFY(u->heldTicks() > 0);
+        QVERIFY(QFile::exists(u->heldImportPath));
+        QCOMPARE(stream.imported, qint64(1)); // held ticks do not count as imported
+        stream.batch(6);
+
+        QTRY_COMPARE_WITH_TIMEOUT(stream.imported, qint64(stream.ticks()), 5000);
+        QCOMPARE(viewDifferences(streamView(stream.all), brokerView()), 0);
+        QCOMPARE(imported().size(), stream.ticks()); // nothing doubled
+        QVERIFY(!QFile::exists(u->heldImportPath));
+        QTRY_COMPARE(u->heldTicks(), qint64(0));
+        QCOMPARE(u->amiBrokerState(), BrokerLink::State::Answering);
+        // The held file went in whole, then the charts were refreshed.
+        const QStringList calls = journal();
+        const int heldImport = calls.indexOf(QStringLiteral("Import(0,%1,%2)").arg(u->heldImportPath, u->liveFormatPath));
+        QVERIFY(heldImport > 0);
+        QCOMPARE(calls.value(heldImport + 1), QStringLiteral("RefreshAll()"));
+        QCOMPARE(said.count(), 1);
+        const auto m = EpisodeMessage.match(said.first().first().toString());
+        QVERIFY2(m.hasMatch(), qPrintable(said.first().first().toString()));
+        QVERIFY(m.captured(1).toInt() >= 5);
+    }
+
+    // AmiBroker crashes (said through its control file, as a person would) and a
+    // new one is made for the held lines: it opens the database first.
+    void crashedAmiBrokerIsStartedAgain()
+    {
+        liveDataUpdator *u = makeUpdater();
+        quickRules(u);
+        QSignalSpy said(u, &liveDataUpdator::amiBrokerMessage);
+        TickStream stream(u);
+        stream.batch(0);
+        QTRY_COMPARE(stream.imported, qint64(1));
+        const int before = journal().size();
+
+        QVERIFY(writeFile(TestEnv::instance()->path(QLatin1String(InstallFiles::StandInControl)), "crash\n"));
+        stream.batch(1);
+        stream.batch(2);
+        QTRY_COMPARE_WITH_TIMEOUT(stream.imported, qint64(3), 5000);
+        QCOMPARE(viewDifferences(streamView(stream.all), brokerView()), 0);
+        const QStringList after = journal().mid(before);
+        QCOMPARE(after.value(0), QStringLiteral("LoadDatabase(QString&)\t") + u->databasePath);
+        QCOMPARE(after.value(1), QStringLiteral("Import(0,%1,%2)").arg(u->heldImportPath, u->liveFormatPath));
+        QCOMPARE(after.value(2), QStringLiteral("RefreshAll()"));
+        QTRY_COMPARE(said.count(), 1);
+        const auto m = EpisodeMessage.match(said.first().first().toString());
+        QVERIFY2(m.hasMatch(), qPrintable(said.first().first().toString()));
+        QCOMPARE(m.captured(1), QStringLiteral("2"));
+    }
+
+    // AmiBroker is closed and cannot be started for a while: a new object is tried
+    // every few seconds, the lines wait on disk, nothing is called meanwhile.
+    void closedAmiBrokerIsTriedAgainUntilItIsBack()
+    {
+        liveDataUpdator *u = makeUpdater();
+        quickRules(u, 300, 200);
+        TickStream stream(u);
+        BrokerStandIn::setClosed(true);
+        for (int n = 0; n < 4; ++n)
+            stream.batch(n);
+        QTRY_COMPARE(u->amiBrokerState(), BrokerLink::State::Gone);
+        QTRY_COMPARE(u->heldTicks(), qint64(4));
+        bool retrying = false;
+        QMetaObject::invokeMethod(u->amiBroker, [&] {
+            const QTimer *t = u->amiBroker->findChild<QTimer *>(QStringLiteral("brokerRecreate"));
+            retrying = t && t->isActive() && t->interval() == 200 && !u->amiBroker->hasObject();
+        }, Qt::BlockingQueuedConnection);
+        QVERIFY(retrying);
+        QCOMPARE(journal(), QStringList());
+        QCOMPARE(stream.imported, qint64(0));
+
+        BrokerStandIn::setClosed(false);
+        QTRY_COMPARE_WITH_TIMEOUT(stream.imported, qint64(4), 5000);
+        QCOMPARE(viewDifferences(streamView(stream.all), brokerView()), 0);
+        QCOMPARE(journal().first(), QStringLiteral("LoadDatabase(QString&)\t") + u->databasePath);
+    }
+
+    // A slow AmiBroker: cycles take what has piled up meanwhile, one Import at a
+    // time, and the window's thread is never held up by it.
+    void slowAmiBrokerMergesCyclesAndLeavesTheWindowFree()
+    {
+        liveDataUpdator *u = makeUpdater();
+        BrokerStandIn::setSlowImports(400);
+        TickStream stream(u);
+        QElapsedTimer clock;
+        clock.start();
+        qint64 longestGap = 0;
+        qint64 last = 0;
+        QTimer beat;
+        beat.setInterval(10);
+        connect(&beat, &QTimer::timeout, &beat, [&] {
+            longestGap = qMax(longestGap, clock.elapsed() - last);
+            last = clock.elapsed();
+        });
+        beat.start();
+        for (int n = 0; n < 12; ++n) {
+            stream.batch(n);
+            QTest::qWait(50);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(stream.imported, qint64(12), 10000);
+        QCOMPARE(viewDifferences(streamView(stream.all), brokerView()), 0);
+        QVERIFY(importCalls().size() < 12); // 600 ms of batches met 400 ms imports
+        QVERIFY2(longestGap < 300, qPrintable(QString::number(longestGap)));
+    }
+
+    // Lines an earlier run could not hand over wait until the database is open,
+    // then go in first, with what came since.
+    void linesHeldByAnEarlierRunGoInAfterTheDatabaseOpens()
+    {
+        const QByteArray earlier = tick("NIFTY-I", "09:14:58", "23990.5", 5) + tick("NIFTY-I", "09:14:59", "23991.5", 5);
+        QVERIFY(writeFile(TestEnv::instance()->path(QLatin1String(InstallFiles::HeldImportFile)), earlier));
+        liveDataUpdator *u = makeUpdater();
+        quickRules(u);
+        QSignalSpy said(u, &liveDataUpdator::amiBrokerMessage);
+        QTRY_COMPARE(u->heldTicks(), qint64(2));
+        TickStream stream(u);
+        stream.batch(0);
+        QTRY_COMPARE(u->heldTicks(), qint64(3));
+        waitForAmiBrokersThread(u);
+        QCOMPARE(importCalls(), QStringList());
+
+        u->loadDatabase();
+        QTRY_COMPARE(stream.imported, qint64(3));
+        QCOMPARE(journal().value(0), QStringLiteral("LoadDatabase(QString&)\t") + u->databasePath);
+        QCOMPARE(journal().value(1), QStringLiteral("Import(0,%1,%2)").arg(u->heldImportPath, u->liveFormatPath));
+        QCOMPARE(viewDifferences(streamView(earlier + stream.all), brokerView()), 0);
+        QTRY_COMPARE(said.count(), 1);
+        QCOMPARE(said.first().first().toString(), QStringLiteral("3 ticks held for AmiBroker by the last run imported"));
+    }
+
+    void backfillWaitsForAmiBroker_data()
+    {
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("busy") << false;
+        QTest::newRow("closed") << true;
+    }
+
+    // A chunk AmiBroker does not take is no failed attempt: the job waits and
+    // goes on with it when AmiBroker answers; nothing is logged.
+    void backfillWaitsForAmiBroker()
+    {
+        QFETCH(bool, closed);
+        liveDataUpdator *u = makeUpdater();
+        quickRules(u);
+        u->backfillLimits.chunkBytes = 150;
+        u->backfillLimits.pauseBeforeImportMs = 0;
+        const QByteArray content = fixedLine('a') + fixedLine('b') + fixedLine('c');
+        QVERIFY(writeFile(backfillFile(QStringLiteral("f.txt")), content));
+        if (closed)
+            BrokerStandIn::setClosed(true);
+        else
+            BrokerStandIn::setBusyFor(60000);
+        QSignalSpy done(u, &liveDataUpdator::backfillDone);
+        u->doBackFill();
+        QTRY_COMPARE(u->amiBrokerState(), closed ? BrokerLink::State::Gone : BrokerLink::State::Busy);
+        // The job waits for AmiBroker, looking again now and then.
+        bool waiting = false;
+        BackfillImporter *importer = u->backfillImporter();
+        QMetaObject::invokeMethod(importer, [&] {
+            const QTimer *step = importer->findChild<QTimer *>(QStringLiteral("backfillImportStep"));
+            waiting = step && step->isActive() && !importer->isIdle();
+        }, Qt::BlockingQueuedConnection);
+        QVERIFY(waiting);
+        QCOMPARE(done.count(), 0);
+        QCOMPARE(imported(), QStringList());
+        QCOMPARE(errorLogLines(), QStringList());
+
+        BrokerStandIn::behaveNormally();
+        QVERIFY(done.wait(5000));
+        QCOMPARE(imported(), lines(content));
+        QCOMPARE(errorLogLines(), QStringList());
+        QCOMPARE(workFolderFiles(), QStringList(QStringLiteral("backfill_error.log")));
     }
 
     // Batches that keep arriving while a cycle waits must not queue a cycle each

@@ -36,6 +36,12 @@ void BrokerLink::setRecreateInterval(int ms)
     m_recreateTimer->setInterval(ms);
 }
 
+void BrokerLink::setRetryRules(int everyMs, int budgetMs)
+{
+    m_retryEveryMs = qMax(1, everyMs);
+    m_retryBudgetMs = qMax(0, budgetMs);
+}
+
 void BrokerLink::stopRecreating()
 {
     m_recreating = false;
@@ -56,17 +62,17 @@ Broker::Reply BrokerLink::call(const QString &function, const QVariant &arg)
     for (;;) {
         // Where COM itself retries (Windows' message filter) it gets what is left
         // of the budget; where the refusal comes straight back, we retry here.
-        m_object->setRetryBudgetMs(firstOfStretch ? int(qMax<qint64>(0, Broker::RetryBudgetMs - waited.elapsed())) : 0);
+        m_object->setRetryBudgetMs(firstOfStretch ? int(qMax<qint64>(0, m_retryBudgetMs - waited.elapsed())) : 0);
         reply = m_object->call(function, arg);
         if (reply.outcome != Outcome::Busy)
             break;
         if (firstOfStretch && m_state != State::Busy)
             qCInfo(lcAmi) << "AmiBroker refused" << function << "(busy); trying again for up to"
-                          << Broker::RetryBudgetMs << "ms";
+                          << m_retryBudgetMs << "ms";
         setState(State::Busy);
-        if (!firstOfStretch || waited.elapsed() + Broker::RetryEveryMs > Broker::RetryBudgetMs)
+        if (!firstOfStretch || waited.elapsed() + m_retryEveryMs > m_retryBudgetMs)
             break;
-        QThread::msleep(Broker::RetryEveryMs);
+        QThread::msleep(static_cast<unsigned long>(m_retryEveryMs));
     }
 
     switch (reply.outcome) {

@@ -58,8 +58,9 @@ public:
 
     // Tests reach the object itself (to make it misbehave, or to time it).
     BrokerObject *object() const { return m_object; }
-    // Tests shorten the pause between attempts to make a new object.
+    // Tests shorten the pause between attempts to make a new object, and the retries.
     void setRecreateInterval(int ms);
+    void setRetryRules(int everyMs, int budgetMs);
 
 signals:
     // AmiBroker's state changed; since is when (wall clock).
@@ -76,6 +77,8 @@ private:
     BrokerObject *m_object = nullptr;
     QTimer *m_recreateTimer = nullptr;
     bool m_recreating = true;
+    int m_retryEveryMs = Broker::RetryEveryMs;
+    int m_retryBudgetMs = Broker::RetryBudgetMs;
     State m_state = State::Answering;
     QDateTime m_stateSince;
 };

@@ -92,6 +92,19 @@ quillmark2::quillmark2(QWidget *parent)
     connect(updater, &liveDataUpdator::liveImportBlocked, this, &quillmark2::liveImportBlocked);
     connect(updater, &liveDataUpdator::liveImportResumed, this, &quillmark2::liveImportResumed);
     connect(updater, &liveDataUpdator::ticksImported, this, [this](int ticks) { liveHealth.ticksImported(ticks); });
+    connect(updater, &liveDataUpdator::amiBrokerStateChanged, this,
+            [this](BrokerLink::State state, const QDateTime &since, qint64 heldTicks) {
+                const LiveHealth::BrokerState shown = state == BrokerLink::State::Busy ? LiveHealth::BrokerState::Busy
+                                                      : state == BrokerLink::State::Gone
+                                                          ? LiveHealth::BrokerState::NotRunning
+                                                          : LiveHealth::BrokerState::Answering;
+                // The health line runs on its own monotonic clock.
+                const qint64 ago = qMax<qint64>(0, since.msecsTo(QDateTime::currentDateTime()));
+                liveHealth.amiBroker(shown, healthClock.elapsed() - ago, heldTicks);
+                refreshHealthLine();
+            });
+    connect(updater, &liveDataUpdator::amiBrokerMessage, this, &quillmark2::appendMessage);
+    connect(updater, &liveDataUpdator::backfillMessage, this, &quillmark2::appendMessage);
     // After the two connections above, so a finished import first resets the
     // button and the pump then sets it for the next job. It also takes the
     // downloader's time-out clean-up.

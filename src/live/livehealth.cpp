@@ -1,5 +1,6 @@
 #include "livehealth.h"
 
+#include <QLocale>
 #include <QStringList>
 
 LiveHealth::LiveHealth(qint64 windowMs)
@@ -43,6 +44,13 @@ void LiveHealth::outageEnded(qint64 durationMs, const QDateTime &lostAt)
     m_lastOutageAt = lostAt;
 }
 
+void LiveHealth::amiBroker(BrokerState state, qint64 since, qint64 heldTicks)
+{
+    m_brokerState = state;
+    m_brokerSince = since;
+    m_heldTicks = qMax<qint64>(0, heldTicks);
+}
+
 void LiveHealth::forget(qint64 now) const
 {
     while (!m_recent.empty() && m_recent.front().first <= now - m_windowMs) {
@@ -66,6 +74,8 @@ LiveHealth::Colour LiveHealth::colour(qint64 now) const
 {
     if (m_state != State::Connected)
         return Colour::Red;
+    if (!brokerIsPlain())
+        return now - m_brokerSince >= BrokerRedAfterMs ? Colour::Red : Colour::Amber;
     const qint64 age = lastTickAgeMs(now);
     return age >= 0 && age < m_windowMs ? Colour::Green : Colour::Amber;
 }
@@ -93,6 +103,21 @@ QString LiveHealth::text(qint64 now) const
         parts << QStringLiteral("last outage %1 s at %2")
                      .arg(qRound64(double(m_lastOutageMs) / 1000.0))
                      .arg(m_lastOutageAt.toString(QStringLiteral("HH:mm:ss")));
+    }
+    if (!brokerIsPlain()) {
+        const QString held = QLocale(QLocale::English).toString(m_heldTicks);
+        switch (m_brokerState) {
+        case BrokerState::Busy:
+            parts << QStringLiteral("AmiBroker busy %1 s").arg(qMax<qint64>(0, now - m_brokerSince) / 1000);
+            parts << QStringLiteral("%1 ticks held").arg(held);
+            break;
+        case BrokerState::NotRunning:
+            parts << QStringLiteral("AmiBroker not running") << QStringLiteral("%1 ticks held").arg(held);
+            break;
+        case BrokerState::Answering:
+            parts << QStringLiteral("%1 ticks held for AmiBroker").arg(held);
+            break;
+        }
     }
     return parts.join(QStringLiteral(" \u00b7 "));
 }

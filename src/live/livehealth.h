@@ -19,6 +19,10 @@ public:
 
     enum class State { Connecting, Connected, Disconnected };
     enum class Colour { Green, Amber, Red };
+    // AmiBroker as the live import meets it.
+    enum class BrokerState { Answering, Busy, NotRunning };
+    // How long AmiBroker may stay away before the line turns from amber to red.
+    static constexpr qint64 BrokerRedAfterMs = 30000;
 
     explicit LiveHealth(qint64 windowMs = TickWindowMs);
 
@@ -28,6 +32,9 @@ public:
     void batchReceived(qint64 now, int records, int kept);
     void ticksImported(int ticks);
     void outageEnded(qint64 durationMs, const QDateTime &lostAt);
+    // AmiBroker's state since the time given (on the same clock), and the ticks
+    // held for it meanwhile.
+    void amiBroker(BrokerState state, qint64 since, qint64 heldTicks);
 
     State state() const { return m_state; }
     double ticksPerSecond(qint64 now) const;
@@ -44,6 +51,7 @@ public:
 
 private:
     void forget(qint64 now) const;
+    bool brokerIsPlain() const { return m_brokerState == BrokerState::Answering && m_heldTicks == 0; }
 
     qint64 m_windowMs;
     State m_state = State::Connecting;
@@ -55,6 +63,9 @@ private:
     qint64 m_imported = 0;
     qint64 m_lastOutageMs = -1;
     QDateTime m_lastOutageAt;
+    BrokerState m_brokerState = BrokerState::Answering;
+    qint64 m_brokerSince = 0;
+    qint64 m_heldTicks = 0;
     // (time, kept ticks) of the batches within the window; trimmed when read.
     mutable std::deque<std::pair<qint64, int>> m_recent;
     mutable qint64 m_recentTicks = 0;

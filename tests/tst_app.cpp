@@ -11,6 +11,7 @@
 
 #include "app/authdialog.h"
 #include "app/connectivityprobe.h"
+#include "app/logfile.h"
 #include "app/provisioning.h"
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
@@ -342,6 +343,81 @@ private slots:
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isVisible());
         QCOMPARE(finished.count(), 0);
+    }
+
+    // The log for support: the program's own categories at info and above, one
+    // line each with its time and category, while every message still reaches the
+    // handler that was there before.
+    void logFileTakesTheProgramsMessages()
+    {
+        static QStringList before;
+        before.clear();
+        const QtMessageHandler original = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &text) { before << text; });
+        const QString folder = TestEnv::instance()->path(QStringLiteral("logs"));
+        {
+            LogFile log(folder);
+            QLoggingCategory live("quillmark.live");
+            QLoggingCategory other("feedsim.stream");
+            QLoggingCategory lookalike("quillmarkish");
+            qCInfo(live) << "reconnected after" << 3 << "s";
+            qCWarning(live).noquote() << "two\nlines";
+            qCDebug(live) << "debug is left out";
+            qCWarning(other).noquote() << "not the program's";
+            qCWarning(lookalike).noquote() << "not the program's either";
+            qWarning().noquote() << "no category";
+        }
+        qInstallMessageHandler(original);
+        for (const char *text : {"two\nlines", "not the program's", "not the program's either", "no category"})
+            QVERIFY2(before.contains(QLatin1String(text)), text);
+        const QString path = folder + QLatin1Char('/') + LogFile::fileNameFor(QDate::currentDate());
+        const QList<QByteArray> lines = readFile(path).split('\n');
+        QCOMPARE(lines.size(), 3); // two lines and the empty rest after the last line feed
+        const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} "));
+        QVERIFY2(stamp.match(QString::fromUtf8(lines[0])).hasMatch(), lines[0].constData());
+        QVERIFY(lines[0].endsWith(" info quillmark.live: reconnected after 3 s"));
+        QVERIFY(lines[1].endsWith(" warning quillmark.live: two lines"));
+    }
+
+    // Fourteen days are kept, 50 MB at most in all: the oldest days go first, and
+    // when today's file alone fills the limit, further lines are left out.
+    void logFileKeepsItsLimits()
+    {
+        const QString folder = TestEnv::instance()->path(QStringLiteral("logs"));
+        QVERIFY(QDir().mkpath(folder));
+        const QDate today = QDate::currentDate();
+        auto fileOf = [&](int daysAgo) { return folder + QLatin1Char('/') + LogFile::fileNameFor(today.addDays(-daysAgo)); };
+        for (int daysAgo : {20, 14, 13, 2, 1})
+            QVERIFY(writeFile(fileOf(daysAgo), QByteArray(400, 'x')));
+        QVERIFY(writeFile(folder + QStringLiteral("/notes.txt"), "kept"));
+        QLoggingCategory app("quillmark.app");
+        {
+            LogFile log(folder, 1000);
+            qCInfo(app) << "first";
+        }
+        // 20 and 14 days ago are past the fourteen days; 13, 2 and 1 with today's
+        // line make more than 1000 bytes, so the oldest of them went too.
+        QVERIFY(!QFile::exists(fileOf(20)));
+        QVERIFY(!QFile::exists(fileOf(14)));
+        QVERIFY(!QFile::exists(fileOf(13)));
+        QVERIFY(QFile::exists(fileOf(2)));
+        QVERIFY(QFile::exists(fileOf(1)));
+        QVERIFY(readFile(fileOf(0)).endsWith(" info quillmark.app: first\n"));
+        QVERIFY(QFile::exists(folder + QStringLiteral("/notes.txt")));
+        {
+            LogFile log(folder, 1000);
+            for (int i = 0; i < 100; ++i)
+                qCInfo(app) << "line" << i;
+        }
+        qint64 total = 0;
+        for (const QFileInfo &file : QDir(folder).entryInfoList({QStringLiteral("quillmark-*.log")}, QDir::Files))
+            total += file.size();
+        QVERIFY2(total <= 1000, qPrintable(QString::number(total)));
+        QVERIFY(!QFile::exists(fileOf(2)));
+        QVERIFY(!QFile::exists(fileOf(1)));
+        const QByteArray kept = readFile(fileOf(0));
+        QVERIFY(kept.contains("quillmark.app: line 0\n"));
+        QVERIFY(!kept.contains("quillmark.app: line 99\n"));
     }
 
     void probeOpensAConnection()

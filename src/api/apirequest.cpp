@@ -247,6 +247,8 @@ ApiReply postJson(QNetworkAccessManager *manager, const QUrl &url, const QByteAr
             result.body += reply->readAll();
         }
     }
+    if (result.outcome != ApiOutcome::Answered)
+        result.body = QByteArray(); // part of an answer is no answer
     switch (result.outcome) {
     case ApiOutcome::Answered:
         break;

@@ -30,6 +30,8 @@ ConnectivityProbe::ConnectivityProbe(QObject *parent)
     : QObject(parent)
 {
     m_budget.setSingleShot(true);
+    // A coarse timer may end a 5 s budget a quarter of a second early.
+    m_budget.setTimerType(Qt::PreciseTimer);
     connect(&m_budget, &QTimer::timeout, this, [this] { finish(false); });
     m_lookupPoll.setInterval(LookupPollMs);
     connect(&m_lookupPoll, &QTimer::timeout, this, &ConnectivityProbe::pollLookup);

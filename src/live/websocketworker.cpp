@@ -149,6 +149,7 @@ void WebSocketWorker::onConnected()
         reconnectTimer->stop();
     if (healthTimer && !healthTimer->isActive())
         healthTimer->start();
+    noteFrameHeader();
     QJsonObject auth;
     auth.insert(QStringLiteral("type"), QStringLiteral("auth"));
     auth.insert(QStringLiteral("machine_id"), clientId.isEmpty() ? MissingMachineId : clientId);
@@ -163,13 +164,20 @@ void WebSocketWorker::onDisconnected()
     // The socket refuses a message over the limit by closing with "too much data";
     // the frames of it already counted, or the header announcing it, tell us it was ours.
     if (socket && socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData
-        && (partialMessageBytes > 0 || announcedFrameBytes > 0)) {
-        const qint64 total = partialMessageBytes + announcedFrameBytes;
-        refusedMessageBytes = total > MaxMessageBytes ? total : 0;
-        qCWarning(lcLive) << "refused a message of" << total << "bytes or more from the server; reconnecting";
+        && (partialMessageBytes > 0 || announcedFrameBytes > MaxMessageBytes)) {
+        // Only a message in one frame announces its whole size; of one in many
+        // frames no more is known than that it passed the limit.
+        const bool known = announcedWholeMessage && partialMessageBytes == 0 && announcedFrameBytes > MaxMessageBytes;
+        refusedMessageBytes = known ? announcedFrameBytes : 0;
+        if (known)
+            qCWarning(lcLive) << "refused a message of" << announcedFrameBytes << "bytes from the server; reconnecting";
+        else
+            qCWarning(lcLive) << "refused a message of more than" << MaxMessageBytes
+                              << "bytes from the server; reconnecting";
     }
     partialMessageBytes = 0;
     announcedFrameBytes = 0;
+    announcedWholeMessage = false;
     emit disconnected();
     subscribed = false;
     if (healthTimer && healthTimer->isActive())
@@ -235,6 +243,8 @@ void WebSocketWorker::onBinaryMessageReceived(const QByteArray &message)
 void WebSocketWorker::onTextFrameReceived(const QString &frame, bool isLastFrame)
 {
     announcedFrameBytes = 0;
+    announcedWholeMessage = false;
+    noteFrameHeader();
     if (isLastFrame) {
         partialMessageBytes = 0;
         return;
@@ -250,10 +260,11 @@ void WebSocketWorker::onTextFrameReceived(const QString &frame, bool isLastFrame
 
 void WebSocketWorker::noteFrameHeader()
 {
-    // Read before the socket's own (queued) handling takes the bytes: when the
-    // front of the unread data starts a frame, its header tells the frame's length,
-    // which the socket does not report when it refuses the frame.
-    auto *connection = qobject_cast<QAbstractSocket *>(sender());
+    // Read when new bytes arrive (before the socket's own, queued, handling takes
+    // them), after the handshake and after each frame: then the front of the unread
+    // data starts a frame, whose header tells its length, which the socket does
+    // not report when it refuses the frame.
+    QAbstractSocket *connection = frameSource;
     if (!connection)
         return;
     uchar head[10];
@@ -263,8 +274,12 @@ void WebSocketWorker::noteFrameHeader()
     // A server's data frame: no reserved bits, opcode continuation, text or binary, not masked.
     if ((head[0] & 0x70) != 0 || (head[0] & 0x0F) > 2 || (head[1] & 0x80) != 0)
         return;
+    // FIN set on a text or binary frame: the frame is the whole message.
+    announcedWholeMessage = (head[0] & 0x80) != 0 && (head[0] & 0x0F) != 0;
     const int code = head[1] & 0x7F;
-    if (code == 126 && got >= 4)
+    if (code < 126)
+        announcedFrameBytes = code;
+    else if (code == 126 && got >= 4)
         announcedFrameBytes = (qint64(head[2]) << 8) | head[3];
     else if (code == 127 && got >= 10)
         announcedFrameBytes = qint64(qFromBigEndian<quint64>(head + 2) & 0x7FFFFFFFFFFFFFFFULL);
@@ -375,9 +390,9 @@ void WebSocketWorker::openServer()
     // Each opening makes a new connection object inside the socket (the old one is
     // deleted later, so it may still be listed before it).
     const auto connections = socket->findChildren<QAbstractSocket *>(QString(), Qt::FindDirectChildrenOnly);
-    if (!connections.isEmpty())
-        connect(connections.last(), &QIODevice::readyRead, this, &WebSocketWorker::noteFrameHeader,
-                Qt::UniqueConnection);
+    frameSource = connections.isEmpty() ? nullptr : connections.last();
+    if (frameSource)
+        connect(frameSource, &QIODevice::readyRead, this, &WebSocketWorker::noteFrameHeader, Qt::UniqueConnection);
 }
 
 bool WebSocketWorker::attemptStillConnecting() const

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QNetworkConfigurationManager>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QUrl>
 
@@ -112,6 +113,9 @@ QT_WARNING_POP
     // the socket refuses as too large.
     qint64 partialMessageBytes = 0;
     qint64 announcedFrameBytes = 0;
+    // The connection inside the socket whose unread bytes noteFrameHeader reads.
+    QPointer<QAbstractSocket> frameSource;
+    bool announcedWholeMessage = false;
     // A refused message waiting to be reported once the connection is back:
     // -1 none, 0 of unknown size, else its bytes.
     qint64 refusedMessageBytes = -1;

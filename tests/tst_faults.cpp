@@ -4,7 +4,6 @@
 // crash, with a log line, and without a half-written file taken for a whole one.
 #include <QtTest>
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,6 +21,7 @@
 #include "live/tickbuffer.h"
 #include "live/websocketworker.h"
 #include "platform/installroot.h"
+#include "rawframes.h"
 #include "testenv.h"
 
 #include <functional>
@@ -83,28 +83,9 @@ struct LiveRig : QObject
     }
 };
 
-// The header of an unmasked server frame: FIN and opcode in `first`.
-QByteArray frameHeader(quint8 first, quint64 length)
-{
-    QByteArray header(1, char(first));
-    if (length < 126) {
-        header += char(length);
-    } else if (length < 65536) {
-        header += char(126);
-        header += char((length >> 8) & 0xff);
-        header += char(length & 0xff);
-    } else {
-        header += char(127);
-        for (int shift = 56; shift >= 0; shift -= 8)
-            header += char((length >> shift) & 0xff);
-    }
-    return header;
-}
-
 QByteArray textFrame(const QString &text)
 {
-    const QByteArray payload = text.toUtf8();
-    return frameHeader(0x81, quint64(payload.size())) + payload;
+    return serverTextFrame(text.toUtf8());
 }
 
 // A WebSocket server that completes the handshake and then writes, raw, what
@@ -132,15 +113,7 @@ public:
                 *request += socket->readAll();
                 if (!request->contains("\r\n\r\n"))
                     return;
-                QByteArray key;
-                for (const QByteArray &line : request->split('\n')) {
-                    if (line.toLower().startsWith("sec-websocket-key:"))
-                        key = line.mid(18).trimmed();
-                }
-                const QByteArray accept =
-                    QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
-                socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                              "Sec-WebSocket-Accept: " + accept + "\r\n\r\n");
+                socket->write(webSocketHandshakeAnswer(*request));
                 if (script)
                     socket->write(script(number));
                 socket->flush();
@@ -315,13 +288,13 @@ private slots:
             if (connection > 0)
                 return out + textFrame(OneTick);
             if (oneFrame)
-                return out + frameHeader(0x81, quint64(size)) + QByteArray(1024 * 1024, ' ');
+                return out + serverFrameHeader(0x81, quint64(size)) + QByteArray(1024 * 1024, ' ');
             // Fragments of 1 MiB: a text frame without FIN, then continuations.
             const QByteArray piece(1024 * 1024, ' ');
-            out += frameHeader(0x01, quint64(piece.size())) + piece;
+            out += serverFrameHeader(0x01, quint64(piece.size())) + piece;
             for (qint64 sent = piece.size(); sent + piece.size() < size; sent += piece.size())
-                out += frameHeader(0x00, quint64(piece.size())) + piece;
-            return out + frameHeader(0x80, quint64(piece.size())) + piece;
+                out += serverFrameHeader(0x00, quint64(piece.size())) + piece;
+            return out + serverFrameHeader(0x80, quint64(piece.size())) + piece;
         };
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         LiveRig rig(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(server.serverPort())), {QStringLiteral("NIFTY-I")});

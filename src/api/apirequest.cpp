@@ -205,6 +205,7 @@ ApiReply postJson(QNetworkAccessManager *manager, const QUrl &url, const QByteAr
     // byte by byte must not hold the start-up for longer than that.
     QTimer deadline;
     deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer); // a coarse 30 s timer may end 1.5 s early
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QObject::connect(&deadline, &QTimer::timeout, reply, [reply, &result] {
         result.outcome = ApiOutcome::TimedOut;

@@ -520,8 +520,25 @@ private slots:
                           "Connection failed,,,,,,,\n"
                           "\n   \n"
                           "t,S3,20240131,091501,10,1,,\n")
-            << QStringList{QStringLiteral("t,S1,2024-01-31,09:15:01.5,10,1,o1,v1"),
-                           QStringLiteral("t,S3,20240131,091501,10,1,,")};
+            << QStringList{QStringLiteral("t,S3,20240131,091501,10,1,,")};
+        // Whatever reaches the queue, the import file never carries a line that could
+        // end a reader's line or read early, a symbol past 64 characters, or a
+        // number beyond the single-precision floats AmiBroker keeps.
+        QTest::newRow("unsafe for the import file")
+            << QStringList{QStringLiteral("OK,NUL\x01")}
+            << (QByteArrayLiteral("t,A\x00" "B,20240131,09:15:01,10,1,2,3\n"
+                          "t\x1a,C,20240131,09:15:01,10,1,2,3\n"
+                          "t,D\xc2\x85X,20240131,09:15:01,10,1,2,3\n"
+                          "t,E\xe2\x80\xa8X,20240131,09:15:01,10,1,2,3\n"
+                          "t,F,20240131,09:15:01,10,1,2\x0b" "2,3\n"
+                          "t,") + QByteArray(65, 'G') + ",20240131,09:15:01,10,1,2,3\n"
+                          "t,H,20240131,09:15:01,1e308,1,2,3\n"
+                          "t,I,20240131,09:15:01,10,1e16,2,3\n"
+                          "t,J,20240131,09:15:01,10,1,1e3,3\n"
+                          "t,K,20240131,09:15:01,10,1,2,o1\n"
+                          "t,OK,20240131,09:15:01,10,1,2,3\n"
+                          "t," + QByteArray(64, 'L') + ",20240131,09:15:01,1000000000000000,1,-2,3.5\n")
+            << QStringList{QStringLiteral("t,") + QString(64, QLatin1Char('L')) + QStringLiteral(",20240131,09:15:01,1000000000000000,1,-2,3.5")};
         // A date or time that is no real moment would be a corrupt bar.
         QTest::newRow("moments")
             << QStringList()

@@ -421,9 +421,10 @@ private slots:
         QVERIFY(clock.elapsed() < 5000);
     }
 
-    void slowButSteadyAnswerIsNotCutOff()
+    // One deadline from the moment the request is sent: an answer that keeps
+    // trickling in (a piece every 100 ms, forever) ends with it all the same.
+    void trickleIsCutOffAtTheDeadline()
     {
-        // Six pieces 100 ms apart take twice the time-out in total, but no gap reaches it.
         FeedSim sim;
         QVERIFY(sim.start());
         HttpServer *http = sim.http();
@@ -432,27 +433,144 @@ private slots:
             responder->write("{\"parts\":[0");
             QPointer<HttpResponder> later(responder);
             auto *pacer = new QTimer(http);
-            auto sent = std::make_shared<int>(1);
-            QObject::connect(pacer, &QTimer::timeout, http, [later, pacer, sent] {
+            QObject::connect(pacer, &QTimer::timeout, http, [later, pacer] {
                 if (!later) {
                     pacer->deleteLater();
                     return;
                 }
-                later->write("," + QByteArray::number((*sent)++));
-                if (*sent == 6) {
-                    later->write("]}");
-                    later->finish();
-                    pacer->deleteLater();
-                }
+                later->write(",1");
             });
             pacer->start(100);
         });
         qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
-        setApiRequestTimeoutMs(300);
+        setApiRequestTimeoutMs(500);
+        // Should the deadline not hold, this watchdog keeps the test bounded (and failing).
+        QTimer::singleShot(6000, &sim, [&sim] { sim.http()->dropConnections(); });
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(apiRequest(QLatin1String(StartupAction)), QByteArray("{\"parts\":[0,1,2,3,4,5]}"));
-        QVERIFY(clock.elapsed() >= 450);
+        const ApiReply reply = apiExchange(QLatin1String(StartupAction));
+        QVERIFY2(clock.elapsed() >= 450 && clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(int(reply.outcome), int(ApiOutcome::TimedOut));
+        QVERIFY(reply.body.isEmpty());
+        QCOMPARE(apiFailureText(reply), QStringLiteral("The data server did not answer within 1 s"));
+        setApiRequestTimeoutMs(0);
+        QCOMPARE(apiFailureText(reply), QStringLiteral("The data server did not answer within 30 s"));
+    }
+
+    // An answer past 64 MiB is given up as soon as it gets there, without holding
+    // more of it: one that announces its length, and one that never ends.
+    void answersPastTheLimitAreRefused_data()
+    {
+        QTest::addColumn<bool>("announced");
+        QTest::newRow("announced length") << true;
+        QTest::newRow("endless") << false;
+    }
+    void answersPastTheLimitAreRefused()
+    {
+        QFETCH(bool, announced);
+        FeedSim sim;
+        QVERIFY(sim.start());
+        HttpServer *http = sim.http();
+        auto written = std::make_shared<qint64>(0);
+        http->addRoute(QLatin1String(FeedSim::ApiRoute), [http, announced, written](const HttpRequest &, HttpResponder *responder) {
+            responder->begin(200, "application/json", announced ? MaxApiAnswerBytes + 1 : -1);
+            QPointer<HttpResponder> later(responder);
+            auto *pump = new QTimer(http);
+            const QByteArray piece(1024 * 1024, ' ');
+            QObject::connect(pump, &QTimer::timeout, http, [later, pump, piece, written] {
+                // Bounded: a client that never stops reading ends the test here.
+                if (!later || *written > 4 * MaxApiAnswerBytes) {
+                    pump->deleteLater();
+                    return;
+                }
+                later->write(piece);
+                *written += piece.size();
+            });
+            pump->start(0);
+        });
+        qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
+        const ApiReply reply = apiExchange(QLatin1String(StartupAction));
+        QCOMPARE(int(reply.outcome), int(ApiOutcome::TooLarge));
+        QVERIFY(reply.body.isEmpty());
+        QVERIFY2(*written < 2 * MaxApiAnswerBytes, qPrintable(QString::number(*written)));
+        if (announced)
+            QVERIFY2(*written < MaxApiAnswerBytes, qPrintable(QString::number(*written)));
+        QCOMPARE(apiFailureText(reply), QStringLiteral("The data server's answer was larger than 64 MB and was not read"));
+        QString failure;
+        QVERIFY(::fetchContracts(m_nam, &failure).isEmpty());
+        QCOMPARE(failure, apiFailureText(reply));
+    }
+
+    // The largest contract list a server sends today comes through the limit whole.
+    void largestContractListFits()
+    {
+        FeedSim sim;
+        sim.options().envelope = true;
+        sim.options().contractCount = FeedSimOptions::MaxContracts;
+        QVERIFY(sim.start());
+        qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
+        const QByteArray plain = FeedSim::contractsJson(FeedSimOptions::MaxContracts);
+        const QByteArray sealed = encryptEnvelope(plain);
+        qInfo("150,000 contracts: %lld bytes plain, %lld enveloped (limit %lld)", qint64(plain.size()),
+              qint64(sealed.size()), MaxApiAnswerBytes);
+        QVERIFY(sealed.size() < MaxApiAnswerBytes / 4);
+        QString failure = QStringLiteral("unset");
+        const ContractCatalogue catalogue = ::fetchContracts(m_nam, &failure);
+        QCOMPARE(failure, QString());
+        int total = 0;
+        for (const QStringList &symbols : catalogue)
+            total += symbols.size();
+        QCOMPARE(total, FeedSimOptions::MaxContracts);
+    }
+
+    // What the start-up box says when the server gave no message of its own.
+    void failureWords_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("nobody listening") << 0 << "Cannot reach the data server (connection refused)";
+        QTest::newRow("hung up without an answer") << 2 << "Cannot reach the data server (the connection was closed)";
+        QTest::newRow("truncated") << 3 << "The data server's answer could not be read";
+        QTest::newRow("not JSON") << 4 << "The data server's answer could not be read";
+        QTest::newRow("bad envelope") << 5 << "The data server's answer could not be read";
+        QTest::newRow("wrong key") << 6 << "The data server's answer could not be read";
+        QTest::newRow("error page") << 7 << "The data server's answer could not be read";
+    }
+    void failureWords()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, text);
+        FeedSim sim;
+        QVERIFY(sim.start());
+        qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
+        const QMap<int, QByteArray> bodies{{3, "{\"success\":true,\"mess"},
+                                           {4, "Service Unavailable"},
+                                           {5, "{\"encrypted\":\"AAAAAAAAAAAAAAAAAAAAAA==\"}"},
+                                           {6, "{\"succes\":true}"},
+                                           {7, "<html><body>Internal error</body></html>"}};
+        switch (kind) {
+        case 0: {
+            QTcpServer closed;
+            QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+            qputenv("QUILLMARK_SERVER", QByteArray("127.0.0.1:") + QByteArray::number(closed.serverPort()));
+            break;
+        }
+        case 2:
+            sim.http()->addRoute(QLatin1String(FeedSim::ApiRoute), [](const HttpRequest &, HttpResponder *r) { r->abort(); });
+            break;
+        default: {
+            const QByteArray body = bodies.value(kind);
+            const int status = kind == 7 ? 500 : 200;
+            sim.http()->addRoute(QLatin1String(FeedSim::ApiRoute), [body, status](const HttpRequest &, HttpResponder *r) {
+                r->respond(status, "application/json", body);
+            });
+        }
+        }
+        const ApiReply reply = apiExchange(QLatin1String(StartupAction));
+        const StartupSettings answer = StartupSettings::fromBody(reply.body);
+        QVERIFY(!answer.success);
+        QVERIFY(answer.message.isEmpty());
+        QCOMPARE(apiFailureText(reply), text);
     }
 
     void brokenServersGiveEmpty()

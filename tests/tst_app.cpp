@@ -11,12 +11,132 @@
 
 #include "app/authdialog.h"
 #include "app/connectivityprobe.h"
+#include "app/logfile.h"
 #include "app/provisioning.h"
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
 #include "platform/processes.h"
 #include "modalhelper.h"
 #include "testenv.h"
+
+namespace {
+
+struct ProbeResult
+{
+    bool connected = false;
+    qint64 ms = 0;
+    // How late a 10 ms timer of the probing thread ran at worst meanwhile.
+    qint64 worstLateMs = 0;
+};
+
+// Watches this thread's event loop with a 10 ms timer: the worst lateness seen.
+struct LatenessWatch
+{
+    QElapsedTimer sinceTick;
+    QTimer ticker;
+    qint64 worstLateMs = 0;
+
+    LatenessWatch()
+    {
+        ticker.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&ticker, &QTimer::timeout, &ticker,
+                         [this] { worstLateMs = qMax(worstLateMs, sinceTick.restart() - 10); });
+        sinceTick.start();
+        ticker.start(10);
+    }
+};
+
+// One probe run to its end on this thread's event loop.
+ProbeResult probeOnce(const QString &host, quint16 port, int budgetMs = authDialog::ProbeTimeoutMs)
+{
+    ProbeResult result;
+    ConnectivityProbe probe;
+    QSignalSpy finished(&probe, &ConnectivityProbe::finished);
+    LatenessWatch watch;
+    QElapsedTimer clock;
+    clock.start();
+    probe.start(host, port, budgetMs);
+    if (!finished.wait(budgetMs + 3000))
+        return result;
+    result.ms = clock.elapsed();
+    result.connected = finished.first().first().toBool();
+    result.worstLateMs = watch.worstLateMs;
+    return result;
+}
+
+// The probing half of probeInNamespace, run inside the namespace.
+void probeInsideNamespace(const QString &kind)
+{
+    if (kind == QLatin1String("nameservers")) {
+        QUdpSocket sink; // takes the queries and never answers
+        QVERIFY(sink.bind(QHostAddress::LocalHost, 53));
+        // The next probe, while the lookup still hangs, is bounded by its own budget.
+        for (const int budget : {authDialog::ProbeTimeoutMs, 500}) {
+            const ProbeResult r = probeOnce(QStringLiteral("quotes.example.test"), authDialog::ProbePort, budget);
+            QVERIFY(!r.connected);
+            // It waited its whole budget (the lookup really hangs here), and no longer.
+            QVERIFY2(r.ms >= budget - 100 && r.ms < budget + 500, qPrintable(QString::number(r.ms)));
+            QVERIFY2(r.worstLateMs < 200, qPrintable(QString::number(r.worstLateMs)));
+        }
+        return;
+    }
+    // The controller's own probe, as its timer runs it, to the host whose packets vanish.
+    qputenv("QUILLMARK_PROBE_HOST", "192.0.2.7");
+    authDialog controller;
+    QSignalSpy done(&controller, &authDialog::connectionCheckDone);
+    LatenessWatch watch;
+    QElapsedTimer clock;
+    clock.start();
+    controller.checkConnection();
+    QVERIFY(done.wait(authDialog::ProbeTimeoutMs + 3000));
+    const qint64 took = clock.elapsed();
+    QCOMPARE(done.first().first().toBool(), false);
+    QVERIFY2(took >= authDialog::ProbeTimeoutMs - 100 && took < authDialog::ProbeTimeoutMs + 500,
+             qPrintable(QString::number(took)));
+    // A probe that waits on the window's thread holds it for the whole budget.
+    QVERIFY2(watch.worstLateMs < 200, qPrintable(QString::number(watch.worstLateMs)));
+}
+
+// Runs the current test function again in a network namespace of its own,
+// prepared for `kind`: "nameservers" (the only name server swallows every
+// query) or "dropped" (a documentation-range host behind a link whose far end is
+// down, so every packet to it vanishes; nothing leaves the namespace).
+void probeInNamespace(const char *kind)
+{
+    const QString inside = qEnvironmentVariable("QM_PROBE_NAMESPACE");
+    if (!inside.isEmpty()) {
+        probeInsideNamespace(inside);
+        return;
+    }
+    const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+    const QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"), {"/usr/sbin", "/sbin", "/usr/bin"});
+    if (unshare.isEmpty() || ip.isEmpty())
+        QSKIP("needs unshare and ip");
+    const QString resolvConf = TestEnv::instance()->path(QStringLiteral("resolv.conf"));
+    QVERIFY(writeFile(resolvConf, "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n"));
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QM_PROBE_NAMESPACE"), QLatin1String(kind));
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    const QString script = QStringLiteral(
+        "mount --bind \"$1\" /etc/resolv.conf && \"$2\" link set lo up || exit 77; "
+        "if [ \"$4\" = dropped ]; then \"$2\" link add qmd0 type veth peer name qmd1 && \"$2\" link set qmd0 up && "
+        "\"$2\" addr add 192.0.2.1/24 dev qmd0 && "
+        "\"$2\" neigh add 192.0.2.7 lladdr 02:00:00:00:00:07 dev qmd0 nud permanent || exit 77; fi; "
+        "exec \"$3\" \"$5\"");
+    child.start(unshare, {QStringLiteral("-m"), QStringLiteral("-n"), QStringLiteral("--"), QStringLiteral("sh"),
+                          QStringLiteral("-c"), script, QStringLiteral("sh"), resolvConf, ip,
+                          QCoreApplication::applicationFilePath(), QLatin1String(kind),
+                          QString::fromLatin1(QTest::currentTestFunction())});
+    QVERIFY(child.waitForFinished(60000));
+    const QByteArray output = child.readAll();
+    if (child.exitCode() == 77 || output.contains("unshare failed"))
+        QSKIP("no network namespace here");
+    QVERIFY2(child.exitCode() == 0, output.constData());
+}
+
+} // namespace
 
 class tst_app : public QObject
 {
@@ -225,59 +345,113 @@ private slots:
         QCOMPARE(finished.count(), 0);
     }
 
+    // The log for support: the program's own categories at info and above, one
+    // line each with its time and category, while every message still reaches the
+    // handler that was there before.
+    void logFileTakesTheProgramsMessages()
+    {
+        static QStringList before;
+        before.clear();
+        const QtMessageHandler original = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &text) { before << text; });
+        const QString folder = TestEnv::instance()->path(QStringLiteral("logs"));
+        {
+            LogFile log(folder);
+            QLoggingCategory live("quillmark.live");
+            QLoggingCategory other("feedsim.stream");
+            QLoggingCategory lookalike("quillmarkish");
+            qCInfo(live) << "reconnected after" << 3 << "s";
+            qCWarning(live).noquote() << "two\nlines";
+            qCDebug(live) << "debug is left out";
+            qCWarning(other).noquote() << "not the program's";
+            qCWarning(lookalike).noquote() << "not the program's either";
+            qWarning().noquote() << "no category";
+        }
+        qInstallMessageHandler(original);
+        for (const char *text : {"two\nlines", "not the program's", "not the program's either", "no category"})
+            QVERIFY2(before.contains(QLatin1String(text)), text);
+        const QString path = folder + QLatin1Char('/') + LogFile::fileNameFor(QDate::currentDate());
+        const QList<QByteArray> lines = readFile(path).split('\n');
+        QCOMPARE(lines.size(), 3); // two lines and the empty rest after the last line feed
+        const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} "));
+        QVERIFY2(stamp.match(QString::fromUtf8(lines[0])).hasMatch(), lines[0].constData());
+        QVERIFY(lines[0].endsWith(" info quillmark.live: reconnected after 3 s"));
+        QVERIFY(lines[1].endsWith(" warning quillmark.live: two lines"));
+    }
+
+    // Fourteen days are kept, 50 MB at most in all: the oldest days go first, and
+    // when today's file alone fills the limit, further lines are left out.
+    void logFileKeepsItsLimits()
+    {
+        const QString folder = TestEnv::instance()->path(QStringLiteral("logs"));
+        QVERIFY(QDir().mkpath(folder));
+        const QDate today = QDate::currentDate();
+        auto fileOf = [&](int daysAgo) { return folder + QLatin1Char('/') + LogFile::fileNameFor(today.addDays(-daysAgo)); };
+        for (int daysAgo : {20, 14, 13, 2, 1})
+            QVERIFY(writeFile(fileOf(daysAgo), QByteArray(400, 'x')));
+        QVERIFY(writeFile(folder + QStringLiteral("/notes.txt"), "kept"));
+        QLoggingCategory app("quillmark.app");
+        {
+            LogFile log(folder, 1000);
+            qCInfo(app) << "first";
+        }
+        // 20 and 14 days ago are past the fourteen days; 13, 2 and 1 with today's
+        // line make more than 1000 bytes, so the oldest of them went too.
+        QVERIFY(!QFile::exists(fileOf(20)));
+        QVERIFY(!QFile::exists(fileOf(14)));
+        QVERIFY(!QFile::exists(fileOf(13)));
+        QVERIFY(QFile::exists(fileOf(2)));
+        QVERIFY(QFile::exists(fileOf(1)));
+        QVERIFY(readFile(fileOf(0)).endsWith(" info quillmark.app: first\n"));
+        QVERIFY(QFile::exists(folder + QStringLiteral("/notes.txt")));
+        {
+            LogFile log(folder, 1000);
+            for (int i = 0; i < 100; ++i)
+                qCInfo(app) << "line" << i;
+        }
+        qint64 total = 0;
+        for (const QFileInfo &file : QDir(folder).entryInfoList({QStringLiteral("quillmark-*.log")}, QDir::Files))
+            total += file.size();
+        QVERIFY2(total <= 1000, qPrintable(QString::number(total)));
+        QVERIFY(!QFile::exists(fileOf(2)));
+        QVERIFY(!QFile::exists(fileOf(1)));
+        const QByteArray kept = readFile(fileOf(0));
+        QVERIFY(kept.contains("quillmark.app: line 0\n"));
+        QVERIFY(!kept.contains("quillmark.app: line 99\n"));
+    }
+
     void probeOpensAConnection()
     {
         QTcpServer listening;
         QVERIFY(listening.listen(QHostAddress::LocalHost));
-        QVERIFY(probeConnection(QStringLiteral("127.0.0.1"), listening.serverPort(), authDialog::ProbeTimeoutMs));
+        QCOMPARE(probeOnce(QStringLiteral("127.0.0.1"), listening.serverPort()).connected, true);
         // A name from the hosts file, no name server needed.
-        QVERIFY(probeConnection(QStringLiteral("localhost"), listening.serverPort(), authDialog::ProbeTimeoutMs));
+        QCOMPARE(probeOnce(QStringLiteral("localhost"), listening.serverPort()).connected, true);
         const quint16 port = listening.serverPort();
         listening.close();
-        QVERIFY(!probeConnection(QStringLiteral("127.0.0.1"), port, authDialog::ProbeTimeoutMs));
+        const ProbeResult refused = probeOnce(QStringLiteral("127.0.0.1"), port);
+        QCOMPARE(refused.connected, false);
+        QVERIFY2(refused.ms < 2000, qPrintable(QString::number(refused.ms)));
+
+        // A second start while one runs is ignored: one answer per probe.
+        ConnectivityProbe probe;
+        QSignalSpy finished(&probe, &ConnectivityProbe::finished);
+        QTcpServer again;
+        QVERIFY(again.listen(QHostAddress::LocalHost));
+        probe.start(QStringLiteral("127.0.0.1"), again.serverPort(), authDialog::ProbeTimeoutMs);
+        probe.start(QStringLiteral("127.0.0.1"), port, authDialog::ProbeTimeoutMs);
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(finished.takeFirst().first().toBool(), true);
+        QTest::qWait(100);
+        QCOMPARE(finished.count(), 0);
     }
 
-    // With the name servers out of reach a lookup takes about 10 s; the probe
-    // holds the window for its 5 s at most, the lookup included. Run in a
-    // network namespace of its own whose only name server swallows every query.
-    void probeIsBoundedWhenNameServersHang()
-    {
-        if (qEnvironmentVariableIsSet("QM_SILENT_NAME_SERVER")) {
-            QUdpSocket sink; // takes the queries and never answers
-            QVERIFY(sink.bind(QHostAddress::LocalHost, 53));
-            // The next probe, while the lookup still hangs, is bounded by its own budget.
-            for (const int budget : {authDialog::ProbeTimeoutMs, 500}) {
-                QElapsedTimer clock;
-                clock.start();
-                QVERIFY(!probeConnection(QStringLiteral("quotes.example.test"), authDialog::ProbePort, budget));
-                const qint64 took = clock.elapsed();
-                // It waited its whole budget (the lookup really hangs here), and no longer.
-                QVERIFY2(took >= budget - 100 && took < budget + 500, qPrintable(QString::number(took)));
-            }
-            return;
-        }
-        const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
-        const QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"), {"/usr/sbin", "/sbin", "/usr/bin"});
-        if (unshare.isEmpty() || ip.isEmpty())
-            QSKIP("needs unshare and ip");
-        const QString resolvConf = TestEnv::instance()->path(QStringLiteral("resolv.conf"));
-        QVERIFY(writeFile(resolvConf, "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n"));
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QM_SILENT_NAME_SERVER"), QStringLiteral("1"));
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        const QString script = QStringLiteral("mount --bind \"$1\" /etc/resolv.conf && \"$2\" link set lo up || exit 77; "
-                                              "exec \"$3\" probeIsBoundedWhenNameServersHang");
-        child.start(unshare, {QStringLiteral("-m"), QStringLiteral("-n"), QStringLiteral("--"), QStringLiteral("sh"),
-                              QStringLiteral("-c"), script, QStringLiteral("sh"), resolvConf, ip,
-                              QCoreApplication::applicationFilePath()});
-        QVERIFY(child.waitForFinished(60000));
-        const QByteArray output = child.readAll();
-        if (child.exitCode() == 77 || output.contains("unshare failed"))
-            QSKIP("no network namespace here");
-        QVERIFY2(child.exitCode() == 0, output.constData());
-    }
+    // Probes that cannot succeed, each in a network namespace of its own: the name
+    // servers swallow every query (a lookup takes about 10 s), or the probe host's
+    // packets are dropped (a trader's internet gone, the name still cached). Each
+    // probe ends within its budget, and the window's thread keeps running meanwhile.
+    void probeIsBoundedWhenNameServersHang() { probeInNamespace("nameservers"); }
+    void probeNeverBlocksTheWindow() { probeInNamespace("dropped"); }
 
     // A person's copy and another checkout's test copy running on the machine:
     // neither counts for a window built by the tests.

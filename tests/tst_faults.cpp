@@ -4,7 +4,6 @@
 // crash, with a log line, and without a half-written file taken for a whole one.
 #include <QtTest>
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,8 +21,10 @@
 #include "live/tickbuffer.h"
 #include "live/websocketworker.h"
 #include "platform/installroot.h"
+#include "rawframes.h"
 #include "testenv.h"
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -55,6 +56,7 @@ struct LiveRig : QObject
     int connects = 0;
     int disconnects = 0;
     int batches = 0;
+    QList<qint64> refused;
 
     LiveRig(const QUrl &url, const QStringList &symbols)
     {
@@ -69,6 +71,8 @@ struct LiveRig : QObject
         connect(worker, &WebSocketWorker::subscribedAck, this, [this] { ++acks; }, Qt::QueuedConnection);
         connect(worker, &WebSocketWorker::connected, this, [this] { ++connects; }, Qt::QueuedConnection);
         connect(worker, &WebSocketWorker::disconnected, this, [this] { ++disconnects; }, Qt::QueuedConnection);
+        connect(worker, &WebSocketWorker::tooLargeMessageRefused, this, [this](qint64 bytes) { refused << bytes; },
+                Qt::QueuedConnection);
         thread.start();
     }
     ~LiveRig() override
@@ -79,46 +83,42 @@ struct LiveRig : QObject
     }
 };
 
-// A WebSocket server that completes the handshake and then sends only the
-// first half of a text frame, leaving the client waiting for the rest.
-class HalfFrameServer : public QTcpServer
+QByteArray textFrame(const QString &text)
+{
+    return serverTextFrame(text.toUtf8());
+}
+
+// A WebSocket server that completes the handshake and then writes, raw, what
+// `script` gives for the connection (counted from 0): frames cut short, frames
+// larger than they are, whatever a broken server sends.
+class RawStreamServer : public QTcpServer
 {
 public:
-    QByteArray frame;
-    QPointer<QTcpSocket> client;
+    std::function<QByteArray(int connection)> script;
+    QPointer<QTcpSocket> client; // the latest
+    int connections = 0;
 
-    HalfFrameServer()
+    RawStreamServer()
     {
         connect(this, &QTcpServer::newConnection, this, [this] {
-            client = nextPendingConnection();
-            connect(client, &QTcpSocket::readyRead, this, [this] { onRequest(); });
+            QTcpSocket *socket = nextPendingConnection();
+            client = socket;
+            const int number = connections++;
+            auto request = std::make_shared<QByteArray>();
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket, number, request] {
+                if (request->contains("\r\n\r\n")) {
+                    socket->readAll(); // the client's frames: not listened to
+                    return;
+                }
+                *request += socket->readAll();
+                if (!request->contains("\r\n\r\n"))
+                    return;
+                socket->write(webSocketHandshakeAnswer(*request));
+                if (script)
+                    socket->write(script(number));
+                socket->flush();
+            });
         });
-    }
-
-private:
-    QByteArray m_request;
-
-    void onRequest()
-    {
-        m_request += client->readAll();
-        if (!m_request.contains("\r\n\r\n") || frame.isEmpty())
-            return;
-        QByteArray key;
-        for (const QByteArray &line : m_request.split('\n')) {
-            if (line.toLower().startsWith("sec-websocket-key:"))
-                key = line.mid(18).trimmed();
-        }
-        const QByteArray accept =
-            QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
-        client->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                      "Sec-WebSocket-Accept: " + accept + "\r\n\r\n");
-        QByteArray header("\x81", 1);
-        header += char(126);
-        header += char((frame.size() >> 8) & 0xff);
-        header += char(frame.size() & 0xff);
-        client->write(header + frame.left(frame.size() / 2));
-        client->flush();
-        frame.clear();
     }
 };
 
@@ -235,8 +235,12 @@ private slots:
 
     void serverStallsMidFrame()
     {
-        HalfFrameServer server;
-        server.frame = OneTick.toUtf8();
+        RawStreamServer server;
+        // Only the first half of a text frame, leaving the client waiting for the rest.
+        server.script = [](int connection) {
+            const QByteArray frame = textFrame(OneTick);
+            return connection == 0 ? frame.left(frame.size() / 2) : QByteArray();
+        };
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         WebSocketWorker worker(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(server.serverPort())),
                                {QStringLiteral("NIFTY-I")}, QLatin1String(InstallFiles::TickFile), QStringLiteral("QM"));
@@ -261,6 +265,46 @@ private slots:
         QCOMPARE(batches.count(), 0);
         QCOMPARE(readFile(tickFilePath()), OneTickLine);
         worker.stop();
+    }
+
+    // A message over 64 MiB is not gathered in memory: the connection closes at
+    // once, reconnects as after any loss, and the trader is told once. Sent as one
+    // frame (its size is announced up front) or as many (the limit is all that is known).
+    void tooLargeMessageReconnects_data()
+    {
+        QTest::addColumn<bool>("oneFrame");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one frame of 300 MiB") << true << "The server sent a 300 MB message; reconnected";
+        QTest::newRow("65 MiB in many frames") << false << "The server sent a message of more than 64 MB; reconnected";
+    }
+    void tooLargeMessageReconnects()
+    {
+        QFETCH(bool, oneFrame);
+        QFETCH(QString, text);
+        const qint64 size = oneFrame ? 300LL * 1024 * 1024 : 65LL * 1024 * 1024;
+        RawStreamServer server;
+        server.script = [oneFrame, size](int connection) {
+            QByteArray out = textFrame(AckSubscribe);
+            if (connection > 0)
+                return out + textFrame(OneTick);
+            if (oneFrame)
+                return out + serverFrameHeader(0x81, quint64(size)) + QByteArray(1024 * 1024, ' ');
+            // Fragments of 1 MiB: a text frame without FIN, then continuations.
+            const QByteArray piece(1024 * 1024, ' ');
+            out += serverFrameHeader(0x01, quint64(piece.size())) + piece;
+            for (qint64 sent = piece.size(); sent + piece.size() < size; sent += piece.size())
+                out += serverFrameHeader(0x00, quint64(piece.size())) + piece;
+            return out + serverFrameHeader(0x80, quint64(piece.size())) + piece;
+        };
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        LiveRig rig(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(server.serverPort())), {QStringLiteral("NIFTY-I")});
+        QTRY_COMPARE_WITH_TIMEOUT(rig.disconnects, 1, WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.connects, 2, WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(importedLines(), OneTickLine, WaitMs);
+        QCOMPARE(rig.refused, QList<qint64>{oneFrame ? size : 0});
+        QCOMPARE(WebSocketWorker::tooLargeMessageText(rig.refused.first()), text);
+        QCOMPARE(rig.disconnects, 1);
+        QCOMPARE(server.connections, 2);
     }
 
     void stalledStreamResumes()

@@ -11,6 +11,7 @@
 
 #include "amibroker/quotestamp.h"
 #include "feedsimstream.h"
+#include "live/batchframe.h"
 #include "live/tickbuffer.h"
 #include "live/livehealth.h"
 #include "live/tickline.h"
@@ -175,7 +176,41 @@ private slots:
         QTest::newRow("price infinite") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":"inf"})" << "";
         QTest::newRow("oi missing") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"ltq":4,"vol":9})" << ",A,20240131,09:15:01,1,4,0,9\n";
         QTest::newRow("half up") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"ltq":2.5,"oi":-2.5,"vol":12.5})" << ",A,20240131,09:15:01,1,3,-2,13\n";
-        QTest::newRow("counts as strings") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"ltq":"7","oi":"x","vol":null})" << ",A,20240131,09:15:01,1,7,0,0\n";
+        QTest::newRow("counts as strings") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"ltq":"7","oi":"","vol":null})" << ",A,20240131,09:15:01,1,7,0,0\n";
+        QTest::newRow("count not a number") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"oi":"x"})" << "";
+        QTest::newRow("count not plain") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"vol":"1e3"})" << "";
+        QTest::newRow("count a list") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"ltq":[1]})" << "";
+        QTest::newRow("count beyond 10^15") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"vol":1000000000000001})" << "";
+        QTest::newRow("count at 10^15") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1,"vol":"-1000000000000000"})"
+                                        << ",A,20240131,09:15:01,1,0,0,-1000000000000000\n";
+        QTest::newRow("price 1e308") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1e308})" << "";
+        QTest::newRow("price 1e-300") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":1e-300})" << "";
+        QTest::newRow("price written with exponent") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":"1.5e3"})" << "";
+        QTest::newRow("price with blanks") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":" 5"})" << "";
+        QTest::newRow("price plain forms") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":"+.5","ltq":"3."})" << ",A,20240131,09:15:01,0.5,3,0,0\n";
+        QTest::newRow("price a bare point") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":"."})" << "";
+        QTest::newRow("price with two points") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":"1.2.3"})" << "";
+        QTest::newRow("price beyond 10^15") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A","ltp":"1000000000000000.5"})" << "";
+        QTest::newRow("symbol of 64") << QStringLiteral(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"%1","ltp":5})").arg(QString(64, QLatin1Char('S')))
+                                      << QStringLiteral(",%1,20240131,09:15:01,5,0,0,0\n").arg(QString(64, QLatin1Char('S')));
+        QTest::newRow("symbol of 65") << QStringLiteral(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"%1","ltp":5})").arg(QString(65, QLatin1Char('S'))) << "";
+        QTest::newRow("symbol of a megabyte") << QStringLiteral(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"%1","ltp":5})").arg(QString(1000000, QLatin1Char('S'))) << "";
+        QTest::newRow("separator at the symbol's end trimmed") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"A\u2028","ltp":5})"
+                                                               << ",A,20240131,09:15:01,5,0,0,0\n";
+        // Characters that end a line or a read for some reader, inside a text field.
+        const char *const forbidden[] = {"\\u0000", "\\u000b", "\\u000c", "\\u001a", "\\u007f", "\\u0085", "\\u2028", "\\u2029", "\\t"};
+        for (const char *c : forbidden) {
+            for (const char *field : {"type", "symbol"}) {
+                QJsonObject record{{"ltd", "20240131"}, {"ltt", "09:15:01"}, {"symbol", "NIFTY-I"}, {"ltp", 5}, {"type", "tick"}};
+                const QString escaped = QString::fromLatin1(c);
+                const QString value = record.value(QLatin1String(field)).toString();
+                // In the middle, where trimming cannot take it away.
+                QString text = QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact));
+                text.replace(QStringLiteral("\"%1\"").arg(value),
+                             QStringLiteral("\"%1%2%3\"").arg(value.left(2), escaped, value.mid(2)));
+                QTest::newRow(qPrintable(QStringLiteral("%1 in %2").arg(escaped, QLatin1String(field)))) << text << "";
+            }
+        }
         QTest::newRow("symbol trimmed") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"  NIFTY-I \t","ltp":24567.85})" << ",NIFTY-I,20240131,09:15:01,24567.85,0,0,0\n";
         QTest::newRow("symbol blank") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":"   ","ltp":5})" << "";
         QTest::newRow("symbol not text") << R"({"ltd":"20240131","ltt":"09:15:01","symbol":7,"ltp":5})" << "";
@@ -194,6 +229,67 @@ private slots:
         QTest::newRow("line break in type") << R"({"ltd":"20240131","ltt":"09:15:01","type":"x\r","symbol":"A","ltp":5})" << "";
         QTest::newRow("utf-8 symbol") << QString::fromUtf8(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"ÄB","ltp":5})") << QString::fromUtf8(",ÄB,20240131,09:15:01,5,0,0,0\n");
     }
+    // Frames read from their text: what the worker takes from a frame, and which
+    // frames it can read at all (the same ones Qt's JSON reader can).
+    void frameReading_data()
+    {
+        QTest::addColumn<QString>("frame");
+        QTest::addColumn<bool>("readable");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<int>("records");
+        QTest::addColumn<QByteArray>("lines");
+        const QString rec = R"({"type":"tick","symbol":"NIFTY-I","ltd":"20240131","ltt":"09:15:01","ltp":24000.5,"ltq":75})";
+        const QByteArray line = "tick,NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n";
+        QTest::newRow("batch") << batchFrame(rec) << true << "batch" << 1 << line;
+        QTest::newRow("records before type") << QStringLiteral(R"({"records":[%1],"type":"batch"})").arg(rec) << true << "batch" << 1 << line;
+        QTest::newRow("escaped names and texts")
+            << QStringLiteral(" {\"t\\u0079pe\" : \"ba\\u0074ch\", \"records\" : [ {\"\\u0073ymbol\":\"NIF\\u0054Y\\/I\",\"ltd\":\"20240131\","
+                              "\"ltt\":\"09:15:01\",\"ltp\":\"5\",\"other\":{\"a\":[1,{\"b\":null}],\"c\":\"\\\"]}\"}} ] } ")
+            << true << "batch" << 1 << QByteArray(",NIFTY/I,20240131,09:15:01,5,0,0,0\n");
+        QTest::newRow("member given twice")
+            << QStringLiteral(R"({"type":"sub_ack","records":[],"type":"batch","records":[{"symbol":"A","symbol":"B","ltd":"20240131","ltt":"09:15:01","ltp":9,"ltp":"x"},{"symbol":"C","ltd":"20240131","ltt":"09:15:01","ltp":"x","ltp":7}]})")
+            << true << "batch" << 2 << QByteArray(",C,20240131,09:15:01,7,0,0,0\n");
+        QTest::newRow("type not text") << QStringLiteral(R"({"type":"batch","type":["batch"],"records":[%1]})").arg(rec) << true << "" << 1 << line;
+        QTest::newRow("byte order mark") << QChar(0xFEFF) + batchFrame(rec) << true << "batch" << 1 << line;
+        QTest::newRow("non-objects among records") << batchFrame(QStringLiteral(R"(1,"x",null,[],true,%1)").arg(rec)) << true << "batch" << 6 << line;
+        QTest::newRow("records not a list") << QStringLiteral(R"({"type":"batch","records":{"a":[1]}})") << true << "batch" << 0 << QByteArray();
+        QTest::newRow("no records") << QStringLiteral(R"({"type":"batch"})") << true << "batch" << 0 << QByteArray();
+        QTest::newRow("nothing") << QStringLiteral("{}") << true << "" << 0 << QByteArray();
+        QTest::newRow("numbers in Qt's forms") << QStringLiteral(R"({"a":[-0,1.,.5,-1.5e+3,0E0]})") << true << "" << 0 << QByteArray();
+        QTest::newRow("raw control character in a text") << QStringLiteral("{\"a\":\"x\ty\"}") << true << "" << 0 << QByteArray();
+        const QString deepest = QStringLiteral(R"({"a":%1%2})").arg(QString(1023, QLatin1Char('[')), QString(1023, QLatin1Char(']')));
+        QTest::newRow("nested 1024 deep") << deepest << true << "" << 0 << QByteArray();
+        for (const char *bad : {"", " ", "[]", "\"batch\"", "{", "{\"type\":\"batch\"", "{\"type\":\"batch\"} x",
+                                "{\"a\":tru}", "{\"a\":nul", "{\"a\":\"open}", "{\"a\":1,}", "{,}", "{\"a\" 1}", "{\"a\":-}",
+                                "{\"a\":1.5e}", "{\"a\":01}", "{\"a\":\"\\u12G4\"}", "{\"a\":[1 2]}", "{\"a\":[1,]}", "{\"a\":{\"b\"}}",
+                                "{\"a\":]}", "{\"a\":[}", "{'a':1}", "{a:1}", "{\"records\":[{\"symbol\":\"A\",}]}"}) {
+            QTest::newRow(qPrintable(QStringLiteral("unreadable: %1").arg(QLatin1String(bad)))) << QString::fromLatin1(bad) << false << "" << 0 << QByteArray();
+        }
+        QTest::newRow("unreadable: nested 1025 deep") << QStringLiteral(R"({"a":%1%2})").arg(QString(1024, QLatin1Char('[')), QString(1024, QLatin1Char(']')))
+                                                      << false << "" << 0 << QByteArray();
+        QTest::newRow("unreadable: 200,000 open brackets") << QStringLiteral(R"({"records":%1)").arg(QString(200000, QLatin1Char('[')))
+                                                           << false << "" << 0 << QByteArray();
+    }
+    void frameReading()
+    {
+        QFETCH(QString, frame);
+        QFETCH(bool, readable);
+        QFETCH(QString, type);
+        QFETCH(int, records);
+        QFETCH(QByteArray, lines);
+        QCOMPARE(QJsonDocument::fromJson(frame.toUtf8()).isObject(), readable);
+        StreamFrame head;
+        QCOMPARE(readStreamFrame(frame, &head), readable);
+        if (!readable)
+            return;
+        QCOMPARE(head.type, type);
+        int count = -1;
+        int kept = -1;
+        QCOMPARE(tickLinesFromRecordsText(head.records, &count, &kept), lines);
+        QCOMPARE(count, records);
+        QCOMPARE(kept, lines.count('\n'));
+    }
+
     void tickMoments_data()
     {
         QTest::addColumn<QString>("date");
@@ -241,6 +337,13 @@ private slots:
         QByteArray out("previous\n");
         QCOMPARE(appendTickLine(doc.object(), out), !line.isEmpty());
         QCOMPARE(out, QByteArray("previous\n") + line.toUtf8());
+
+        // The frame's own text, as the worker reads it, keeps the same lines.
+        int records = 0;
+        int kept = 0;
+        QCOMPARE(tickLinesFromRecordsText(QStringLiteral("[%1]").arg(record), &records, &kept), line.toUtf8());
+        QCOMPARE(records, 1);
+        QCOMPARE(kept, line.isEmpty() ? 0 : 1);
     }
 
     // ---- worker against the stream --------------------------------------

@@ -24,6 +24,7 @@
 #include "backfill/backfillpump.h"
 #include "brokerview.h"
 #include "feedsim.h"
+#include "app/logfile.h"
 #include "feedsimbackfill.h"
 #include "feedsimstream.h"
 #include "feedsimupdate.h"
@@ -938,19 +939,29 @@ private slots:
     void refusedStartupEndsTheProcess_data()
     {
         QTest::addColumn<bool>("serverUp");
+        QTest::addColumn<QByteArray>("answer"); // what the server answers instead of its own record
         QTest::addColumn<QString>("text");
-        QTest::newRow("closed port") << false << QString();
-        QTest::newRow("refused by the server") << true << QStringLiteral("Client not registered");
+        QTest::newRow("closed port") << false << QByteArray()
+                                     << QStringLiteral("Cannot reach the data server (connection refused)");
+        QTest::newRow("refused by the server") << true << QByteArray() << QStringLiteral("Client not registered");
+        QTest::newRow("unreadable answer") << true << QByteArray("{\"success\":tru")
+                                           << QStringLiteral("The data server's answer could not be read");
     }
 
     void refusedStartupEndsTheProcess()
     {
         QFETCH(bool, serverUp);
+        QFETCH(QByteArray, answer);
         QFETCH(QString, text);
         QString server;
         if (serverUp) {
             m_sim->options().failStartup = true;
             m_sim->options().failMessage = text;
+            if (!answer.isEmpty()) {
+                m_sim->http()->addRoute(QLatin1String(FeedSim::ApiRoute), [answer](const HttpRequest &, HttpResponder *r) {
+                    r->respond(200, "application/json", answer);
+                });
+            }
             server = m_sim->serverHost();
         } else {
             QTcpServer probe;
@@ -976,7 +987,10 @@ private slots:
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
         QCOMPARE(output.count("[showMessageBox]"), 1);
-        if (serverUp) {
+        // The log written beside the box, for support (the process ended without its destructors).
+        const QByteArray log = readFile(rootPath(QStringLiteral("logs/") + LogFile::fileNameFor(QDate::currentDate())));
+        QVERIFY2(log.contains(" warning quillmark.app: start-up refused: " + text.toUtf8() + '\n'), log.constData());
+        if (serverUp && answer.isEmpty()) {
             QCOMPARE(m_sim->actionCount(QStringLiteral("startup")), 1);
             QCOMPARE(m_sim->actionCount(QStringLiteral("contracts")), 0);
             QCOMPARE(m_sim->actionCount(QStringLiteral("get_settings")), 0);

@@ -22,6 +22,7 @@
 #include <QVector>
 
 #include <charconv>
+#include <cmath>
 #include <limits>
 #include <cstring>
 
@@ -130,7 +131,8 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
     QLatin1String parts[TickFields];
     QByteArray spare[TickFields];
     forEachTextLine(pending, [&](const char *lineStart, const char *lineEnd) {
-        if (!tickFields(lineStart, lineEnd, parts, spare) || !QuoteStamp::isTickMoment(parts[2], parts[3]))
+        if (!tickFields(lineStart, lineEnd, parts, spare) || !QuoteStamp::isTickMoment(parts[2], parts[3])
+            || !tickLineFieldsAllowed(parts, TickFields))
             return;
 
         QByteArray symbol = QByteArray::fromRawData(parts[1].data(), parts[1].size());
@@ -138,13 +140,17 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
             const auto mapped = renames.constFind(symbol);
             if (mapped != renames.cend())
                 symbol = mapped.value();
+            if (holdsForbiddenTickCharacter(symbol.constBegin(), symbol.constEnd()))
+                return;
         }
         double price = 0;
-        if (!readFieldNumber(parts[4], &price) || price <= 0)
+        if (!readFieldNumber(parts[4], &price) || price <= 0 || price > MaxTickNumber)
             return;
         double quantity = 0;
         if (!readFieldNumber(parts[5], &quantity))
             quantity = 0;
+        if (std::fabs(quantity) > MaxTickNumber)
+            return;
         qint64 carried = roundHalfUp(quantity);
 
         int place = -1;

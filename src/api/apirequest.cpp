@@ -141,49 +141,147 @@ QByteArray decryptResponse(const QByteArray &body)
     return plain;
 }
 
-QByteArray postJsonAndWait(QNetworkAccessManager *manager, const QUrl &url, const QByteArray &body)
+namespace {
+
+// Network failures in a trader's words; the rest as the network layer says them.
+QString unreachableReason(const QNetworkReply *reply)
 {
-    if (!manager)
-        return QByteArray();
+    switch (reply->error()) {
+    case QNetworkReply::ConnectionRefusedError:
+        return QStringLiteral("connection refused");
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("host not found");
+    case QNetworkReply::RemoteHostClosedError:
+        return QStringLiteral("the connection was closed");
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("the connection timed out");
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+        return QStringLiteral("no network");
+    default:
+        return reply->errorString();
+    }
+}
+
+// Errors below the content and protocol ranges: no answer came from the server at all.
+bool isNetworkFailure(QNetworkReply::NetworkError error)
+{
+    return error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+}
+
+} // namespace
+
+QString apiFailureText(const ApiReply &reply)
+{
+    switch (reply.outcome) {
+    case ApiOutcome::Unreachable:
+        return QStringLiteral("Cannot reach the data server (%1)").arg(reply.reason);
+    case ApiOutcome::TimedOut:
+        return QStringLiteral("The data server did not answer within %1 s").arg((g_timeoutMs + 999) / 1000);
+    case ApiOutcome::TooLarge:
+        return QStringLiteral("The data server's answer was larger than %1 MB and was not read")
+            .arg(MaxApiAnswerBytes / (1024 * 1024));
+    case ApiOutcome::Answered:
+        break;
+    }
+    return QStringLiteral("The data server's answer could not be read");
+}
+
+ApiReply postJson(QNetworkAccessManager *manager, const QUrl &url, const QByteArray &body)
+{
+    ApiReply result;
+    if (!manager) {
+        result.outcome = ApiOutcome::Unreachable;
+        result.reason = QStringLiteral("no network access");
+        return result;
+    }
 
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     QNetworkReply *reply = manager->post(request, body);
 
     QEventLoop loop;
-    QTimer idle;
-    idle.setSingleShot(true);
-    bool timedOut = false;
+    // One deadline from the moment the request is sent: an answer that trickles in
+    // byte by byte must not hold the start-up for longer than that.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer); // a coarse 30 s timer may end 1.5 s early
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&idle, &QTimer::timeout, reply, [reply, &timedOut] {
-        timedOut = true;
+    QObject::connect(&deadline, &QTimer::timeout, reply, [reply, &result] {
+        result.outcome = ApiOutcome::TimedOut;
         reply->abort();
     });
-    // Any traffic restarts the clock: a large answer that keeps arriving is not cut off.
-    auto restart = [&idle] { idle.start(); };
-    QObject::connect(reply, &QNetworkReply::downloadProgress, &idle, restart);
-    QObject::connect(reply, &QNetworkReply::uploadProgress, &idle, restart);
-    idle.start(g_timeoutMs);
+    // The answer is taken out of the reply as it comes, so it is held once, and
+    // given up as soon as it (or its announced length) passes the limit.
+    auto tooLarge = [reply, &result] {
+        result.outcome = ApiOutcome::TooLarge;
+        result.body.clear();
+        reply->abort();
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [reply, tooLarge] {
+        if (reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > MaxApiAnswerBytes)
+            tooLarge();
+    });
+    QObject::connect(reply, &QIODevice::readyRead, &loop, [reply, &result, tooLarge] {
+        if (result.outcome != ApiOutcome::Answered)
+            return;
+        if (result.body.size() + reply->bytesAvailable() > MaxApiAnswerBytes) {
+            tooLarge();
+            return;
+        }
+        result.body += reply->readAll();
+    });
+    deadline.start(g_timeoutMs);
     if (!reply->isFinished())
         loop.exec();
-    idle.stop();
+    deadline.stop();
 
-    QByteArray answer;
-    if (timedOut)
-        qCWarning(lcApi) << "no answer from" << url.toString() << "within" << g_timeoutMs << "ms";
-    else
-        answer = reply->readAll();
+    if (result.outcome == ApiOutcome::Answered) {
+        if (isNetworkFailure(reply->error())) {
+            result.outcome = ApiOutcome::Unreachable;
+            result.reason = unreachableReason(reply);
+            result.body.clear();
+        } else if (result.body.size() + reply->bytesAvailable() > MaxApiAnswerBytes) {
+            result.outcome = ApiOutcome::TooLarge;
+            result.body.clear();
+        } else {
+            result.body += reply->readAll();
+        }
+    }
+    if (result.outcome != ApiOutcome::Answered)
+        result.body = QByteArray(); // part of an answer is no answer
+    switch (result.outcome) {
+    case ApiOutcome::Answered:
+        break;
+    case ApiOutcome::TimedOut:
+        qCWarning(lcApi) << "no whole answer from" << url.toString() << "within" << g_timeoutMs << "ms";
+        break;
+    case ApiOutcome::TooLarge:
+        qCWarning(lcApi) << "the answer from" << url.toString() << "ran past" << MaxApiAnswerBytes << "bytes";
+        break;
+    case ApiOutcome::Unreachable:
+        qCWarning(lcApi).noquote() << "cannot reach" << url.toString() << '(' + result.reason + ')';
+        break;
+    }
     reply->deleteLater();
-    return answer;
+    return result;
+}
+
+ApiReply apiExchange(const QString &action, const QJsonObject &parameters)
+{
+    QJsonObject object = parameters;
+    object.insert(QStringLiteral("action"), action);
+    const QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    ApiReply reply = postJson(apiNetworkManager(), apiUrl(), body);
+    if (reply.outcome == ApiOutcome::Answered)
+        reply.body = decryptResponse(reply.body);
+    return reply;
 }
 
 QByteArray apiRequest(const QString &action, const QJsonObject &parameters)
 {
-    QNetworkAccessManager *manager = apiNetworkManager();
-    if (!manager)
+    // Without a network manager nothing is sent at all.
+    if (!apiNetworkManager())
         return QByteArray();
-    QJsonObject object = parameters;
-    object.insert(QStringLiteral("action"), action);
-    const QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    return decryptResponse(postJsonAndWait(manager, apiUrl(), body));
+    return apiExchange(action, parameters).body;
 }

@@ -17,10 +17,12 @@ QByteArray contractsRequestBody()
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
-ContractCatalogue parseContracts(const QByteArray &body)
+ContractCatalogue parseContracts(const QByteArray &body, bool *readable)
 {
     ContractCatalogue catalogue;
     const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (readable)
+        *readable = document.isObject();
     const QJsonObject root = document.object();
     if (!root.value(QLatin1String(ApiField::Success)).toBool(false))
         return catalogue;
@@ -43,12 +45,23 @@ ContractCatalogue parseContracts(const QByteArray &body)
     return catalogue;
 }
 
-ContractCatalogue fetchContracts(QNetworkAccessManager *manager)
+ContractCatalogue fetchContracts(QNetworkAccessManager *manager, QString *failure)
 {
+    if (failure)
+        failure->clear();
     if (!manager)
         return ContractCatalogue();
-    const QByteArray body = postJsonAndWait(manager, apiUrl(), contractsRequestBody());
-    const ContractCatalogue catalogue = parseContracts(decryptResponse(body));
+    ApiReply reply = postJson(manager, apiUrl(), contractsRequestBody());
+    if (reply.outcome != ApiOutcome::Answered) {
+        if (failure)
+            *failure = apiFailureText(reply);
+        return ContractCatalogue();
+    }
+    reply.body = decryptResponse(reply.body);
+    bool readable = false;
+    const ContractCatalogue catalogue = parseContracts(reply.body, &readable);
+    if (failure && !readable)
+        *failure = apiFailureText(reply);
     qCDebug(lcApi) << "contract list:" << catalogue.size() << "exchanges";
     return catalogue;
 }

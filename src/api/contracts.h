@@ -14,8 +14,11 @@ using ContractCatalogue = QHash<QString, QStringList>;
 QByteArray contractsRequestBody();
 
 // Posts the request to the API address and builds the catalogue from the answer
-// (plain or enveloped). Any failure, a time-out included, gives an empty catalogue.
-ContractCatalogue fetchContracts(QNetworkAccessManager *manager);
+// (plain or enveloped). Any failure, a time-out included, gives an empty catalogue;
+// *failure (when given) then says what happened, unless the server answered
+// readably that it has no list for us.
+ContractCatalogue fetchContracts(QNetworkAccessManager *manager, QString *failure = nullptr);
 
-// The catalogue of an already unwrapped answer body.
-ContractCatalogue parseContracts(const QByteArray &body);
+// The catalogue of an already unwrapped answer body; *readable (when given) tells
+// whether the body was a JSON object at all.
+ContractCatalogue parseContracts(const QByteArray &body, bool *readable = nullptr);

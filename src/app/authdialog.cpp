@@ -16,6 +16,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QJsonObject>
 #include <QMessageBox>
 #include <QSettings>
 #include <QLoggingCategory>
@@ -78,11 +79,16 @@ void authDialog::startUp()
 void authDialog::requestStartupSettings()
 {
     const QString version = QCoreApplication::applicationVersion();
-    const StartupSettings answer = StartupSettings::fromBody(
-        apiRequest(QLatin1String(StartupAction), startupParameters(clientId.toUpper(), version)));
+    const ApiReply reply =
+        apiExchange(QLatin1String(StartupAction), startupParameters(clientId.toUpper(), version));
+    const StartupSettings answer = StartupSettings::fromBody(reply.body);
 
     if (!answer.success) {
-        showMessageBox(this, 1, QStringLiteral("Error"), answer.message, QMessageBox::Ok);
+        // Without a word from the server, say what happened: a trader must be able
+        // to tell a server that is down from one that answered nonsense.
+        const QString text = answer.message.isEmpty() ? apiFailureText(reply) : answer.message;
+        qCWarning(lcApp).noquote() << "start-up refused:" << text;
+        showMessageBox(this, 1, QStringLiteral("Error"), text, QMessageBox::Ok);
         endProcessNow();
     }
 
@@ -110,7 +116,7 @@ void authDialog::continueStartup(const StartupSettings &answer)
 {
     hide();
     connectionTimer->start(5000);
-    mainWin->loadContractCatalogue();
+    const QString contractsFailure = mainWin->loadContractCatalogue();
     mainWin->show();
 
     mainWin->symbolLimit = answer.symbolAllowed;
@@ -127,16 +133,27 @@ void authDialog::continueStartup(const StartupSettings &answer)
     daysList = answer.daysbox;
 
     mainWin->enableInterface(clientId.toUpper(), answer.feeds, daysList, answer.message, answer.eodEnabled);
+    if (!contractsFailure.isEmpty())
+        mainWin->appendMessage(QStringLiteral("The symbol list could not be loaded: %1").arg(contractsFailure));
 
     backfillAtStartup(QSettings().value(QLatin1String(Keys::AutoBackfillChecked), true).toBool() ? 5 : 1);
 }
 
 void authDialog::backfillAtStartup(int days)
 {
-    const BackfillPathSettings answer =
-        BackfillPathSettings::fromBody(apiRequest(QLatin1String(GetSettingsAction), getSettingsParameters(clientId.toUpper())));
-    if (!answer.success)
+    const ApiReply reply = apiExchange(QLatin1String(GetSettingsAction), getSettingsParameters(clientId.toUpper()));
+    const QJsonObject object = jsonObjectOf(reply.body);
+    const BackfillPathSettings answer = BackfillPathSettings::fromJson(object);
+    if (!answer.success) {
+        // A readable "no" stays quiet; an answer that never came or cannot be read is said.
+        if (reply.outcome != ApiOutcome::Answered || object.isEmpty()) {
+            const QString text = apiFailureText(reply);
+            qCWarning(lcApp).noquote() << "backfill paths not received:" << text;
+            if (mainWin)
+                mainWin->appendMessage(QStringLiteral("The backfill addresses could not be loaded: %1").arg(text));
+        }
         return;
+    }
     oneDayBackfillPath = answer.oneDayBackfillPath;
     fiveDayBackfillPath = answer.fiveDayBackfillPath;
     mainWin->oneDayBackfillPath = oneDayBackfillPath;
@@ -146,15 +163,25 @@ void authDialog::backfillAtStartup(int days)
 
 void authDialog::checkConnection()
 {
-    // The probe blocks; it must not run again from the timer while it waits.
-    disconnect(connectionTimer, SIGNAL(timeout()), this, SLOT(checkConnection()));
+    // The timer must not start another probe while this one waits; the label is
+    // set, and the timer taken up again, when the probe ends.
+    if (connectionTimer)
+        disconnect(connectionTimer, SIGNAL(timeout()), this, SLOT(checkConnection()));
+    if (!probe) {
+        probe = new ConnectivityProbe(this);
+        connect(probe, &ConnectivityProbe::finished, this, &authDialog::connectionChecked);
+    }
+    probe->start(Platform::probeHost(), ProbePort, ProbeTimeoutMs);
+}
 
-    const bool connected = probeConnection(Platform::probeHost(), ProbePort, ProbeTimeoutMs);
+void authDialog::connectionChecked(bool connected)
+{
     if (mainWin) {
         mainWin->showStatusMessage(connected
                                        ? QStringLiteral("<span style=\"color:#04432E ;\"><b>Connected</b></span>")
                                        : QStringLiteral("<span style=\"color:#ff0000;\"><b>Disconnected</b></span>"));
     }
-
-    connect(connectionTimer, SIGNAL(timeout()), this, SLOT(checkConnection()));
+    if (connectionTimer)
+        connect(connectionTimer, SIGNAL(timeout()), this, SLOT(checkConnection()), Qt::UniqueConnection);
+    emit connectionCheckDone(connected);
 }

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QStringList>
 
+class ConnectivityProbe;
 class QNetworkAccessManager;
 class QTimer;
 class quillmark2;
@@ -19,7 +20,7 @@ public:
     explicit authDialog(QWidget *parent = nullptr);
 
     // The connectivity probe: port 80 of the probe host, the whole probe
-    // (lookup included) bounded by the time-out.
+    // (lookup included) bounded by the time-out; it never blocks the window.
     static constexpr quint16 ProbePort = 80;
     static constexpr int ProbeTimeoutMs = 5000;
     ~authDialog() override;
@@ -38,7 +39,12 @@ public slots:
     void backfillAtStartup(int days);
     void checkConnection();
 
+signals:
+    // A connectivity probe has set the status label (tests and benchmarks wait for it).
+    void connectionCheckDone(bool connected);
+
 private:
+    void connectionChecked(bool connected);
     // The normal path of the start-up exchange: show and configure the main window.
     void continueStartup(const StartupSettings &answer);
 
@@ -50,4 +56,5 @@ private:
     QStringList daysList;
     QNetworkAccessManager *networkManager = nullptr;
     QString clientId;
+    ConnectivityProbe *probe = nullptr;
 };

@@ -26,6 +26,8 @@ inline constexpr char UpdateStaging[] = "UpdateStaging";
 // Written by the restart script when the staged release could not be moved into
 // place (the installed release was kept); the next start reports it and removes it.
 inline constexpr char UpdateFailedNote[] = "UpdateFailed.txt";
+// The program's log, one file a day (LogFile).
+inline constexpr char LogFolder[] = "logs";
 inline constexpr char AutomationJournal[] = "Amibroker/automation.log";
 inline constexpr char ImportedJournal[] = "Amibroker/imported.txt";
 inline constexpr char StandInQuotes[] = "Amibroker/quotes.txt";

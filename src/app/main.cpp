@@ -1,4 +1,7 @@
+#include "app/installfiles.h"
+#include "app/logfile.h"
 #include "app/startupcycle.h"
+#include "platform/installroot.h"
 
 #include "buildconfig.h"
 
@@ -10,6 +13,8 @@
 
 int main(int argc, char *argv[])
 {
+    // One log for the whole process, across restart cycles.
+    const LogFile log(Platform::installPath(QLatin1String(InstallFiles::LogFolder)));
     return runStartupCycles(argc, argv,
                             [](QApplication &app) { return runQuillmarkCycle(app, QUILLMARK_PROGRAM_VERSION); });
 }

@@ -113,7 +113,8 @@ public:
     QStringList liveSubscriptionList() const;
     void showFeedSymbols(const QString &feed);
     void backfillNewSymbols(const QStringList &symbols);
-    void loadContractCatalogue();
+    // Replaces the catalogue with the server's; what went wrong when it could not be had.
+    QString loadContractCatalogue();
 
 signals:
     void deleteButton(bool);

@@ -1,6 +1,7 @@
 #include "startupcycle.h"
 
 #include "app/authdialog.h"
+#include "app/logfile.h"
 #include "app/quillmark2.h"
 #include "platform/quitsignals.h"
 
@@ -57,6 +58,7 @@ int runQuillmarkCycle(QApplication &app, const char *version)
 
 void endProcessNow()
 {
+    LogFile::flushActive();
     std::fflush(nullptr);
     std::_Exit(0);
 }

@@ -137,6 +137,9 @@ void quillmark2::startLiveStream()
         liveHealth.batchReceived(healthClock.elapsed(), records, kept);
     }, Qt::QueuedConnection);
     connect(liveWorker, &WebSocketWorker::outageEnded, this, &quillmark2::liveOutageEnded, Qt::QueuedConnection);
+    connect(liveWorker, &WebSocketWorker::tooLargeMessageRefused, this, [this](qint64 bytes) {
+        appendMessage(WebSocketWorker::tooLargeMessageText(bytes));
+    }, Qt::QueuedConnection);
 
     liveThread->start(QThread::InheritPriority);
 }

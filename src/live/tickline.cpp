@@ -26,31 +26,6 @@ int writePrice(char *buffer, double value)
     return int(result.ptr - buffer);
 }
 
-QString textField(const QJsonObject &record, QLatin1String key)
-{
-    const QJsonValue v = record.value(key);
-    return v.isString() ? v.toString() : QString();
-}
-
-// A comma or line break inside a field would shift the fields of the line or
-// start a line of its own in the import.
-bool breaksLine(const QString &text)
-{
-    for (const QChar c : text) {
-        if (c == QLatin1Char(',') || c == QLatin1Char('\n') || c == QLatin1Char('\r'))
-            return true;
-    }
-    return false;
-}
-
-qint64 countField(const QJsonObject &record, QLatin1String key)
-{
-    double v = 0;
-    if (!readTickNumber(record.value(key), &v))
-        return 0;
-    return roundHalfUp(v);
-}
-
 void appendCount(QByteArray &out, qint64 value)
 {
     char buffer[24];
@@ -59,10 +34,10 @@ void appendCount(QByteArray &out, qint64 value)
 }
 
 // Tick texts are nearly always ASCII; skip the temporary UTF-8 copy for them.
-void appendText(QByteArray &out, const QString &text)
+void appendText(QByteArray &out, QStringView text)
 {
-    const QChar *chars = text.constData();
-    const int size = text.size();
+    const QChar *chars = text.data();
+    const int size = int(text.size());
     for (int i = 0; i < size; ++i) {
         if (chars[i].unicode() >= 0x80) {
             out.append(text.toUtf8());
@@ -74,6 +49,76 @@ void appendText(QByteArray &out, const QString &text)
     char *dst = out.data() + start;
     for (int i = 0; i < size; ++i)
         dst[i] = char(chars[i].unicode());
+}
+
+// Digits with at most one point and an optional sign in front, nothing else.
+template<typename Char>
+bool plainDecimal(const Char *b, const Char *e, double *out)
+{
+    // Longer than any number within the limits needs (16 integer digits and the
+    // 17 significant digits a double can carry, with room for leading zeros).
+    constexpr int MaxLength = 64;
+    char buffer[MaxLength];
+    if (b < e && (*b == Char('+') || *b == Char('-'))) {
+        buffer[0] = char(*b);
+        ++b;
+    } else {
+        buffer[0] = '+';
+    }
+    if (e - b < 1 || e - b > MaxLength - 1)
+        return false;
+    int length = 1;
+    int digits = 0;
+    bool point = false;
+    for (const Char *p = b; p < e; ++p) {
+        const auto c = *p;
+        if (c >= Char('0') && c <= Char('9')) {
+            ++digits;
+        } else if (c == Char('.') && !point) {
+            point = true;
+        } else {
+            return false;
+        }
+        buffer[length++] = char(c);
+    }
+    if (digits == 0)
+        return false;
+    double value = 0;
+    const char *first = buffer[0] == '+' ? buffer + 1 : buffer;
+    const auto result = std::from_chars(first, buffer + length, value);
+    if (result.ec != std::errc() || result.ptr != buffer + length || !std::isfinite(value)
+        || std::fabs(value) > MaxTickNumber)
+        return false;
+    *out = value;
+    return true;
+}
+
+bool forbiddenOrComma(QStringView text)
+{
+    for (const QChar c : text) {
+        if (c == QLatin1Char(',') || isForbiddenTickCharacter(c.unicode()))
+            return true;
+    }
+    return false;
+}
+
+QStringView textOf(const TickField &field)
+{
+    return field.kind == TickField::Kind::Text ? field.text : QStringView();
+}
+
+// A quantity, open interest or volume: 0 when absent; false when present but no plain decimal.
+bool readCount(const TickField &field, qint64 *out)
+{
+    *out = 0;
+    if (field.kind == TickField::Kind::Missing || field.kind == TickField::Kind::Null
+        || (field.kind == TickField::Kind::Text && field.text.isEmpty()))
+        return true;
+    double value = 0;
+    if (field.kind == TickField::Kind::Other || !readPlainDecimal(field.text, &value))
+        return false;
+    *out = roundHalfUp(value);
+    return true;
 }
 
 } // namespace
@@ -136,38 +181,108 @@ qint64 roundHalfUp(double value)
     return qint64(whole);
 }
 
-bool readTickNumber(const QJsonValue &value, double *out)
+bool holdsForbiddenTickCharacter(QStringView text)
 {
-    double v = 0;
-    if (value.isDouble()) {
-        v = value.toDouble();
-    } else if (value.isString()) {
-        bool ok = false;
-        v = value.toString().toDouble(&ok);
-        if (!ok)
-            return false;
-    } else {
-        return false;
+    for (const QChar c : text) {
+        if (isForbiddenTickCharacter(c.unicode()))
+            return true;
     }
-    if (!std::isfinite(v))
+    return false;
+}
+
+bool holdsForbiddenTickCharacter(const char *begin, const char *end)
+{
+    for (const char *p = begin; p < end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (isForbiddenTickCharacter(c))
+            return true;
+        // U+0085 is C2 85 in UTF-8; U+2028 and U+2029 are E2 80 A8 and E2 80 A9.
+        if (c == 0xC2 && end - p >= 2 && static_cast<unsigned char>(p[1]) == 0x85)
+            return true;
+        if (c == 0xE2 && end - p >= 3 && static_cast<unsigned char>(p[1]) == 0x80
+            && (static_cast<unsigned char>(p[2]) == 0xA8 || static_cast<unsigned char>(p[2]) == 0xA9))
+            return true;
+    }
+    return false;
+}
+
+bool readPlainDecimal(QStringView text, double *out)
+{
+    return plainDecimal(reinterpret_cast<const char16_t *>(text.utf16()),
+                        reinterpret_cast<const char16_t *>(text.utf16()) + text.size(), out);
+}
+
+bool readPlainDecimal(QLatin1String text, double *out)
+{
+    return plainDecimal(text.data(), text.data() + text.size(), out);
+}
+
+bool tickLineFieldsAllowed(const QLatin1String *fields, int count)
+{
+    if (count < 8)
         return false;
-    *out = v;
+    for (int i = 0; i < count; ++i) {
+        const char *b = fields[i].data();
+        const char *e = b + fields[i].size();
+        if (std::memchr(b, ',', size_t(e - b)) || holdsForbiddenTickCharacter(b, e))
+            return false;
+    }
+    const QLatin1String symbol = fields[1];
+    // Characters, not bytes: a UTF-8 continuation byte starts none.
+    int characters = 0;
+    for (const char c : symbol)
+        characters += (static_cast<unsigned char>(c) & 0xC0) == 0x80 ? 0 : 1;
+    if (characters == 0 || characters > MaxSymbolLength)
+        return false;
+    double value = 0;
+    for (int i : {6, 7}) {
+        if (!fields[i].isEmpty() && !readPlainDecimal(fields[i], &value))
+            return false;
+    }
     return true;
 }
 
-bool appendTickLine(const QJsonObject &record, QByteArray &out)
+TickField *TickRecord::field(QStringView key, int *index)
 {
-    const QString symbol = textField(record, QLatin1String("symbol")).trimmed();
-    if (symbol.isEmpty())
+    static const struct
+    {
+        QLatin1String key;
+        TickField TickRecord::*member;
+    } fields[] = {
+        {QLatin1String("type"), &TickRecord::type}, {QLatin1String("symbol"), &TickRecord::symbol},
+        {QLatin1String("ltd"), &TickRecord::ltd},   {QLatin1String("ltt"), &TickRecord::ltt},
+        {QLatin1String("ltp"), &TickRecord::ltp},   {QLatin1String("ltq"), &TickRecord::ltq},
+        {QLatin1String("oi"), &TickRecord::oi},     {QLatin1String("vol"), &TickRecord::vol},
+    };
+    for (int i = 0; i < FieldCount; ++i) {
+        if (key == fields[i].key) {
+            if (index)
+                *index = i;
+            return &(this->*fields[i].member);
+        }
+    }
+    return nullptr;
+}
+
+bool appendTickLine(const TickRecord &record, QByteArray &out)
+{
+    if (record.symbol.kind != TickField::Kind::Text)
+        return false;
+    const QStringView symbol = record.symbol.text.trimmed();
+    if (symbol.isEmpty() || symbol.size() > MaxSymbolLength)
         return false;
     double price = 0;
-    if (!readTickNumber(record.value(QLatin1String("ltp")), &price) || !(price > 0))
+    if ((record.ltp.kind != TickField::Kind::Number && record.ltp.kind != TickField::Kind::Text)
+        || !readPlainDecimal(record.ltp.text, &price) || !(price > 0))
         return false;
-    const QString type = textField(record, QLatin1String("type"));
-    const QString date = textField(record, QLatin1String("ltd"));
-    const QString time = textField(record, QLatin1String("ltt"));
-    if (breaksLine(symbol) || breaksLine(type) || breaksLine(date) || breaksLine(time)
+    const QStringView type = textOf(record.type);
+    const QStringView date = textOf(record.ltd);
+    const QStringView time = textOf(record.ltt);
+    if (forbiddenOrComma(symbol) || forbiddenOrComma(type) || forbiddenOrComma(date) || forbiddenOrComma(time)
         || !QuoteStamp::isTickMoment(date, time))
+        return false;
+    qint64 quantity = 0, openInterest = 0, volume = 0;
+    if (!readCount(record.ltq, &quantity) || !readCount(record.oi, &openInterest) || !readCount(record.vol, &volume))
         return false;
 
     appendText(out, type);
@@ -180,13 +295,40 @@ bool appendTickLine(const QJsonObject &record, QByteArray &out)
     out.append(',');
     appendPrice(out, price);
     out.append(',');
-    appendCount(out, countField(record, QLatin1String("ltq")));
+    appendCount(out, quantity);
     out.append(',');
-    appendCount(out, countField(record, QLatin1String("oi")));
+    appendCount(out, openInterest);
     out.append(',');
-    appendCount(out, countField(record, QLatin1String("vol")));
+    appendCount(out, volume);
     out.append('\n');
     return true;
+}
+
+bool appendTickLine(const QJsonObject &record, QByteArray &out)
+{
+    // The texts the views point into live here until the line is built.
+    QString texts[TickRecord::FieldCount];
+    TickRecord fields;
+    for (auto it = record.constBegin(); it != record.constEnd(); ++it) {
+        int index = 0;
+        TickField *field = fields.field(it.key(), &index);
+        if (!field)
+            continue;
+        const QJsonValue value = it.value();
+        QString &text = texts[index];
+        if (value.isString()) {
+            text = value.toString();
+            field->kind = TickField::Kind::Text;
+        } else if (value.isDouble()) {
+            // Not finite never comes out of a JSON text; the empty text reads as no number.
+            text = formatPrice(value.toDouble());
+            field->kind = TickField::Kind::Number;
+        } else {
+            field->kind = value.isNull() ? TickField::Kind::Null : TickField::Kind::Other;
+        }
+        field->text = text;
+    }
+    return appendTickLine(fields, out);
 }
 
 QByteArray tickLinesFromRecords(const QJsonArray &records, int *lines)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringView>
 
 #include <cstring>
 
@@ -56,14 +57,62 @@ void appendPrice(QByteArray &out, double value);
 // Non-finite input gives 0; values beyond the qint64 range are clamped.
 qint64 roundHalfUp(double value);
 
-// A JSON number, or a string holding one. False for anything else, and for
-// non-finite values ("inf", "nan"), which no price or quantity can be.
-bool readTickNumber(const QJsonValue &value, double *out);
+// The record rules' limits: AmiBroker keeps symbols short and stores prices as
+// single-precision floats, and a tick line must stay one short line.
+inline constexpr int MaxSymbolLength = 64;
+inline constexpr double MaxTickNumber = 1e15;
+
+// Characters no tick field may hold: C0 controls, DEL, and the line and
+// paragraph separators (NEL, U+2028, U+2029). A NUL ends a line for a C reader,
+// Ctrl-Z ends a text-mode read, the separators end a line for some readers.
+inline bool isForbiddenTickCharacter(uint c)
+{
+    return c < 0x20 || c == 0x7F || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+bool holdsForbiddenTickCharacter(QStringView text);
+// The same for UTF-8 text.
+bool holdsForbiddenTickCharacter(const char *begin, const char *end);
+
+// A plain decimal number ("812.35", "-2", "+7", ".5"; no exponent, no blanks, no
+// "inf") whose value lies within +-MaxTickNumber; its value in *out.
+bool readPlainDecimal(QStringView text, double *out);
+bool readPlainDecimal(QLatin1String text, double *out);
+
+// The same rules for a tick line read back from the queue (UTF-8 fields, trimmed):
+// no text field holds a comma or a forbidden character, the symbol has 1 to
+// MaxSymbolLength characters, open interest and volume (taken over as written)
+// are empty or plain decimals; the price and quantity, which are written anew,
+// are checked by the reader against MaxTickNumber.
+bool tickLineFieldsAllowed(const QLatin1String *fields, int count);
+
+// One field of a tick record as the frame holds it: a string's characters, or a
+// number's text as written.
+struct TickField
+{
+    enum class Kind { Missing, Null, Text, Number, Other };
+    Kind kind = Kind::Missing;
+    QStringView text;
+};
+
+// The fields of a record that make its tick line.
+struct TickRecord
+{
+    static constexpr int FieldCount = 8;
+    TickField type, symbol, ltd, ltt, ltp, ltq, oi, vol;
+    // The field for a record key (and its place among the eight), or null for a
+    // key the line does not use.
+    TickField *field(QStringView key, int *index = nullptr);
+};
 
 // Appends the tick line of one record; false (nothing appended) when the record
-// is dropped: empty symbol, price missing, not numeric or not above 0, a date or
-// time that is no real moment, or a text field holding a comma or line break
-// that would break the line apart.
+// is dropped: a symbol empty or longer than MaxSymbolLength, a price that is not a
+// plain decimal above 0, a quantity, open interest or volume that is present
+// (not null, not "") but no plain decimal, a date or time that is no real moment,
+// or a text field holding a comma or a forbidden character.
+bool appendTickLine(const TickRecord &record, QByteArray &out);
+
+// The same rules for a record held as a JSON object, whose numbers are taken as
+// their shortest plain decimal text.
 bool appendTickLine(const QJsonObject &record, QByteArray &out);
 
 // The tick lines of a "records" array, in array order; non-objects are dropped.

@@ -1,5 +1,6 @@
 #include "websocketworker.h"
 
+#include "live/batchframe.h"
 #include "live/tickbuffer.h"
 #include "live/tickline.h"
 #include "platform/filereplace.h"
@@ -9,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QtEndian>
 #include <QThread>
 #include <QTimer>
 #include <QWebSocket>
@@ -76,10 +78,13 @@ void WebSocketWorker::start()
         socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, nullptr);
         connect(socket, &QWebSocket::connected, this, &WebSocketWorker::onConnected);
         connect(socket, &QWebSocket::disconnected, this, &WebSocketWorker::onDisconnected);
+        connect(socket, &QWebSocket::textFrameReceived, this, &WebSocketWorker::onTextFrameReceived);
         connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketWorker::onTextMessageReceived);
         connect(socket, &QWebSocket::binaryMessageReceived, this, &WebSocketWorker::onBinaryMessageReceived);
         connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
                 &WebSocketWorker::onErrorOccured);
+        socket->setMaxAllowedIncomingFrameSize(quint64(MaxMessageBytes));
+        socket->setMaxAllowedIncomingMessageSize(quint64(MaxMessageBytes));
     }
     if (!healthTimer) {
         healthTimer = new QTimer(this);
@@ -136,10 +141,15 @@ void WebSocketWorker::onConnected()
 {
     qCDebug(lcLive) << "connected";
     emit connected();
+    if (refusedMessageBytes >= 0) {
+        emit tooLargeMessageRefused(refusedMessageBytes);
+        refusedMessageBytes = -1;
+    }
     if (reconnectTimer && reconnectTimer->isActive())
         reconnectTimer->stop();
     if (healthTimer && !healthTimer->isActive())
         healthTimer->start();
+    noteFrameHeader();
     QJsonObject auth;
     auth.insert(QStringLiteral("type"), QStringLiteral("auth"));
     auth.insert(QStringLiteral("machine_id"), clientId.isEmpty() ? MissingMachineId : clientId);
@@ -151,6 +161,23 @@ void WebSocketWorker::onConnected()
 void WebSocketWorker::onDisconnected()
 {
     qCDebug(lcLive) << "disconnected";
+    // The socket refuses a message over the limit by closing with "too much data";
+    // the frames of it already counted, or the header announcing it, tell us it was ours.
+    if (socket && socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData
+        && (partialMessageBytes > 0 || announcedFrameBytes > MaxMessageBytes)) {
+        // Only a message in one frame announces its whole size; of one in many
+        // frames no more is known than that it passed the limit.
+        const bool known = announcedWholeMessage && partialMessageBytes == 0 && announcedFrameBytes > MaxMessageBytes;
+        refusedMessageBytes = known ? announcedFrameBytes : 0;
+        if (known)
+            qCWarning(lcLive) << "refused a message of" << announcedFrameBytes << "bytes from the server; reconnecting";
+        else
+            qCWarning(lcLive) << "refused a message of more than" << MaxMessageBytes
+                              << "bytes from the server; reconnecting";
+    }
+    partialMessageBytes = 0;
+    announcedFrameBytes = 0;
+    announcedWholeMessage = false;
     emit disconnected();
     subscribed = false;
     if (healthTimer && healthTimer->isActive())
@@ -164,14 +191,15 @@ void WebSocketWorker::onDisconnected()
 
 void WebSocketWorker::onTextMessageReceived(const QString &message)
 {
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &parseError);
-    if (parseError.error != QJsonParseError::NoError)
+    // Read from the text itself: a batch near the size limit must not be held
+    // again as a UTF-8 copy and a JSON document beside the frame.
+    StreamFrame head;
+    if (!readStreamFrame(message, &head))
         return;
-    const QJsonObject frame = doc.object();
-    const QString type = frame.value(QLatin1String("type")).toString();
+    const QString &type = head.type;
 
     if (type == QLatin1String("sub_ack")) {
+        const QJsonObject frame = QJsonDocument::fromJson(message.toUtf8()).object();
         if (frame.value(QLatin1String("action")).toString() != QLatin1String("subscribe"))
             return;
         subscribed = true;
@@ -192,12 +220,12 @@ void WebSocketWorker::onTextMessageReceived(const QString &message)
     if (!subscribed || type != QLatin1String("batch"))
         return;
 
-    const QJsonArray records = frame.value(QLatin1String("records")).toArray();
-    if (records.isEmpty())
-        return;
+    int records = 0;
     int kept = 0;
-    const QByteArray batch = tickLinesFromRecords(records, &kept);
-    emit batchReceived(records.size(), kept);
+    const QByteArray batch = tickLinesFromRecordsText(head.records, &records, &kept);
+    if (records == 0)
+        return;
+    emit batchReceived(records, kept);
     if (batch.isEmpty())
         return;
     writeTickFile(batch);
@@ -208,6 +236,61 @@ void WebSocketWorker::onTextMessageReceived(const QString &message)
 void WebSocketWorker::onBinaryMessageReceived(const QByteArray &message)
 {
     Q_UNUSED(message)
+    partialMessageBytes = 0;
+    announcedFrameBytes = 0;
+}
+
+void WebSocketWorker::onTextFrameReceived(const QString &frame, bool isLastFrame)
+{
+    announcedFrameBytes = 0;
+    announcedWholeMessage = false;
+    noteFrameHeader();
+    if (isLastFrame) {
+        partialMessageBytes = 0;
+        return;
+    }
+    // The frame's size as it came, in UTF-8.
+    qint64 bytes = frame.size();
+    for (const QChar c : frame) {
+        if (c.unicode() >= 0x80)
+            bytes += c.unicode() >= 0x800 && !c.isSurrogate() ? 2 : 1;
+    }
+    partialMessageBytes += bytes;
+}
+
+void WebSocketWorker::noteFrameHeader()
+{
+    // Read when new bytes arrive (before the socket's own, queued, handling takes
+    // them), after the handshake and after each frame: then the front of the unread
+    // data starts a frame, whose header tells its length, which the socket does
+    // not report when it refuses the frame.
+    QAbstractSocket *connection = frameSource;
+    if (!connection)
+        return;
+    uchar head[10];
+    const qint64 got = connection->peek(reinterpret_cast<char *>(head), sizeof head);
+    if (got < 2)
+        return;
+    // A server's data frame: no reserved bits, opcode continuation, text or binary, not masked.
+    if ((head[0] & 0x70) != 0 || (head[0] & 0x0F) > 2 || (head[1] & 0x80) != 0)
+        return;
+    // FIN set on a text or binary frame: the frame is the whole message.
+    announcedWholeMessage = (head[0] & 0x80) != 0 && (head[0] & 0x0F) != 0;
+    const int code = head[1] & 0x7F;
+    if (code < 126)
+        announcedFrameBytes = code;
+    else if (code == 126 && got >= 4)
+        announcedFrameBytes = (qint64(head[2]) << 8) | head[3];
+    else if (code == 127 && got >= 10)
+        announcedFrameBytes = qint64(qFromBigEndian<quint64>(head + 2) & 0x7FFFFFFFFFFFFFFFULL);
+}
+
+QString WebSocketWorker::tooLargeMessageText(qint64 bytes)
+{
+    const qint64 mib = 1024 * 1024;
+    if (bytes <= 0)
+        return QStringLiteral("The server sent a message of more than %1 MB; reconnected").arg(MaxMessageBytes / mib);
+    return QStringLiteral("The server sent a %1 MB message; reconnected").arg((bytes + mib / 2) / mib);
 }
 
 void WebSocketWorker::onErrorOccured(QAbstractSocket::SocketError error)
@@ -301,7 +384,15 @@ bool WebSocketWorker::socketConnected() const
 void WebSocketWorker::openServer()
 {
     attemptClock.start();
+    partialMessageBytes = 0;
+    announcedFrameBytes = 0;
     socket->open(serverUrl);
+    // Each opening makes a new connection object inside the socket (the old one is
+    // deleted later, so it may still be listed before it).
+    const auto connections = socket->findChildren<QAbstractSocket *>(QString(), Qt::FindDirectChildrenOnly);
+    frameSource = connections.isEmpty() ? nullptr : connections.last();
+    if (frameSource)
+        connect(frameSource, &QIODevice::readyRead, this, &WebSocketWorker::noteFrameHeader, Qt::UniqueConnection);
 }
 
 bool WebSocketWorker::attemptStillConnecting() const

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QNetworkConfigurationManager>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QUrl>
 
@@ -33,6 +34,13 @@ public:
     // before a reconnect tick gives it up for a new one.
     static constexpr int HandshakeTimeoutMs = 10000;
 
+    // The largest message taken from the server (a batch of about half a million
+    // ticks); a bigger one closes the connection, which then reconnects as after
+    // any loss, instead of being gathered in memory.
+    static constexpr qint64 MaxMessageBytes = 64 * 1024 * 1024;
+    // What the messages panel says after such a message; bytes <= 0 when its size is not known.
+    static QString tooLargeMessageText(qint64 bytes);
+
     // Tests shorten the handshake time-out instead of waiting it out.
     void setHandshakeTimeout(int ms) { handshakeTimeoutMs = ms; }
 
@@ -47,6 +55,9 @@ signals:
     // The first "sub_ack" after the connection was lost: how long the stream was
     // away, measured from the loss, and the wall-clock time of the loss.
     void outageEnded(qint64 durationMs, const QDateTime &lostAt);
+    // The connection that a message over MaxMessageBytes closed is back; bytes is
+    // the message's size as far as it was announced, <= 0 when unknown.
+    void tooLargeMessageRefused(qint64 bytes);
 
 public slots:
     void start();
@@ -75,6 +86,9 @@ private:
     // The connection was lost (a disconnect, an error, a failed health check):
     // starts the outage clock, unless it runs or no subscription was ever made.
     void connectionLost();
+    // The size a data frame at the front of the connection's unread bytes announces.
+    void noteFrameHeader();
+    void onTextFrameReceived(const QString &frame, bool isLastFrame);
 
     QWebSocket *socket = nullptr;
     QTimer *healthTimer = nullptr;
@@ -94,4 +108,15 @@ QT_WARNING_POP
     QElapsedTimer outageClock; // valid while an outage lasts
     QDateTime outageStart;
     int handshakeTimeoutMs = HandshakeTimeoutMs;
+    // Bytes of the frames of a message still coming in, and the length the next
+    // frame's header announced (0 when none was seen): the size of a message that
+    // the socket refuses as too large.
+    qint64 partialMessageBytes = 0;
+    qint64 announcedFrameBytes = 0;
+    // The connection inside the socket whose unread bytes noteFrameHeader reads.
+    QPointer<QAbstractSocket> frameSource;
+    bool announcedWholeMessage = false;
+    // A refused message waiting to be reported once the connection is back:
+    // -1 none, 0 of unknown size, else its bytes.
+    qint64 refusedMessageBytes = -1;
 };

@@ -107,9 +107,11 @@ QStringList quillmark2::enabledFeedExchanges() const
     return exchanges;
 }
 
-void quillmark2::loadContractCatalogue()
+QString quillmark2::loadContractCatalogue()
 {
-    contractCatalogue = fetchContracts(networkManager);
+    QString failure;
+    contractCatalogue = fetchContracts(networkManager, &failure);
+    return failure;
 }
 
 void quillmark2::feedToggled(int index, bool checked)

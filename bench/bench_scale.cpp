@@ -22,6 +22,9 @@
 //
 //   bench_scale [--symbols N] [--rate BATCHES_PER_S] [--seconds S]   (5000, 20, 20)
 //   bench_scale --sweep [--seconds S]     200, 1000, 2000, 5000, 10000 symbols at 20/s
+//   bench_scale ... --slow MS             AmiBroker takes MS over every Import
+//   bench_scale ... --gone S@AFTER        AmiBroker is closed AFTER seconds into the
+//                                         run and cannot be started for S seconds
 //
 // feedsim is started with its rate: it sends nothing before a client subscribes,
 // so the run starts when the journal shows the window's subscribe frame. It ends
@@ -240,7 +243,15 @@ QStringList symbolNames(int count, QStringList *exchanges)
     return names;
 }
 
-Row runOnce(int symbolCount, double rate, int seconds)
+// How AmiBroker misbehaves during a run.
+struct Misbehaviour
+{
+    int slowMs = 0;
+    int goneSeconds = 0;
+    int goneAfterSeconds = 0;
+};
+
+Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbehaviour)
 {
     Row row;
     row.symbols = symbolCount;
@@ -331,8 +342,10 @@ Row runOnce(int symbolCount, double rate, int seconds)
     // Runs inside the stand-in's calls, on whichever thread runs the import cycle;
     // ticksImported follows on that thread when the cycle (with its pause) ends.
     const QString importFile = Platform::installPath(QLatin1String(InstallFiles::ImportFile));
+    const QString heldFile = Platform::installPath(QLatin1String(InstallFiles::HeldImportFile));
     BrokerStandIn::setCallObserver([&](const QString &function) {
-        if (function.startsWith(QLatin1String("Import(")) && function.contains(importFile)) {
+        if (function.startsWith(QLatin1String("Import("))
+            && (function.contains(importFile) || function.contains(heldFile))) {
             QMutexLocker lock(&cycleMutex);
             cycles.push_back(Cycle{nowNs(), 0, 0});
         }
@@ -417,6 +430,12 @@ Row runOnce(int symbolCount, double rate, int seconds)
                          ownSamples.append(rss - BrokerStandIn::quoteTableBytes() / 1024);
                      });
     rssTimer.start(RssSampleMs);
+    BrokerStandIn::setSlowImports(misbehaviour.slowMs);
+    if (misbehaviour.goneSeconds > 0) {
+        QTimer::singleShot(misbehaviour.goneAfterSeconds * 1000, [] { BrokerStandIn::setClosed(true); });
+        QTimer::singleShot((misbehaviour.goneAfterSeconds + misbehaviour.goneSeconds) * 1000,
+                           [] { BrokerStandIn::setClosed(false); });
+    }
     waitMs(seconds * 1000);
     rssTimer.stop();
     const qint64 stopNs = nowNs();
@@ -442,7 +461,9 @@ Row runOnce(int symbolCount, double rate, int seconds)
     drain.start();
     qint64 lastReceived = -1;
     qint64 quietSince = 0;
-    while (drain.elapsed() < DrainCapMs) {
+    // Lines held while AmiBroker was away wait for a new automation object first.
+    const qint64 drainCapMs = DrainCapMs + (misbehaviour.goneSeconds > 0 ? 2 * BrokerLink::RecreateEveryMs : 0);
+    while (drain.elapsed() < drainCapMs) {
         waitMs(50);
         const auto [received, imported] = counts();
         if (received != lastReceived || imported < received) {
@@ -466,6 +487,7 @@ Row runOnce(int symbolCount, double rate, int seconds)
     window->close();
     window.reset();
     BrokerStandIn::setQuoteTableDeferred(false);
+    BrokerStandIn::behaveNormally();
 
     row.runSeconds = double(stopNs - startNs) / 1e9;
     row.programCpu = 100.0 * double(cpuUsed - busyUsed) / double(stopNs - startNs);
@@ -640,8 +662,21 @@ int main(int argc, char **argv)
                                            QStringLiteral("n"), QStringLiteral("20"));
     const QCommandLineOption sweepOption(QStringLiteral("sweep"),
                                          QStringLiteral("200, 1000, 2000, 5000 and 10000 symbols at 20 batches/s."));
-    parser.addOptions({symbolsOption, rateOption, secondsOption, sweepOption});
+    const QCommandLineOption slowOption(QStringLiteral("slow"), QStringLiteral("AmiBroker takes MS over every Import."),
+                                        QStringLiteral("ms"), QStringLiteral("0"));
+    const QCommandLineOption goneOption(
+        QStringLiteral("gone"), QStringLiteral("AmiBroker closed for S seconds, AFTER seconds into the run (60@30)."),
+        QStringLiteral("S@AFTER"));
+    parser.addOptions({symbolsOption, rateOption, secondsOption, sweepOption, slowOption, goneOption});
     parser.process(app);
+
+    Misbehaviour misbehaviour;
+    misbehaviour.slowMs = qMax(0, parser.value(slowOption).toInt());
+    if (parser.isSet(goneOption)) {
+        const QStringList parts = parser.value(goneOption).split(QLatin1Char('@'));
+        misbehaviour.goneSeconds = qMax(0, parts.value(0).toInt());
+        misbehaviour.goneAfterSeconds = qMax(0, parts.value(1).toInt());
+    }
 
     const int seconds = qMax(1, parser.value(secondsOption).toInt());
     std::vector<std::pair<int, double>> plan;
@@ -656,7 +691,7 @@ int main(int argc, char **argv)
     for (const auto &[symbols, rate] : plan) {
         std::printf("run: %d symbols, %g batches/s, %d s\n", symbols, rate, seconds);
         std::fflush(stdout);
-        rows.push_back(runOnce(symbols, rate, seconds));
+        rows.push_back(runOnce(symbols, rate, seconds, misbehaviour));
     }
     printTable(rows);
     for (const Row &r : rows) {

@@ -139,7 +139,8 @@ void WebSocketWorker::setMachineId(const QString &id)
 
 void WebSocketWorker::onConnected()
 {
-    qCDebug(lcLive) << "connected";
+    // Connection changes go to the log a trader sends to support.
+    qCInfo(lcLive) << "connected to" << serverUrl.toString();
     emit connected();
     if (refusedMessageBytes >= 0) {
         emit tooLargeMessageRefused(refusedMessageBytes);
@@ -160,7 +161,7 @@ void WebSocketWorker::onConnected()
 
 void WebSocketWorker::onDisconnected()
 {
-    qCDebug(lcLive) << "disconnected";
+    qCInfo(lcLive) << "disconnected from" << serverUrl.toString();
     // The socket refuses a message over the limit by closing with "too much data";
     // the frames of it already counted, or the header announcing it, tell us it was ours.
     if (socket && socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData
@@ -205,7 +206,7 @@ void WebSocketWorker::onTextMessageReceived(const QString &message)
         subscribed = true;
         everSubscribed = true;
         if (outageClock.isValid()) {
-            qCDebug(lcLive) << "outage ended after" << outageClock.elapsed() << "ms";
+            qCInfo(lcLive) << "stream back after an outage of" << outageClock.elapsed() << "ms";
             emit outageEnded(outageClock.elapsed(), outageStart);
             outageClock.invalidate();
         }

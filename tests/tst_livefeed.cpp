@@ -30,6 +30,7 @@
 #include "feedsimupdate.h"
 #include "live/tickbuffer.h"
 #include "modalhelper.h"
+#include "platform/brokerstandin.h"
 #include "testenv.h"
 #include "threadedstream.h"
 #include "ui/settings.h"
@@ -700,6 +701,49 @@ private slots:
             QVERIFY(broker.running());
             QVERIFY(broker.childAlive());
         }
+    }
+
+    void closeWithAmiBrokerAway_data()
+    {
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("AmiBroker closed") << true;
+        QTest::newRow("AmiBroker busy") << false;
+    }
+
+    // Closing never hangs because of AmiBroker: without one the save calls are
+    // skipped at once, a busy one costs the retry budget once, not once per call;
+    // the ticks that waited are kept for the next start.
+    void closeWithAmiBrokerAway()
+    {
+        QFETCH(bool, closed);
+        QSettings store;
+        store.setValue(QLatin1String(Keys::ControlAmibroker), true);
+        store.setValue(QLatin1String(Keys::SaveLayout), true);
+        store.sync();
+        FakeBroker broker;
+        QVERIFY(broker.start());
+        auto window = makeWindow(m_sim->stream()->url());
+        window->on_controlAmibrokerEnabled();
+        liveDataUpdator *updater = window->updater;
+        constexpr int BudgetMs = 600;
+        QMetaObject::invokeMethod(updater->amiBroker, [updater] { updater->amiBroker->setRetryRules(50, BudgetMs); },
+                                  Qt::BlockingQueuedConnection);
+        if (closed)
+            BrokerStandIn::setClosed(true);
+        else
+            BrokerStandIn::setBusyFor(60000);
+        const QByteArray waiting = tickLine(QStringLiteral("SBIN"), QStringLiteral("612.5")).toUtf8();
+        publishBatch(waiting);
+
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(window->close());
+        const qint64 took = clock.elapsed();
+        // The close's own pause before it ends AmiBroker is 1 s.
+        QVERIFY2(took < 1000 + (closed ? 500 : BudgetMs + 600), qPrintable(QString::number(took)));
+        QCOMPARE(journal(), QStringList());
+        QCOMPARE(readFile(updater->heldImportPath), waiting);
+        QVERIFY(broker.finished(3000));
     }
 
     // The start-up cycle deletes the window right after its close: ending AmiBroker

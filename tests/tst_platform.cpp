@@ -3,11 +3,17 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include "app/installfiles.h"
+#include "platform/brokerautomation.h"
+#include "platform/brokercall.h"
+#include "platform/brokerstandin.h"
 #include "platform/dispatchcall.h"
 #include "platform/installroot.h"
 #include "platform/serverhost.h"
 #include "platform/processes.h"
 #include "testenv.h"
+
+#include <memory>
 
 class tst_platform : public QObject
 {
@@ -58,6 +64,96 @@ private slots:
         QTest::newRow("bare name") << QStringLiteral("SaveDatabase") << QVariant() << QStringLiteral("SaveDatabase")
                                    << QVariantList{};
     }
+    // A failed COM call's HRESULT decides what becomes of what it carried.
+    void brokerCallOutcomes_data()
+    {
+        QTest::addColumn<quint32>("hresult");
+        QTest::addColumn<int>("outcome");
+        const int busy = int(Broker::Outcome::Busy);
+        const int gone = int(Broker::Outcome::Gone);
+        const int failed = int(Broker::Outcome::Failed);
+        QTest::newRow("RPC_E_SERVERCALL_RETRYLATER") << quint32(0x8001010A) << busy;
+        QTest::newRow("RPC_E_CALL_REJECTED") << quint32(0x80010001) << busy;
+        QTest::newRow("RPC_S_SERVER_UNAVAILABLE") << quint32(0x800706BA) << gone;
+        QTest::newRow("RPC_S_CALL_FAILED") << quint32(0x800706BE) << gone;
+        QTest::newRow("RPC_E_DISCONNECTED") << quint32(0x80010108) << gone;
+        QTest::newRow("RPC_E_SERVER_DIED") << quint32(0x80010007) << gone;
+        QTest::newRow("RPC_E_SERVER_DIED_DNE") << quint32(0x80010012) << gone;
+        QTest::newRow("CO_E_OBJNOTCONNECTED") << quint32(0x800401FD) << gone;
+        QTest::newRow("DISP_E_EXCEPTION") << quint32(0x80020009) << failed;
+        QTest::newRow("DISP_E_UNKNOWNNAME") << quint32(0x80020006) << failed;
+        QTest::newRow("E_FAIL") << quint32(0x80004005) << failed;
+    }
+
+    void brokerCallOutcomes()
+    {
+        QFETCH(quint32, hresult);
+        QFETCH(int, outcome);
+        QCOMPARE(int(Broker::outcomeOfFailure(hresult)), outcome);
+    }
+
+    void standInControlWords_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("understood");
+        QTest::addColumn<int>("behaviour");
+        QTest::addColumn<int>("value");
+        using B = BrokerStandIn::Behaviour;
+        QTest::newRow("normal") << QByteArray("normal\n") << true << int(B::Normal) << 0;
+        QTest::newRow("busy") << QByteArray("busy 5") << true << int(B::Busy) << 5;
+        QTest::newRow("slow, case and blanks") << QByteArray("  SLOW   1500 \r\n") << true << int(B::Slow) << 1500;
+        QTest::newRow("crash") << QByteArray("crash") << true << int(B::Crash) << 0;
+        QTest::newRow("closed") << QByteArray("closed") << true << int(B::Closed) << 0;
+        QTest::newRow("failing") << QByteArray("failing") << true << int(B::Failing) << 0;
+        QTest::newRow("busy without seconds") << QByteArray("busy") << false << 0 << 0;
+        QTest::newRow("busy with words") << QByteArray("busy five") << false << 0 << 0;
+        QTest::newRow("negative") << QByteArray("slow -3") << false << 0 << 0;
+        QTest::newRow("crash with a value") << QByteArray("crash 3") << false << 0 << 0;
+        QTest::newRow("unknown") << QByteArray("sleepy") << false << 0 << 0;
+        QTest::newRow("empty") << QByteArray() << false << 0 << 0;
+    }
+
+    void standInControlWords()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, understood);
+        QFETCH(int, behaviour);
+        QFETCH(int, value);
+        BrokerStandIn::Command command;
+        QCOMPARE(BrokerStandIn::parseCommand(text, &command), understood);
+        if (understood) {
+            QCOMPARE(int(command.behaviour), behaviour);
+            QCOMPARE(command.value, value);
+        }
+    }
+
+    // The stand-in as AmiBroker's process: a crash kills the objects made before it
+    // (a new one works), a close keeps new ones from being made until normal.
+    void standInCrashAndClose()
+    {
+        TestEnv::instance()->reset();
+        BrokerStandIn before;
+        QCOMPARE(before.call(QStringLiteral("RefreshAll()")).outcome, Broker::Outcome::Done);
+        BrokerStandIn::crash();
+        QCOMPARE(before.call(QStringLiteral("RefreshAll()")).outcome, Broker::Outcome::Gone);
+        BrokerStandIn after;
+        QCOMPARE(after.call(QStringLiteral("RefreshAll()")).outcome, Broker::Outcome::Done);
+
+        BrokerStandIn::setClosed(true);
+        QCOMPARE(after.call(QStringLiteral("RefreshAll()")).outcome, Broker::Outcome::Gone);
+        QVERIFY(!createBrokerObject());
+        BrokerStandIn::setBusyFor(60000);
+        BrokerStandIn::setClosed(false);
+        std::unique_ptr<BrokerObject> again(createBrokerObject());
+        QVERIFY(again);
+        QCOMPARE(again->call(QStringLiteral("RefreshAll()")).outcome, Broker::Outcome::Busy);
+        BrokerStandIn::behaveNormally();
+        QCOMPARE(again->call(QStringLiteral("RefreshAll()")).outcome, Broker::Outcome::Done);
+        // Refused and lost calls never reached AmiBroker's journal.
+        QCOMPARE(readFile(TestEnv::instance()->path(QLatin1String(InstallFiles::AutomationJournal))),
+                 QByteArray("RefreshAll()\nRefreshAll()\nRefreshAll()\n"));
+    }
+
     void dispatchCallTexts()
     {
         QFETCH(QString, text);

@@ -648,13 +648,23 @@ private slots:
     {
         QTest::addColumn<int>("answer");
         QTest::addColumn<bool>("withSevenZip");
-        const QList<QPair<const char *, BackfillAnswer>> answers{
-            {"zip slip", BackfillAnswer::ZipSlip},       {"absolute path", BackfillAnswer::AbsolutePath},
-            {"symbolic link", BackfillAnswer::Symlink},  {"truncated zip", BackfillAnswer::Truncated},
-            {"html page", BackfillAnswer::HtmlPage}};
+        QTest::addColumn<QString>("reason");
+        // The folder is the test's own, known when the row runs.
+        const QString outside = QStringLiteral("the archive would write outside %BACKFILL%");
+        const QString unreadable = QStringLiteral("the archive could not be read (");
+        const struct
+        {
+            const char *name;
+            BackfillAnswer answer;
+            QString reason;
+        } answers[] = {{"zip slip", BackfillAnswer::ZipSlip, outside},
+                       {"absolute path", BackfillAnswer::AbsolutePath, outside},
+                       {"symbolic link", BackfillAnswer::Symlink, outside},
+                       {"truncated zip", BackfillAnswer::Truncated, unreadable},
+                       {"html page", BackfillAnswer::HtmlPage, unreadable}};
         for (const auto &a : answers) {
-            QTest::addRow("%s, 7-Zip", a.first) << int(a.second) << true;
-            QTest::addRow("%s, fallback", a.first) << int(a.second) << false;
+            QTest::addRow("%s, 7-Zip", a.name) << int(a.answer) << true << a.reason;
+            QTest::addRow("%s, fallback", a.name) << int(a.answer) << false << a.reason;
         }
     }
 
@@ -662,6 +672,8 @@ private slots:
     {
         QFETCH(int, answer);
         QFETCH(bool, withSevenZip);
+        QFETCH(QString, reason);
+        reason.replace(QStringLiteral("%BACKFILL%"), QDir::toNativeSeparators(backfillDir()));
         if (!withSevenZip)
             qputenv("QUILLMARK_7ZA", "/nonexistent/7za");
         const QString root = TestEnv::instance()->root();
@@ -672,6 +684,7 @@ private slots:
         MyDownloader d(QStringLiteral("backfilldata.zip"), QString(), backfillDir() + QStringLiteral("/"));
         QSignalSpy finished(&d, &MyDownloader::downloadfinished);
         QSignalSpy errors(&d, &MyDownloader::responseError);
+        QSignalSpy refused(&d, &MyDownloader::refused);
         d.initialize(QStringLiteral("job"), intradayUrl(QStringLiteral("NIFTY-I")), backfillDir() + QStringLiteral("/"));
         QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, WaitMs);
         QTest::qWait(300); // room for a stray unpacker to write, were one started
@@ -682,7 +695,10 @@ private slots:
         QVERIFY(!QFile::exists(absolute));
         QVERIFY(!QFileInfo::exists(root + QStringLiteral("/outside")));
         QVERIFY(filesIn(backfillDir()).isEmpty()); // nothing unpacked at all
-        QCOMPARE(filesIn(root), QStringList{QStringLiteral("backfilldata.zip")});
+        // Said in words, and nothing of it left on the disk.
+        QCOMPARE(refused.count(), 1);
+        QVERIFY2(refused.first().first().toString().startsWith(reason), qPrintable(refused.first().first().toString()));
+        QVERIFY(!QFile::exists(d.archivePath()));
     }
 
     void cutTransferIsRetried()
@@ -699,29 +715,33 @@ private slots:
         QVERIFY(!QFile::exists(d.archivePath()));
     }
 
-    void fullDiskIsAFailedWrite()
+    // The archive's place is a full disk: the write is buffered and only the flush
+    // learns that nothing was stored. The job is not dropped: it says so, keeps the
+    // download and stores it once there is room.
+    void fullDiskWaitsForRoom()
     {
         if (!QFileInfo::exists(QStringLiteral("/dev/full")))
             QSKIP("needs /dev/full");
-        // The archive's place is a full disk: the write is buffered and only the
-        // flush learns that nothing was stored.
         MyDownloader d(QStringLiteral("full.txt"), QString(), backfillDir());
+        d.setDiskRetryInterval(50);
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), d.archivePath()));
-        m_server->addRoute(QStringLiteral("/small"), [](const HttpRequest &, HttpResponder *r) {
-            r->respond(200, "text/plain", "2024-01-31,A,09:15:00,1,1,1,1,1,1\n");
+        const QByteArray line = "2024-01-31,A,09:15:00,1,1,1,1,1,1\n";
+        int requests = 0;
+        m_server->addRoute(QStringLiteral("/small"), [&](const HttpRequest &, HttpResponder *r) {
+            ++requests;
+            r->respond(200, "text/plain", line);
         });
         QSignalSpy finished(&d, &MyDownloader::downloadfinished);
         QSignalSpy errors(&d, &MyDownloader::responseError);
-        QSignalSpy progress(&d, &MyDownloader::updateProgress);
+        QSignalSpy waiting(&d, &MyDownloader::waitingForDisk);
+        QSignalSpy room(&d, &MyDownloader::diskRoomAgain);
         d.initialize(QStringLiteral("job"), url(QStringLiteral("/small")), backfillDir());
-        QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, WaitMs);
-        QCOMPARE(finished.count(), 0);
-        QVERIFY(d.retryTimer->isActive());
-        QCOMPARE(d.retryTimer->interval(), 1000);
-        d.retryTimer->stop();
-        for (const QList<QVariant> &step : qAsConst(progress))
-            QVERIFY(step.at(0).toString() != QStringLiteral("100%"));
-        QVERIFY(filesIn(backfillDir()).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, WaitMs);
+        QCOMPARE(waiting.count(), 1);
+        QCOMPARE(room.count(), 1);
+        QCOMPARE(errors.count(), 0);
+        QCOMPARE(requests, 1); // kept, not fetched again
+        QCOMPARE(readFile(backfillDir() + QStringLiteral("/full.txt")), line);
     }
 
     void plainFilesAreMoved_data()

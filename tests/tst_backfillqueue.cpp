@@ -537,6 +537,25 @@ private slots:
         QCOMPARE(m_window->downloader->fileName, QStringLiteral("backfill_AB12 CD34.zip"));
     }
 
+    // A refused archive is said in the messages panel, once per job, in words;
+    // the run goes on with the next job.
+    void refusedArchiveIsSaidOncePerJob()
+    {
+        setAutoEod(false);
+        selectCash({QStringLiteral("A"), QStringLiteral("B")});
+        m_archives->setAnswer(BackfillAnswer::ZipSlip);
+        m_window->do5DayBackfill();
+        QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
+        const QString folder = QDir::toNativeSeparators(TestEnv::instance()->path(QStringLiteral("Backfill")));
+        const QStringList said = m_window->findChild<QTextEdit *>(QStringLiteral("messageBox"))
+                                     ->toPlainText()
+                                     .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(said.filter(QStringLiteral("refused")),
+                 QStringList({QStringLiteral("Backfill for A refused: the archive would write outside ") + folder,
+                              QStringLiteral("Backfill for B refused: the archive would write outside ") + folder}));
+        QCOMPARE(imported().intraday.size(), 0);
+    }
+
     void timeoutCleansUpAndMovesOn()
     {
         setAutoEod(false);

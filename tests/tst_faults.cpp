@@ -22,6 +22,8 @@
 #include "live/websocketworker.h"
 #include "platform/installroot.h"
 #include "rawframes.h"
+#include "platform/diskspace.h"
+#include "smalldisk.h"
 #include "testenv.h"
 
 #include <functional>
@@ -397,6 +399,104 @@ private slots:
         QVERIFY(!QFileInfo::exists(root + QLatin1Char('/') + QLatin1String(FeedSimBackfill::SlipName)));
         QVERIFY(!QFileInfo::exists(absolute));
         QVERIFY(!QFileInfo::exists(root + QStringLiteral("/outside")));
+    }
+
+    void zipBombs_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<qint64>("diskBytes"); // 0: no small disk of its own
+        QTest::addColumn<qint64>("maxBytes");
+        QTest::addColumn<QString>("reason");
+        const qint64 MiB = 1024 * 1024;
+        QTest::newRow("past the limit") << int(BackfillAnswer::ZipBomb) << qint64(0) << 32 * MiB
+                                        << QStringLiteral("the archive would unpack to 67 MB, more than the 33 MB allowed");
+        QTest::newRow("past the disk") << int(BackfillAnswer::ZipBomb) << 32 * MiB << 1024 * MiB
+                                       << QStringLiteral("the archive would unpack to 67 MB, more than the disk holding "
+                                                         "%ROOT% can take");
+        QTest::newRow("lying, past the limit") << int(BackfillAnswer::LyingZip) << qint64(0) << 8 * MiB
+                                               << QStringLiteral("the archive unpacked to ");
+        QTest::newRow("lying, filling the disk") << int(BackfillAnswer::LyingZip) << 40 * MiB << 1024 * MiB
+                                                 << QStringLiteral("the archive unpacked to ");
+    }
+
+    // An archive of zeros that unpacks to far more than it weighs: refused before
+    // it is unpacked when it says so, stopped at the limit when it lies about its
+    // sizes; in words, and nothing of it left on the disk.
+    void zipBombs()
+    {
+        QFETCH(int, answer);
+        QFETCH(qint64, diskBytes);
+        QFETCH(qint64, maxBytes);
+        QFETCH(QString, reason);
+        reason.replace(QStringLiteral("%ROOT%"), QDir::toNativeSeparators(TestEnv::instance()->root()));
+        const QString backfillDir = Platform::installPathFwd(QLatin1String(InstallFiles::BackfillFolder));
+        std::unique_ptr<SmallDisk> disk;
+        if (diskBytes > 0) {
+            disk = std::make_unique<SmallDisk>(backfillDir, diskBytes);
+            if (!disk->isMounted())
+                QSKIP("needs a tmpfs of its own (root)");
+        }
+        HttpServer server;
+        QVERIFY(server.listen(0));
+        FeedSimBackfill backfill(&server);
+        backfill.setAnswer(BackfillAnswer(answer));
+        backfill.setBombSize(64 * 1024 * 1024);
+
+        MyDownloader d(QStringLiteral("backfilldata.zip"), QString(), backfillDir + QLatin1Char('/'));
+        d.setUnpackLimits(MyDownloader::UnpackLimits{maxBytes, 1024 * 1024});
+        QSignalSpy finished(&d, &MyDownloader::downloadfinished);
+        QSignalSpy errors(&d, &MyDownloader::responseError);
+        QSignalSpy refused(&d, &MyDownloader::refused);
+        const qint64 freeBefore = Platform::freeDiskBytes(backfillDir);
+        d.initialize(QStringLiteral("job"), server.baseUrl() + QStringLiteral("/backfill/intraday?uid=A&d=1&send=SBIN"),
+                     backfillDir + QLatin1Char('/'));
+        QTRY_VERIFY_WITH_TIMEOUT(finished.count() + errors.count() > 0, 30000);
+        d.retryTimer->stop();
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(refused.count(), 1);
+        QVERIFY2(refused.first().first().toString().startsWith(reason), qPrintable(refused.first().first().toString()));
+        QCOMPARE(filesIn(backfillDir), QStringList());
+        QVERIFY(!QFile::exists(d.archivePath()));
+        // Whatever was written is gone again.
+        QVERIFY(Platform::freeDiskBytes(backfillDir) >= freeBefore - 1024 * 1024);
+    }
+
+    // The disk is full when a backfill's archive arrives: the job waits, and once
+    // there is room it is stored, unpacked and imported whole.
+    void backfillJobOnAFullDiskWaitsForRoom()
+    {
+        SmallDisk disk(TestEnv::instance()->root(), 32 * 1024 * 1024);
+        if (!disk.isMounted())
+            QSKIP("needs a tmpfs of its own (root)");
+        QVERIFY(installFormatDefinitions());
+        const QString backfillDir = Platform::installPathFwd(QLatin1String(InstallFiles::BackfillFolder));
+        QDir().mkpath(backfillDir);
+        HttpServer server;
+        QVERIFY(server.listen(0));
+        FeedSimBackfill backfill(&server);
+        MyDownloader d(QStringLiteral("backfilldata.zip"), QString(), backfillDir + QLatin1Char('/'));
+        d.setUnpackLimits(MyDownloader::UnpackLimits{1024 * 1024 * 1024, 1024 * 1024});
+        d.setDiskRetryInterval(100);
+        QSignalSpy finished(&d, &MyDownloader::downloadfinished);
+        QSignalSpy errors(&d, &MyDownloader::responseError);
+        QSignalSpy waiting(&d, &MyDownloader::waitingForDisk);
+        QVERIFY(disk.fill());
+        d.initialize(QStringLiteral("job"), server.baseUrl() + QStringLiteral("/backfill/intraday?uid=A&d=1&send=SBIN"),
+                     backfillDir + QLatin1Char('/'));
+        QTRY_COMPARE_WITH_TIMEOUT(waiting.count(), 1, WaitMs);
+        QVERIFY(d.findChild<QTimer *>(QStringLiteral("diskRetry"))->isActive());
+        QCOMPARE(errors.count(), 0);
+
+        QVERIFY(disk.makeRoom());
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, WaitMs);
+        QCOMPARE(errors.count(), 0);
+        liveDataUpdator updater;
+        QSignalSpy done(&updater, &liveDataUpdator::backfillDone);
+        updater.doBackFill();
+        QVERIFY(done.wait(WaitMs));
+        const int served = backfill.linesServed(QStringLiteral("SBIN"));
+        QVERIFY(served > 0);
+        QCOMPARE(importedLines().count('\n'), served);
     }
 
     // ---- full disk, unwritable install root -------------------------------

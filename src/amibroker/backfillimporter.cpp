@@ -4,6 +4,7 @@
 #include "amibroker/linereader.h"
 #include "amibroker/symbolrenamer.h"
 #include "platform/diskspace.h"
+#include "platform/installroot.h"
 #include "symbols/mappingstore.h"
 
 #include <QDateTime>
@@ -58,6 +59,17 @@ void removeIfExists(const QString &path)
 }
 
 } // namespace
+
+QString backfillPausedForDiskText()
+{
+    return QStringLiteral("Backfill paused: the disk holding %1 is full")
+        .arg(QDir::toNativeSeparators(Platform::installRoot()));
+}
+
+QString backfillGoesOnText()
+{
+    return QStringLiteral("Backfill goes on: there is room on the disk again");
+}
 
 bool isJunkBackfillFile(const QString &path, int probeBytes)
 {

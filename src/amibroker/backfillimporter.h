@@ -29,6 +29,10 @@ inline constexpr char ErrorLog[] = "backfill_error.log";
 // cannot be read counts as junk too; either way it is deleted unimported.
 bool isJunkBackfillFile(const QString &path, int probeBytes);
 
+// What the messages panel says while a backfill waits for room on the disk.
+QString backfillPausedForDiskText();
+QString backfillGoesOnText();
+
 // How chunked backfill imports are paced and bounded.
 struct BackfillLimits
 {

@@ -247,13 +247,10 @@ liveDataUpdator::liveDataUpdator(QObject *parent)
         // Its jobs end on its thread; the window hears of them on this one.
         connect(m_importer, &BackfillImporter::intradayDone, this, &liveDataUpdator::backfillDone);
         connect(m_importer, &BackfillImporter::eodDone, this, &liveDataUpdator::eodBackfillDone);
-        connect(m_importer, &BackfillImporter::waitingForDisk, this, [this] {
-            emit backfillMessage(QStringLiteral("Backfill paused: the disk holding %1 is full")
-                                     .arg(QDir::toNativeSeparators(installPath())));
-        });
-        connect(m_importer, &BackfillImporter::diskRoomAgain, this, [this] {
-            emit backfillMessage(QStringLiteral("Backfill goes on: there is room on the disk again"));
-        });
+        connect(m_importer, &BackfillImporter::waitingForDisk, this,
+                [this] { emit backfillMessage(backfillPausedForDiskText()); });
+        connect(m_importer, &BackfillImporter::diskRoomAgain, this,
+                [this] { emit backfillMessage(backfillGoesOnText()); });
         connect(amiBroker, &BrokerLink::stateChanged, amiBroker,
                 [this](BrokerLink::State state, const QDateTime &since) { brokerStateChanged(state, since); });
         // Lines held meanwhile go in with the next cycle.

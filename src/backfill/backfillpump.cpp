@@ -165,9 +165,35 @@ BackfillPump::BackfillPump(quillmark2 *window)
     // Which job an import belongs to is the pump's state, so these stay connected.
     connect(m_window->updater, &liveDataUpdator::backfillDone, this, &BackfillPump::intradayImportDone);
     connect(m_window->updater, &liveDataUpdator::eodBackfillDone, this, &BackfillPump::eodImportDone);
+    // What the downloader says for the trader goes to the messages panel whatever
+    // job it runs (the per-job connections to the pump come and go).
+    MyDownloader *downloader = m_window->downloader;
+    QObject *panel = m_window->ui->messageBox;
+    connect(downloader, &MyDownloader::refused, panel, [this](const QString &reason) { archiveRefused(reason); });
+    connect(downloader, &MyDownloader::waitingForDisk, panel, [this] { waitingForDisk(); });
+    connect(downloader, &MyDownloader::diskRoomAgain, panel, [this] { diskRoomAgain(); });
 }
 
 BackfillPump::~BackfillPump() = default;
+
+void BackfillPump::archiveRefused(const QString &reason)
+{
+    const QString symbols = BackfillUrls::sentSymbols(m_window->downloader->currentUrl().toString());
+    m_window->appendMessage(symbols.isEmpty() ? QStringLiteral("Backfill refused: %1").arg(reason)
+                                              : QStringLiteral("Backfill for %1 refused: %2").arg(symbols, reason));
+}
+
+void BackfillPump::waitingForDisk()
+{
+    // The job's transfer is over; its clock must not drop it while it waits.
+    m_window->downloader->timeoutTimer->stop();
+    m_window->appendMessage(backfillPausedForDiskText());
+}
+
+void BackfillPump::diskRoomAgain()
+{
+    m_window->appendMessage(backfillGoesOnText());
+}
 
 bool BackfillPump::longBackfillWarned()
 {

@@ -88,6 +88,11 @@ public slots:
     void eodImportDone();
     void dialogDownloadFinished();
     void dialogJobDone();
+    // The downloader's words for the messages panel: a refused archive (once per
+    // job) and a wait for room on the disk.
+    void archiveRefused(const QString &reason);
+    void waitingForDisk();
+    void diskRoomAgain();
 
 private:
     void dialogProgress(const QString &progress, const QString &speed);

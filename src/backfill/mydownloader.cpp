@@ -2,11 +2,14 @@
 
 #include "backfill/ziplisting.h"
 #include "platform/archiver.h"
+#include "platform/diskspace.h"
 #include "platform/installroot.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -18,6 +21,26 @@ Q_LOGGING_CATEGORY(lcDownloader, "quillmark.backfill.download", QtInfoMsg)
 namespace {
 constexpr int FirstRequestDelayMs = 1;
 constexpr int UnpackerKillWaitMs = 2000;
+// How often the disk is looked at while an archive unpacks.
+constexpr int UnpackWatchMs = 100;
+
+// The bytes of the files under a folder.
+qint64 folderBytes(const QString &folder)
+{
+    qint64 bytes = 0;
+    QDirIterator files(QDir::fromNativeSeparators(folder), QDir::Files | QDir::Hidden | QDir::System,
+                       QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        files.next();
+        bytes += files.fileInfo().size();
+    }
+    return bytes;
+}
+
+QString megabytes(qint64 bytes)
+{
+    return QStringLiteral("%1 MB").arg(QLocale(QLocale::English).toString(qMax<qint64>(0, bytes) / 1000000));
+}
 } // namespace
 
 MyDownloader::MyDownloader(const QString &fileName, const QString &url, const QString &destinationExtr,
@@ -47,6 +70,19 @@ MyDownloader::MyDownloader(const QString &fileName, const QString &url, const QS
             &MyDownloader::processPSFinished);
     connect(sevenZipProcess, &QProcess::errorOccurred, this, &MyDownloader::process7zipError);
     connect(psProcess, &QProcess::errorOccurred, this, &MyDownloader::processPSError);
+
+    m_diskTimer = new QTimer(this);
+    m_diskTimer->setObjectName(QStringLiteral("diskRetry"));
+    m_diskTimer->setSingleShot(true);
+    m_diskTimer->setInterval(DiskRetryMs);
+    m_unpackWatch = new QTimer(this);
+    m_unpackWatch->setInterval(UnpackWatchMs);
+    connect(m_unpackWatch, &QTimer::timeout, this, &MyDownloader::watchUnpacking);
+}
+
+void MyDownloader::setDiskRetryInterval(int ms)
+{
+    m_diskTimer->setInterval(ms);
 }
 
 MyDownloader::~MyDownloader()
@@ -94,6 +130,8 @@ void MyDownloader::initialize(QString fileName, QString url, QString destination
     releaseReply(true);
     // An unpacker of the superseded job must not announce its outcome as this job's.
     stopUnpackers();
+    m_diskTimer->stop();
+    m_pendingBody.clear();
     this->url = QUrl(url);
     retryDelay = InitialRetryDelayMs;
     retryCount = 0;
@@ -191,11 +229,26 @@ void MyDownloader::downloadCompleted()
     retryCount = 0;
     retryDelay = InitialRetryDelayMs;
     releaseReply(false);
-    if (!storeArchive(body)) {
+    m_pendingBody = body;
+    storePendingArchive();
+}
+
+void MyDownloader::storePendingArchive()
+{
+    bool outOfSpace = false;
+    if (!storeArchive(m_pendingBody, &outOfSpace)) {
+        if (outOfSpace) {
+            // Kept in memory until there is room: the job is not dropped for it.
+            waitForDisk(&MyDownloader::storePendingArchive);
+            return;
+        }
+        m_pendingBody.clear();
         emit responseError();
         scheduleRetry(retryDelay);
         return;
     }
+    m_pendingBody.clear();
+    roomAgain();
     emit updateProgress(QStringLiteral("100%"), QString());
 
     if (QFileInfo(archiveFile->fileName()).suffix().toLower() == QLatin1String("zip"))
@@ -204,10 +257,14 @@ void MyDownloader::downloadCompleted()
         moveIntoDestination();
 }
 
-bool MyDownloader::storeArchive(const QByteArray &body)
+bool MyDownloader::storeArchive(const QByteArray &body, bool *outOfSpace)
 {
+    *outOfSpace = false;
+    const QString folder = QFileInfo(archiveFile->fileName()).absolutePath();
     if (!archiveFile->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         qCWarning(lcDownloader) << "cannot write" << archiveFile->fileName() << archiveFile->errorString();
+        *outOfSpace = Platform::failedForSpace(*archiveFile, folder);
+        archiveFile->unsetError();
         return false;
     }
     // A buffered write can report every byte taken and still fail when the
@@ -215,8 +272,10 @@ bool MyDownloader::storeArchive(const QByteArray &body)
     // and never leave a cut archive behind to be unpacked as if whole.
     const qint64 written = archiveFile->write(body);
     const bool flushed = archiveFile->flush();
-    archiveFile->close();
     const bool ok = written == body.size() && flushed && archiveFile->error() == QFileDevice::NoError;
+    if (!ok)
+        *outOfSpace = Platform::failedForSpace(*archiveFile, folder);
+    archiveFile->close();
     if (!ok) {
         qCWarning(lcDownloader) << "short write of" << archiveFile->fileName() << archiveFile->errorString();
         archiveFile->remove();
@@ -225,18 +284,135 @@ bool MyDownloader::storeArchive(const QByteArray &body)
     return ok;
 }
 
+void MyDownloader::waitForDisk(void (MyDownloader::*retry)())
+{
+    if (!m_waitingForDisk) {
+        m_waitingForDisk = true;
+        qCWarning(lcDownloader) << "the disk is full; the backfill job waits for room";
+        emit waitingForDisk();
+    }
+    m_diskTimer->disconnect(this);
+    connect(m_diskTimer, &QTimer::timeout, this, retry);
+    m_diskTimer->start();
+}
+
+void MyDownloader::roomAgain()
+{
+    if (!m_waitingForDisk)
+        return;
+    m_waitingForDisk = false;
+    emit diskRoomAgain();
+}
+
+void MyDownloader::refuse(const QString &reason)
+{
+    m_unpackStage = UnpackStage::None;
+    m_unpackWatch->stop();
+    qCWarning(lcDownloader) << "refusing" << archiveFile->fileName() << ":" << reason;
+    archiveFile->remove();
+    removeUnpacked();
+    emit refused(reason);
+    emit responseError();
+}
+
+void MyDownloader::removeUnpacked()
+{
+    // Whatever a refused or failed unpacking left must not fill the disk, nor be
+    // imported later as if whole.
+    const QString dest = QDir::fromNativeSeparators(destination);
+    if (dest.isEmpty())
+        return;
+    QDir dir(dest);
+    const QStringList entries = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : entries) {
+        const QFileInfo info(dir.filePath(name));
+        if (info.isDir() && !info.isSymLink())
+            QDir(info.absoluteFilePath()).removeRecursively();
+        else
+            dir.remove(name);
+    }
+}
+
+void MyDownloader::watchUnpacking()
+{
+    if (m_unpackStage == UnpackStage::None) {
+        m_unpackWatch->stop();
+        return;
+    }
+    const qint64 free = Platform::freeDiskBytes(destination);
+    if (free < 0 || m_freeAtUnpack < 0)
+        return;
+    m_lowestFree = qMin(m_lowestFree, free);
+    const qint64 taken = m_freeAtUnpack - free;
+    if (taken <= m_unpackBudget)
+        return;
+    // More than the archive said, or than the disk can spare: stopped at the limit.
+    stopUnpackers();
+    refuse(QStringLiteral("the archive unpacked to more than it declared; stopped at %1").arg(megabytes(taken)));
+}
+
+bool MyDownloader::unpackedWithinLimits()
+{
+    // An unpacker that ran between two looks, or filled the disk and failed.
+    const qint64 free = Platform::freeDiskBytes(destination);
+    if (free >= 0 && m_freeAtUnpack >= 0) {
+        m_lowestFree = qMin(m_lowestFree, free);
+        const qint64 taken = m_freeAtUnpack - m_lowestFree;
+        if (taken > m_unpackBudget) {
+            refuse(QStringLiteral("the archive unpacked to more than it declared; stopped at %1").arg(megabytes(taken)));
+            return false;
+        }
+    }
+    const qint64 unpacked = folderBytes(destination) - m_bytesBefore;
+    if (unpacked > m_declared) {
+        refuse(QStringLiteral("the archive unpacked to %1, more than the %2 it declared")
+                   .arg(megabytes(unpacked), megabytes(m_declared)));
+        return false;
+    }
+    return true;
+}
+
 void MyDownloader::startSevenZip()
 {
     // Both unpackers would follow an entry named "../x" or "/x" out of the
     // destination; judge the archive ourselves first and refuse it outright.
+    const ZipListing listing = ZipListing::fromFile(archiveFile->fileName());
     QString why;
-    if (!ZipListing::fromFile(archiveFile->fileName()).isSafeToExtract(&why)) {
-        qCWarning(lcDownloader) << "refusing to unpack" << archiveFile->fileName() << ":" << why;
-        m_unpackStage = UnpackStage::None;
-        emit responseError();
+    if (!listing.isSafeToExtract(&why)) {
+        qCWarning(lcDownloader) << "unsafe archive" << archiveFile->fileName() << ":" << why;
+        const QString folder = QDir::toNativeSeparators(QDir::cleanPath(QDir::fromNativeSeparators(destination)));
+        refuse(listing.isValid() ? QStringLiteral("the archive would write outside %1").arg(folder)
+                                 : QStringLiteral("the archive could not be read (%1)").arg(why));
         return;
     }
+    // What it says it unpacks to must fit the limit and the disk, with room to spare.
+    qint64 declared = 0;
+    for (const ZipListing::Entry &entry : listing.entries())
+        declared += qint64(qMin<quint64>(entry.size, quint64(m_limits.maxBytes) + 1));
+    if (declared > m_limits.maxBytes) {
+        refuse(QStringLiteral("the archive would unpack to %1, more than the %2 allowed")
+                   .arg(megabytes(declared), megabytes(m_limits.maxBytes)));
+        return;
+    }
+    const qint64 free = Platform::freeDiskBytes(destination);
+    if (free >= 0 && declared + m_limits.keepFreeBytes > free) {
+        const qint64 size = Platform::diskSizeBytes(destination);
+        if (size >= 0 && declared + m_limits.keepFreeBytes > size) {
+            refuse(QStringLiteral("the archive would unpack to %1, more than the disk holding %2 can take")
+                       .arg(megabytes(declared), QDir::toNativeSeparators(Platform::installRoot())));
+            return;
+        }
+        waitForDisk(&MyDownloader::startSevenZip);
+        return;
+    }
+    roomAgain();
+    m_declared = declared;
+    m_bytesBefore = folderBytes(destination);
+    m_freeAtUnpack = free;
+    m_lowestFree = free;
+    m_unpackBudget = free < 0 ? m_limits.maxBytes : qMin(m_limits.maxBytes, free - m_limits.keepFreeBytes);
     m_unpackStage = UnpackStage::SevenZip;
+    m_unpackWatch->start();
     sevenZipProcess->setProcessChannelMode(QProcess::MergedChannels);
     sevenZipProcess->start(Platform::sevenZipProgram(),
                            QStringList{QStringLiteral("x"), archiveFile->fileName(),
@@ -246,6 +422,8 @@ void MyDownloader::startSevenZip()
 
 void MyDownloader::startFallback()
 {
+    // A clean start: the fallback must not meet what 7-Zip left half-written.
+    removeUnpacked();
     m_unpackStage = UnpackStage::Fallback;
     const Platform::Command command = Platform::fallbackUnpackCommand(archiveFile->fileName(), destination);
     psProcess->setProcessChannelMode(QProcess::MergedChannels);
@@ -260,10 +438,15 @@ void MyDownloader::process7zipFinished(int exitCode, QProcess::ExitStatus exitSt
     qCDebug(lcDownloader) << "7-Zip ended with" << exitCode << sevenZipProcess->readAll();
     if (exitCode == 0) {
         m_unpackStage = UnpackStage::None;
+        m_unpackWatch->stop();
+        if (!unpackedWithinLimits())
+            return;
         archiveFile->remove();
         emit downloadfinished();
         return;
     }
+    if (!unpackedWithinLimits())
+        return;
     startFallback();
 }
 
@@ -285,12 +468,16 @@ void MyDownloader::processPSFinished(int exitCode, QProcess::ExitStatus exitStat
     if (m_unpackStage != UnpackStage::Fallback)
         return;
     m_unpackStage = UnpackStage::None;
+    m_unpackWatch->stop();
     qCDebug(lcDownloader) << "fallback unpacker ended with" << exitCode << psProcess->readAll();
+    if (!unpackedWithinLimits())
+        return;
     if (exitCode == 0) {
         archiveFile->remove();
         emit downloadfinished();
         return;
     }
+    removeUnpacked();
     emit responseError();
 }
 
@@ -301,7 +488,9 @@ void MyDownloader::processPSError(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart && error != QProcess::Crashed && psProcess->state() != QProcess::NotRunning)
         return;
     m_unpackStage = UnpackStage::None;
+    m_unpackWatch->stop();
     qCWarning(lcDownloader) << "fallback unpacker unusable:" << error;
+    removeUnpacked();
     emit responseError();
     scheduleRetry(qMin(retryDelay, maxRetryDelay));
 }

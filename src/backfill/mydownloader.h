@@ -26,6 +26,19 @@ public:
     static constexpr double RetryGrowth = 1.8;
     static constexpr int TransferTimeoutMs = 90000;
     static constexpr int TimeoutRetryDelayMs = 10000;
+    // How often a job that met a full disk looks again for room.
+    static constexpr int DiskRetryMs = 10000;
+
+    // What an archive may take of the disk when it is unpacked: never more than
+    // maxBytes, and never so much that less than keepFreeBytes stay free.
+    struct UnpackLimits
+    {
+        qint64 maxBytes = qint64(2) * 1024 * 1024 * 1024;
+        qint64 keepFreeBytes = qint64(512) * 1024 * 1024;
+    };
+    // Tests use a small disk of their own, with smaller limits and waits.
+    void setUnpackLimits(const UnpackLimits &limits) { m_limits = limits; }
+    void setDiskRetryInterval(int ms);
 
     // fileName names the archive on disk for the object's whole life
     // (install folder + fileName); url, destination and method seed the first job.
@@ -77,6 +90,12 @@ signals:
     void downloadfinished();
     void responseError();
     void showMessage(QString message);
+    // The archive is refused (before responseError), in words for the trader:
+    // "the archive would write outside C:\Quillmark\Backfill".
+    void refused(const QString &reason);
+    // The disk is full: the job waits (said once per stretch), and goes on.
+    void waitingForDisk();
+    void diskRoomAgain();
 
 public slots:
     void initialize(QString fileName, QString url, QString destinationExtr, int method);
@@ -104,7 +123,24 @@ private:
     void startFallback();
     void stopUnpackers();
     void moveIntoDestination();
-    bool storeArchive(const QByteArray &body);
+    bool storeArchive(const QByteArray &body, bool *outOfSpace);
+    void storePendingArchive();
+    void watchUnpacking();
+    bool unpackedWithinLimits();
+    void refuse(const QString &reason);
+    void removeUnpacked();
+    void waitForDisk(void (MyDownloader::*retry)());
+    void roomAgain();
 
     UnpackStage m_unpackStage = UnpackStage::None;
+    UnpackLimits m_limits;
+    QByteArray m_pendingBody;     // a downloaded archive waiting for room on the disk
+    QTimer *m_diskTimer = nullptr;
+    QTimer *m_unpackWatch = nullptr;
+    qint64 m_declared = 0;        // what the archive says it unpacks to
+    qint64 m_bytesBefore = 0;     // what the destination held before
+    qint64 m_freeAtUnpack = -1;   // bytes free when the unpacking began
+    qint64 m_lowestFree = -1;     // the least seen free since
+    qint64 m_unpackBudget = 0;    // what it may take of them
+    bool m_waitingForDisk = false;
 };

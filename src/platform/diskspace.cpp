@@ -10,9 +10,8 @@ namespace {
 // Below this a disk counts as full even where the error does not say so (Windows
 // reports a full disk as a plain write error).
 constexpr qint64 NearlyFullBytes = 1024 * 1024;
-} // namespace
 
-qint64 freeDiskBytes(const QString &path)
+QStorageInfo storageOf(const QString &path)
 {
     QFileInfo info(path);
     // The folder may not exist yet: its nearest existing ancestor is on the same disk.
@@ -22,8 +21,21 @@ qint64 freeDiskBytes(const QString &path)
             break;
         info.setFile(parent);
     }
-    const QStorageInfo storage(info.absoluteFilePath());
+    return QStorageInfo(info.absoluteFilePath());
+}
+
+} // namespace
+
+qint64 freeDiskBytes(const QString &path)
+{
+    const QStorageInfo storage = storageOf(path);
     return storage.isValid() ? storage.bytesAvailable() : -1;
+}
+
+qint64 diskSizeBytes(const QString &path)
+{
+    const QStorageInfo storage = storageOf(path);
+    return storage.isValid() ? storage.bytesTotal() : -1;
 }
 
 bool failedForSpace(const QFileDevice &file, const QString &folder)

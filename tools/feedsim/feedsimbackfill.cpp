@@ -310,6 +310,18 @@ void FeedSimBackfill::deliver(HttpResponder *responder, const QVector<File> &fil
             zip.addSymlink("outside", "..");
         responder->respond(200, "application/zip", zip.archive());
         return;
+    case BackfillAnswer::ZipBomb:
+    case BackfillAnswer::LyingZip: {
+        constexpr qint64 EntryBytes = 16 * 1024 * 1024;
+        int n = 0;
+        for (qint64 left = m_bombBytes; left > 0; left -= EntryBytes, ++n) {
+            const qint64 size = qMin(left, EntryBytes);
+            zip.addZeros(QStringLiteral("bomb%1.txt").arg(n).toUtf8(), size,
+                         m_answer == BackfillAnswer::LyingZip ? 1024 : size);
+        }
+        responder->respond(200, "application/zip", zip.archive());
+        return;
+    }
     default:
         break;
     }

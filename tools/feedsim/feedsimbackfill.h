@@ -25,6 +25,8 @@ enum class BackfillAnswer {
     ZipSlip,      // a zip with one good file and an entry "../<name>"
     AbsolutePath, // a zip with one good file and an entry at an absolute path
     Symlink,      // a zip with a symbolic link entry pointing outside
+    ZipBomb,      // a small zip of zeros that unpacks to the bomb size (setBombSize)
+    LyingZip,     // the same, its headers declaring a kilobyte per entry
     TrailingLine, // the zip and then a line feed, as a server script that echoes one
     Stall         // never answers
 };
@@ -61,6 +63,8 @@ public:
     // Last trading day of generated data; today when not set.
     void setEndDate(const QDate &date) { m_endDate = date; }
     QDate endDate() const;
+    // What the ZipBomb and LyingZip answers unpack to, in entries of at most 16 MiB.
+    void setBombSize(qint64 bytes) { m_bombBytes = bytes; }
     // Where the AbsolutePath answer's entry points (an absolute path).
     void setAbsoluteTarget(const QString &path) { m_absoluteTarget = path; }
     QString absoluteTarget() const { return m_absoluteTarget; }
@@ -104,6 +108,7 @@ private:
     int m_trickleIntervalMs = 20;
     QDate m_endDate;
     QString m_absoluteTarget = QStringLiteral("/tmp/feedsim_absolute.txt");
+    qint64 m_bombBytes = qint64(64) * 1024 * 1024;
     int m_requests = 0;
     QHash<QString, int> m_lines;
 };

@@ -51,6 +51,30 @@ void ZipWriter::addSymlink(const QByteArray &name, const QByteArray &target)
     m_entries.append(Entry{name, target, 0120777});
 }
 
+void ZipWriter::addZeros(const QByteArray &name, qint64 size, qint64 declaredSize)
+{
+    // Made once per size: a bomb is many entries of the same zeros. qCompress gives
+    // a 4-byte length, then a zlib stream (2-byte header, the raw deflate data a
+    // zip holds, a 4-byte Adler-32).
+    static qint64 madeSize = -1;
+    static QByteArray deflated;
+    static quint32 crc = 0;
+    if (madeSize != size) {
+        const QByteArray zeros(int(size), '\0');
+        const QByteArray zlib = qCompress(zeros, 9);
+        deflated = zlib.mid(6, zlib.size() - 10);
+        crc = crc32(zeros);
+        madeSize = size;
+    }
+    Entry entry;
+    entry.name = name;
+    entry.content = deflated;
+    entry.deflated = true;
+    entry.crc = crc;
+    entry.declaredSize = quint32(declaredSize);
+    m_entries.append(entry);
+}
+
 quint32 ZipWriter::crc32(const QByteArray &data)
 {
     const auto &table = crcTable();
@@ -66,17 +90,20 @@ QByteArray ZipWriter::archive() const
     QByteArray directory;
     for (const Entry &e : m_entries) {
         const quint32 offset = quint32(out.size());
-        const quint32 crc = crc32(e.content);
-        const quint32 size = quint32(e.content.size());
+        const quint32 crc = e.deflated ? e.crc : crc32(e.content);
+        const quint32 stored = quint32(e.content.size());
+        const quint32 size = e.deflated ? e.declaredSize : stored;
+        const quint16 method = e.deflated ? 8 : 0;
+        const quint16 version = e.deflated ? 20 : 10;
 
         put32(out, 0x04034b50);
-        put16(out, 10);      // version needed
+        put16(out, version); // version needed
         put16(out, 0x0800);  // names are UTF-8
-        put16(out, 0);       // stored
+        put16(out, method);
         put16(out, DosTime);
         put16(out, DosDate);
         put32(out, crc);
-        put32(out, size);
+        put32(out, stored);
         put32(out, size);
         put16(out, quint16(e.name.size()));
         put16(out, 0);
@@ -86,13 +113,13 @@ QByteArray ZipWriter::archive() const
         const bool isUnix = e.unixMode != 0;
         put32(directory, 0x02014b50);
         put16(directory, isUnix ? quint16((3 << 8) | 30) : 20); // made by
-        put16(directory, 10);
+        put16(directory, version);
         put16(directory, 0x0800);
-        put16(directory, 0);
+        put16(directory, method);
         put16(directory, DosTime);
         put16(directory, DosDate);
         put32(directory, crc);
-        put32(directory, size);
+        put32(directory, stored);
         put32(directory, size);
         put16(directory, quint16(e.name.size()));
         put16(directory, 0); // extra

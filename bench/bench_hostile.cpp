@@ -20,6 +20,7 @@
 #include "live/websocketworker.h"
 #include "procstatus.h"
 #include "rawframes.h"
+#include "lateness.h"
 #include "testenv.h"
 
 #include <QApplication>
@@ -235,20 +236,9 @@ int probeLateness()
 {
     qputenv("QUILLMARK_PROBE_HOST", "192.0.2.7");
     authDialog controller;
-    std::vector<double> lateMs;
-    std::atomic<bool> posting{true};
     QObject target;
-    std::thread poster([&] {
-        auto next = std::chrono::steady_clock::now();
-        while (posting.load()) {
-            next += std::chrono::milliseconds(10);
-            std::this_thread::sleep_until(next);
-            const auto posted = std::chrono::steady_clock::now();
-            QMetaObject::invokeMethod(&target, [&lateMs, posted] {
-                lateMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - posted).count());
-            }, Qt::QueuedConnection);
-        }
-    });
+    LatenessProbe lateness;
+    lateness.start();
     int probes = 0;
     int connected = 0;
     QElapsedTimer clock;
@@ -264,13 +254,11 @@ int probeLateness()
             waitMs(5);
     }
     const qint64 took = clock.elapsed();
-    posting = false;
-    poster.join();
     QCoreApplication::processEvents();
-    std::sort(lateMs.begin(), lateMs.end());
-    auto at = [&](double p) { return lateMs.empty() ? 0.0 : lateMs[std::min(lateMs.size() - 1, size_t(p * double(lateMs.size() - 1) + 0.5))]; };
+    lateness.stop();
+    const Spread late = lateness.spread();
     std::printf("probe to a dropped host: %d probes in %lld ms, %d connected; window late ms p50/p99/max %.1f/%.1f/%.1f over %zu events\n",
-                probes, took, connected, at(0.5), at(0.99), lateMs.empty() ? 0.0 : lateMs.back(), lateMs.size());
+                probes, took, connected, late.p50, late.p99, late.max, late.count);
     return 0;
 }
 

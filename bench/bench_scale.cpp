@@ -50,6 +50,7 @@
 #include "live/websocketworker.h"
 #include "platform/brokerstandin.h"
 #include "platform/installroot.h"
+#include "lateness.h"
 #include "procstatus.h"
 #include "testenv.h"
 
@@ -102,28 +103,6 @@ void waitMs(int ms)
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
-}
-
-struct Spread
-{
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-    size_t count = 0;
-};
-
-Spread spread(std::vector<double> values)
-{
-    Spread s;
-    s.count = values.size();
-    if (values.empty())
-        return s;
-    std::sort(values.begin(), values.end());
-    auto at = [&](double p) { return values[std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5))]; };
-    s.p50 = at(0.50);
-    s.p99 = at(0.99);
-    s.max = values.back();
-    return s;
 }
 
 // Calls fn(begin, end) for every line of a file, read in blocks.
@@ -323,9 +302,6 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
     qint64 linesReceived = 0;
     QMutex cycleMutex;
     std::vector<Cycle> cycles;
-    // Main thread only.
-    std::vector<double> lateMs;
-    bool probing = false;
     QVector<QPair<qint64, qint64>> rssSamples; // ms into the run, KiB
     QVector<qint64> ownSamples;                // the same less the stand-in's quote table
 
@@ -400,24 +376,8 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
     row.setupSeconds = double(nowNs() - setupStartNs) / 1e9;
 
     // The window's thread against an event posted every 10 ms from elsewhere.
-    QObject probeTarget;
-    std::atomic<bool> posting{true};
-    probing = true;
-    std::thread poster([&] {
-        auto next = std::chrono::steady_clock::now();
-        while (posting.load()) {
-            next += std::chrono::milliseconds(ProbeIntervalMs);
-            std::this_thread::sleep_until(next);
-            const qint64 posted = nowNs();
-            QMetaObject::invokeMethod(
-                &probeTarget,
-                [&lateMs, &probing, posted] {
-                    if (probing)
-                        lateMs.push_back(double(nowNs() - posted) / 1e6);
-                },
-                Qt::QueuedConnection);
-        }
-    });
+    LatenessProbe lateness(ProbeIntervalMs);
+    lateness.start();
 
     const qint64 startNs = nowNs();
     const qint64 cpuStart = processCpuNs();
@@ -439,9 +399,7 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
     waitMs(seconds * 1000);
     rssTimer.stop();
     const qint64 stopNs = nowNs();
-    probing = false;
-    posting = false;
-    poster.join();
+    lateness.stop();
     ::kill(pid_t(feedsim.processId()), SIGUSR1);
 
     // Every batch sent still arrives; the import catches up with it.
@@ -498,7 +456,7 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
             row.ownRssAfterWarmUp << ownSamples.at(i);
         }
     }
-    row.late = spread(lateMs);
+    row.late = lateness.spread();
 
     // What AmiBroker should hold after the journal's tick lines, by the rules every
     // test judges with, fed in chunks so that the journal is never held whole.
@@ -547,8 +505,8 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
         for (const Cycle &c : cycles)
             row.imported += c.lines;
     }
-    row.toImport = spread(toImport);
-    row.toEnd = spread(toEnd);
+    row.toImport = spreadOf(toImport);
+    row.toEnd = spreadOf(toEnd);
     return row;
 }
 

@@ -94,16 +94,8 @@ QString LiveHealth::text(qint64 now) const
         parts << QStringLiteral("Disconnected");
         break;
     }
-    parts << QStringLiteral("%1 ticks/s").arg(ticksPerSecond(now), 0, 'f', 1);
-    const qint64 age = lastTickAgeMs(now);
-    parts << (age < 0 ? QStringLiteral("no tick yet")
-                      : QStringLiteral("last tick %1 s ago").arg(double(age) / 1000.0, 0, 'f', 1));
-    parts << (m_reconnects == 1 ? QStringLiteral("1 reconnect") : QStringLiteral("%1 reconnects").arg(m_reconnects));
-    if (m_lastOutageMs >= 0) {
-        parts << QStringLiteral("last outage %1 s at %2")
-                     .arg(qRound64(double(m_lastOutageMs) / 1000.0))
-                     .arg(m_lastOutageAt.toString(QStringLiteral("HH:mm:ss")));
-    }
+    // AmiBroker's trouble right after the connection's state: a long line is cut
+    // at its end, and this is what the trader must not miss.
     if (!brokerIsPlain()) {
         const QString held = QLocale(QLocale::English).toString(m_heldTicks);
         switch (m_brokerState) {
@@ -118,6 +110,16 @@ QString LiveHealth::text(qint64 now) const
             parts << QStringLiteral("%1 ticks held for AmiBroker").arg(held);
             break;
         }
+    }
+    parts << QStringLiteral("%1 ticks/s").arg(ticksPerSecond(now), 0, 'f', 1);
+    const qint64 age = lastTickAgeMs(now);
+    parts << (age < 0 ? QStringLiteral("no tick yet")
+                      : QStringLiteral("last tick %1 s ago").arg(double(age) / 1000.0, 0, 'f', 1));
+    parts << (m_reconnects == 1 ? QStringLiteral("1 reconnect") : QStringLiteral("%1 reconnects").arg(m_reconnects));
+    if (m_lastOutageMs >= 0) {
+        parts << QStringLiteral("last outage %1 s at %2")
+                     .arg(qRound64(double(m_lastOutageMs) / 1000.0))
+                     .arg(m_lastOutageAt.toString(QStringLiteral("HH:mm:ss")));
     }
     return parts.join(QStringLiteral(" \u00b7 "));
 }

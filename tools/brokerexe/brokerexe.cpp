@@ -13,7 +13,8 @@
 // at once, without clean-up; "closed" ends it cleanly and keeps COM from starting
 // it again until the file says otherwise.
 //
-//   Broker.exe /regserver     registers it for this user (LocalServer32)
+//   Broker.exe /regserver     registers it for this user (LocalServer32); machine-wide
+//                             too where COM reads no per-user classes (Wine)
 //   Broker.exe /unregserver   removes that
 //   Broker.exe [-Embedding]   runs it (COM starts it with -Embedding; it then ends
 //                             when the last object is released)
@@ -27,6 +28,7 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <shellapi.h>
 
 #include <cwchar>
 #include <new>
@@ -296,14 +298,22 @@ QString clsidText()
     return QString::fromWCharArray(text);
 }
 
-const QString ClassesKey = QStringLiteral("Software\\Classes\\");
+// Where classes are registered: per user (HKCU\Software\Classes), and machine-wide
+// (HKEY_CLASSES_ROOT) where COM does not read per-user classes, as under Wine.
+struct ClassesRoot
+{
+    HKEY root;
+    QString prefix;
+};
+const ClassesRoot PerUser{HKEY_CURRENT_USER, QStringLiteral("Software\\Classes\\")};
+const ClassesRoot Machine{HKEY_CLASSES_ROOT, QString()};
 
-bool setKey(const QString &path, const QString &name, const QString &value)
+bool setKey(const ClassesRoot &where, const QString &path, const QString &name, const QString &value)
 {
     HKEY key = nullptr;
-    const QString full = ClassesKey + path;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(full.utf16()), 0, nullptr, 0, KEY_WRITE, nullptr,
-                        &key, nullptr)
+    const QString full = where.prefix + path;
+    if (RegCreateKeyExW(where.root, reinterpret_cast<LPCWSTR>(full.utf16()), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr)
         != ERROR_SUCCESS)
         return false;
     const LONG rc = RegSetValueExW(key, name.isEmpty() ? nullptr : reinterpret_cast<LPCWSTR>(name.utf16()), 0, REG_SZ,
@@ -312,29 +322,47 @@ bool setKey(const QString &path, const QString &name, const QString &value)
     return rc == ERROR_SUCCESS;
 }
 
-int registerServer()
+bool registerIn(const ClassesRoot &where)
 {
     wchar_t modulePath[MAX_PATH] = {};
     if (!GetModuleFileNameW(nullptr, modulePath, MAX_PATH))
-        return 1;
+        return false;
     const QString progId = QLatin1String(BrokerProgId);
     const QString clsid = clsidText();
     const QString classKey = QStringLiteral("CLSID\\") + clsid;
     const QString command = QLatin1Char('"') + QString::fromWCharArray(modulePath) + QLatin1Char('"');
-    const bool ok = setKey(progId, QString(), QStringLiteral("AmiBroker stand-in"))
-                    && setKey(progId + QStringLiteral("\\CLSID"), QString(), clsid)
-                    && setKey(classKey, QString(), QStringLiteral("AmiBroker stand-in"))
-                    && setKey(classKey + QStringLiteral("\\ProgID"), QString(), progId)
-                    && setKey(classKey + QStringLiteral("\\LocalServer32"), QString(), command);
+    return setKey(where, progId, QString(), QStringLiteral("AmiBroker stand-in"))
+           && setKey(where, progId + QStringLiteral("\\CLSID"), QString(), clsid)
+           && setKey(where, classKey, QString(), QStringLiteral("AmiBroker stand-in"))
+           && setKey(where, classKey + QStringLiteral("\\ProgID"), QString(), progId)
+           && setKey(where, classKey + QStringLiteral("\\LocalServer32"), QString(), command);
+}
+
+bool comFindsUs()
+{
+    CLSID found;
+    return SUCCEEDED(CLSIDFromProgID(reinterpret_cast<LPCOLESTR>(QString::fromLatin1(BrokerProgId).utf16()), &found))
+           && IsEqualCLSID(found, kStandInClsid);
+}
+
+int registerServer()
+{
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    bool ok = registerIn(PerUser);
+    if (ok && !comFindsUs())
+        ok = registerIn(Machine) && comFindsUs();
+    CoUninitialize();
     return ok ? 0 : 1;
 }
 
 int unregisterServer()
 {
-    const QString classKey = ClassesKey + QStringLiteral("CLSID\\") + clsidText();
-    const QString progKey = ClassesKey + QLatin1String(BrokerProgId);
-    RegDeleteTreeW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(classKey.utf16()));
-    RegDeleteTreeW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(progKey.utf16()));
+    for (const ClassesRoot &where : {PerUser, Machine}) {
+        const QString classKey = where.prefix + QStringLiteral("CLSID\\") + clsidText();
+        const QString progKey = where.prefix + QLatin1String(BrokerProgId);
+        RegDeleteTreeW(where.root, reinterpret_cast<LPCWSTR>(classKey.utf16()));
+        RegDeleteTreeW(where.root, reinterpret_cast<LPCWSTR>(progKey.utf16()));
+    }
     return 0;
 }
 

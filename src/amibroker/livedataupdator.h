@@ -94,12 +94,7 @@ public:
     BackfillImporter *backfillImporter() const { return m_importer; }
 
 signals:
-    void updateDisplayTable();
-    void backfillStarted();
-    void downloadFinished();
     void backfillDone();
-    void doAutoBackfill();
-    void updateProgress3(QString, QString);
     void doeodbackfill();
     void eodBackfillDone();
     // The live import file could not be written: ticks wait in memory from now

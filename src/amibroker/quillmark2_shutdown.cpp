@@ -6,7 +6,7 @@
 #include "amibroker/livedataupdator.h"
 #include "app/installfiles.h"
 #include "app/settingskeys.h"
-#include "app/startupcycle.h"
+#include "app/processexit.h"
 #include "live/websocketworker.h"
 #include "platform/installroot.h"
 #include "platform/processes.h"

@@ -6,7 +6,7 @@
 #include "app/messagebox.h"
 #include "app/settingskeys.h"
 #include "app/provisioning.h"
-#include "app/startupcycle.h"
+#include "app/processexit.h"
 #include "app/quillmark2.h"
 #include "ui/startupanimation.h"
 #include "ui/widgetfont.h"
@@ -124,11 +124,7 @@ void authDialog::continueStartup(const StartupSettings &answer)
     mainWin->backfillPath = answer.backfillPath;
     mainWin->backfillPathSlow = answer.backfillPathSlow;
     mainWin->eod1yPath = answer.backfillPathEod1y;
-    mainWin->liveDataGet = answer.liveDataGet;
-    mainWin->liveDataPost = answer.liveDataPost;
     mainWin->websocketLink = answer.websocketLink;
-    mainWin->networkGet = answer.networkGet;
-    mainWin->networkPost = answer.networkPost;
     mainWin->supportAddress = answer.support;
     daysList = answer.daysbox;
 

@@ -9,7 +9,7 @@
 #include "ui/settings.h"
 #include "ui/widgetfont.h"
 #include "app/settingskeys.h"
-#include "app/startupcycle.h"
+#include "app/processexit.h"
 #include "app/installfiles.h"
 #include "platform/installroot.h"
 #include "platform/processes.h"
@@ -87,7 +87,6 @@ quillmark2::quillmark2(QWidget *parent)
     urlScheme = QStringLiteral("http");
 
     updater = new liveDataUpdator();
-    connect(updater, SIGNAL(backfillStarted()), this, SLOT(backfillStarted()));
     connect(updater, SIGNAL(backfillDone()), this, SLOT(backfillDone()));
     connect(updater, &liveDataUpdator::liveImportBlocked, this, &quillmark2::liveImportBlocked);
     connect(updater, &liveDataUpdator::liveImportResumed, this, &quillmark2::liveImportResumed);
@@ -110,9 +109,6 @@ quillmark2::quillmark2(QWidget *parent)
     // downloader's time-out clean-up.
     backfillPump = new BackfillPump(this);
 
-    liveImportTimer = new QTimer(this);
-    secondTimer = new QTimer(this);
-    connect(liveImportTimer, &QTimer::timeout, updater, &liveDataUpdator::updateDataAmi);
 
     ui->progressBar->setTextVisible(true);
     ui->progressBar->setAlignment(Qt::AlignCenter);

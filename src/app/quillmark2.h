@@ -56,7 +56,6 @@ public:
     QString supportAddress;
     QString websocketLink;
     QStringList defaultLiveSymbols;
-    bool liveFlag = false;
     bool enableEOD = false;
     bool displayTableScheduled = false;
     // The quote table's rows by symbol: a slot per distinct selected symbol (UTF-8)
@@ -74,14 +73,6 @@ public:
     WebSocketWorker *liveWorker = nullptr;
     QTimer *displayRefreshTimer = nullptr;
     settings *settingsDialog = nullptr;
-    QTimer *liveImportTimer = nullptr;
-    QTimer *secondTimer = nullptr;
-
-    // Server settings that are kept but not used further.
-    QString liveDataGet;
-    QString liveDataPost;
-    QString networkGet;
-    QString networkPost;
 
     // The window's copies of the symbol maps, refreshed after the mapping dialog.
     QMap<QString, QString> oldToNewMap;
@@ -175,13 +166,9 @@ private slots:
     void on_amibrokerPathButton_clicked();
 
     void on_backfillButton_clicked();
-    void backfillStarted();
     void backfillDone();
-    void eodBackfillDone();
-    void responseError();
     void on_pushButton_clicked();
     void eodBackfillButton_clicked(QString symbol);
-    void doEodBackfill();
 
 public slots:
     // Escape would hide the window without its close handling (selection and

@@ -56,9 +56,3 @@ int runQuillmarkCycle(QApplication &app, const char *version)
     return code;
 }
 
-void endProcessNow()
-{
-    LogFile::flushActive();
-    std::fflush(nullptr);
-    std::_Exit(0);
-}

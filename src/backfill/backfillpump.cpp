@@ -384,7 +384,6 @@ void BackfillPump::pump()
     }
 
     cleanBackfillFolders();
-    connect(updater, &liveDataUpdator::doAutoBackfill, this, &BackfillPump::pump, Qt::UniqueConnection);
 
     if (updater->backfillQueue.isEmpty()) {
         downloader->retryTimer->stop();
@@ -495,11 +494,6 @@ void BackfillPump::downloadTimedOut()
     m_window->downloader->retryTimer->stop();
     m_window->downloader->timeoutTimer->stop();
     jobFailed();
-}
-
-void BackfillPump::showImportStarted()
-{
-    setButton(ButtonInitiated, false);
 }
 
 void BackfillPump::showImportDone()

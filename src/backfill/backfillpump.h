@@ -81,8 +81,7 @@ public slots:
     void jobFailed();
     void updateProgress(const QString &progress, const QString &speed);
     void downloadTimedOut();
-    // The button while the updater imports (its backfillStarted and backfillDone).
-    void showImportStarted();
+    // The button once the updater's import is done (its backfillDone).
     void showImportDone();
     void intradayImportDone();
     void eodImportDone();

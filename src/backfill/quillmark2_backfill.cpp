@@ -48,22 +48,10 @@ void quillmark2::on_backfillButton_clicked()
         backfillPump->mainButtonClicked();
 }
 
-void quillmark2::backfillStarted()
-{
-    if (backfillPump)
-        backfillPump->showImportStarted();
-}
-
 void quillmark2::backfillDone()
 {
     if (backfillPump)
         backfillPump->showImportDone();
-}
-
-void quillmark2::responseError()
-{
-    if (backfillPump)
-        backfillPump->jobFailed();
 }
 
 void quillmark2::on_pushButton_clicked()
@@ -82,16 +70,4 @@ void quillmark2::eodBackfillButton_clicked(QString symbol)
     const bool selectedOnly = dialog ? dialog->selectedOnly
                                      : QSettings().value(QLatin1String(Keys::SelectedSymbolsBackfill), true).toBool();
     backfillPump->dialogJobRequested(symbol, selectedOnly);
-}
-
-void quillmark2::doEodBackfill()
-{
-    if (backfillPump)
-        backfillPump->dialogDownloadFinished();
-}
-
-void quillmark2::eodBackfillDone()
-{
-    if (backfillPump)
-        backfillPump->dialogJobDone();
 }

@@ -20,6 +20,7 @@
 
 #include "amibroker/livedataupdator.h"
 #include "app/quillmark2.h"
+#include "symbols/feedcatalogue.h"
 #include "app/settingskeys.h"
 #include "feedsim.h"
 #include "feedsimstream.h"
@@ -259,7 +260,7 @@ void BM_StartupRestore5000(benchmark::State &state)
             store.setValue(QLatin1String(Keys::SelectedSymbolsList), symbols);
             store.setValue(QLatin1String(Keys::CorrExchList),
                            QStringList(QVector<QString>(symbols.size(), QStringLiteral("OPTION")).toList()));
-            for (int i = 0; i < quillmark2::FeedCount; ++i)
+            for (int i = 0; i < FeedCatalogue::Count; ++i)
                 store.setValue(QString::fromLatin1(Keys::CheckboxPattern).arg(i), i == 7);
         }
         std::unique_ptr<quillmark2> window = scaleWindow();

@@ -27,6 +27,7 @@
 #include "feedsim.h"
 #include "feedsimstream.h"
 #include "modalhelper.h"
+#include "symbols/feedcatalogue.h"
 #include "symbols/symbolmappingdialog.h"
 #include "symbols/wishlist.h"
 #include "testenv.h"
@@ -461,7 +462,7 @@ private slots:
             feed(name)->click();
             QVERIFY2(!shown().contains(QStringLiteral("BOGUS-I")), name);
         }
-        QCOMPARE(m_window->enabledFeedExchanges(), quillmark2::feedExchangeNames());
+        QCOMPARE(m_window->enabledFeedExchanges(), FeedCatalogue::exchanges());
     }
 
     // ---- Selected-symbols table -----------------------------------------------------
@@ -636,7 +637,7 @@ private slots:
             QCOMPARE(store.value(QLatin1String(Keys::SelectedSymbolsList)).toStringList(),
                      (QStringList{"ABC", "SBIN", "NIFTY-I"}));
             QCOMPARE(store.value(QLatin1String(Keys::CorrExchList)).toStringList(), (QStringList{"CASH", "CASH", "FUTURE"}));
-            for (int i = 0; i < quillmark2::FeedCount; ++i)
+            for (int i = 0; i < FeedCatalogue::Count; ++i)
                 QCOMPARE(store.value(QString::fromLatin1(Keys::CheckboxPattern).arg(i)).toBool(), i == 1);
         }
         newWindow(10);

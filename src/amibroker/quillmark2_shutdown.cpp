@@ -10,6 +10,7 @@
 #include "live/websocketworker.h"
 #include "platform/installroot.h"
 #include "platform/processes.h"
+#include "symbols/feedcatalogue.h"
 #include "ui/settings.h"
 
 #include <QCloseEvent>
@@ -54,7 +55,7 @@ void quillmark2::closeEvent(QCloseEvent *event)
         updater->importHeldTicks();
 
     QSettings settings;
-    for (int i = 0; i < FeedCount; ++i)
+    for (int i = 0; i < FeedCatalogue::Count; ++i)
         settings.setValue(QString::fromLatin1(Keys::CheckboxPattern).arg(i), feedStates.value(i));
     settings.setValue(QLatin1String(Keys::SelectedSymbolsList), updater ? updater->selectedSymbols : QStringList());
     settings.setValue(QLatin1String(Keys::CorrExchList), updater ? updater->selectedExchanges : QStringList());

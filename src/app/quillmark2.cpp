@@ -13,6 +13,7 @@
 #include "app/installfiles.h"
 #include "platform/installroot.h"
 #include "platform/processes.h"
+#include "symbols/feedcatalogue.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
@@ -41,7 +42,7 @@ quillmark2::quillmark2(QWidget *parent)
     , windowTitleText(QLatin1String(kProductAddress) + QStringLiteral(" (Quillmark %1)").arg(QCoreApplication::applicationVersion()))
     , databasePath(Platform::installPath(QLatin1String(InstallFiles::DatabaseFolder)))
     , urlScheme(QStringLiteral("http"))
-    , feedStates(FeedCount, false)
+    , feedStates(FeedCatalogue::Count, false)
     , supportAddress(QLatin1String(kProductAddress))
     , defaultLiveSymbols({QStringLiteral("BANKNIFTY-I"), QStringLiteral("CRUDEOIL-I"), QStringLiteral("GOLDM-I"),
                           QStringLiteral("SILVERM-I"), QStringLiteral("USDINR-I"), QStringLiteral("INDIAVIX"),
@@ -240,14 +241,8 @@ void quillmark2::enableInterface(QString MachineID, QString enabledFeeds, QStrin
     ui->messageBox->setText(message);
     ui->machineIDLabel->setText(MachineID);
 
-    const struct {
-        QWidget *button;
-        const char *tag;
-    } feedTags[] = {{ui->cashBox, "CASH"},  {ui->futureBox, "FUTURE"}, {ui->optionBox, "OPTION"},
-                    {ui->commBox, "COMM"},  {ui->currBox, "CURR"},     {ui->spotBox, "SPOT"},
-                    {ui->SXOPTBox, "SXOPT"}, {ui->SXOPTBox2, "CMOPT"}, {ui->ForexBox, "FOREX"}};
-    for (const auto &feed : feedTags)
-        feed.button->setEnabled(enabledFeeds.contains(QLatin1String(feed.tag), Qt::CaseSensitive));
+    for (int i = 0; i < FeedCatalogue::Count; ++i)
+        feedButton(i)->setEnabled(enabledFeeds.contains(QLatin1String(FeedCatalogue::feed(i).tag), Qt::CaseSensitive));
 
     ui->connectButton->hide();
     ui->connectButton->click();

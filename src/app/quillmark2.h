@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QVector>
 
+class QAbstractButton;
 class QLabel;
 class QMessageBox;
 class QNetworkAccessManager;
@@ -35,8 +36,6 @@ public:
     explicit quillmark2(QWidget *parent = nullptr);
     ~quillmark2() override;
 
-    // Number of feed buttons; their order is the order of the stored "checkbox%1" keys.
-    static constexpr int FeedCount = 9;
     // How long live ticks must stay unwritable before the window says so.
     static constexpr int LiveImportWarningDelayMs = 2000;
 
@@ -96,8 +95,6 @@ public:
 
     // Exchange names of the enabled feed buttons, in feed order.
     QStringList enabledFeedExchanges() const;
-    // Exchange name of each feed button, in feed order ("CASH" ... "FOREX").
-    static QStringList feedExchangeNames();
 
     void startLiveStream();
     // The symbols the live stream subscribes: the selection, or the defaults when it is empty.
@@ -182,6 +179,8 @@ private:
     // Quits the live thread, waiting up to 2 s before terminating it.
     void endLiveThread();
     void feedToggled(int index, bool checked);
+    // The button of a feed (FeedCatalogue's order).
+    QAbstractButton *feedButton(int index) const;
     void restoreSelection();
     // A box that stays up, without blocking the window, while live ticks cannot
     // be written for AmiBroker; it closes itself once they can again. Shown only

@@ -7,6 +7,7 @@
 #include "api/contracts.h"
 #include "app/messagebox.h"
 #include "app/settingskeys.h"
+#include "symbols/feedcatalogue.h"
 #include "symbols/symbolmappingdialog.h"
 #include "symbols/wishlist.h"
 
@@ -26,13 +27,6 @@
 namespace {
 
 const char kWishListFilter[] = "Quillmark List(*.qmList) ";
-
-QRadioButton *feedButton(Ui::quillmark2 *ui, int index)
-{
-    QRadioButton *const buttons[] = {ui->cashBox, ui->futureBox, ui->optionBox, ui->commBox, ui->currBox,
-                                     ui->spotBox, ui->SXOPTBox,  ui->SXOPTBox2, ui->ForexBox};
-    return buttons[index];
-}
 
 void fillSymbolList(QListWidget *list, const QStringList &symbols, const QStringList &selected)
 {
@@ -89,20 +83,17 @@ void normaliseSelection(QStringList &symbols, QStringList &exchanges)
 
 } // namespace
 
-QStringList quillmark2::feedExchangeNames()
+QAbstractButton *quillmark2::feedButton(int index) const
 {
-    return {QStringLiteral("CASH"),      QStringLiteral("FUTURE"), QStringLiteral("OPTION"),
-            QStringLiteral("MCX"),       QStringLiteral("CURRENCY"), QStringLiteral("SPOTINDEX"),
-            QStringLiteral("NCDEX"),     QStringLiteral("CMOPT"),  QStringLiteral("FOREX")};
+    return findChild<QAbstractButton *>(QLatin1String(FeedCatalogue::feed(index).button));
 }
 
 QStringList quillmark2::enabledFeedExchanges() const
 {
     QStringList exchanges;
-    const QStringList names = feedExchangeNames();
-    for (int i = 0; i < FeedCount; ++i) {
-        if (feedButton(ui, i)->isEnabled())
-            exchanges << names.at(i);
+    for (int i = 0; i < FeedCatalogue::Count; ++i) {
+        if (feedButton(i)->isEnabled())
+            exchanges << QLatin1String(FeedCatalogue::feed(i).exchange);
     }
     return exchanges;
 }
@@ -116,10 +107,10 @@ QString quillmark2::loadContractCatalogue()
 
 void quillmark2::feedToggled(int index, bool checked)
 {
-    if (!feedButton(ui, index)->isEnabled())
+    if (!feedButton(index)->isEnabled())
         return;
     feedStates[index] = checked;
-    currentFeed = feedExchangeNames().at(index);
+    currentFeed = QLatin1String(FeedCatalogue::feed(index).exchange);
     ui->machineIDLabel_2->clear();
     showFeedSymbols(currentFeed);
 }
@@ -400,9 +391,9 @@ void quillmark2::restoreSelection()
         }
     }
 
-    for (int i = 0; i < FeedCount; ++i) {
+    for (int i = 0; i < FeedCatalogue::Count; ++i) {
         if (settings.value(QString::fromLatin1(Keys::CheckboxPattern).arg(i), false).toBool())
-            feedButton(ui, i)->click();
+            feedButton(i)->click();
     }
     // The list was filled when the window was built, before the catalogue came; a
     // feed already checked then (the first run's SPOT) is not toggled again by a click.

@@ -27,6 +27,7 @@
 #include "platform/brokerstandin.h"
 #include "platform/installroot.h"
 #include "testenv.h"
+#include "windowprofile.h"
 #include "threadedstream.h"
 
 #include <algorithm>
@@ -149,8 +150,10 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
         }, Qt::DirectConnection);
 
         quillmark2 window;
-        window.websocketLink = sim.url().toString();
-        window.symbolLimit = SymbolCount;
+        reconfigure(window, [&](ServerProfile &p) {
+            p.websocketLink = sim.url().toString();
+            p.symbolLimit = SymbolCount;
+        });
         window.updater->selectedSymbols = symbols;
         window.updater->selectedExchanges = exchanges;
 

@@ -53,6 +53,7 @@
 #include "lateness.h"
 #include "procstatus.h"
 #include "testenv.h"
+#include "windowprofile.h"
 
 #include <malloc.h>
 #include <signal.h>
@@ -307,8 +308,10 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
 
     const qint64 setupStartNs = nowNs();
     auto window = std::make_unique<quillmark2>();
-    window->websocketLink = QStringLiteral("ws://127.0.0.1:%1/").arg(wsPort);
-    window->symbolLimit = symbolCount;
+    reconfigure(*window, [&](ServerProfile &p) {
+        p.websocketLink = QStringLiteral("ws://127.0.0.1:%1/").arg(wsPort);
+        p.symbolLimit = symbolCount;
+    });
     window->updater->selectedSymbols = symbols;
     window->updater->selectedExchanges = exchanges;
     // The quote table as a restored selection leaves it: a row and two buttons per symbol.

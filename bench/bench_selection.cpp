@@ -26,6 +26,7 @@
 #include "feedsimstream.h"
 #include "live/tickbuffer.h"
 #include "testenv.h"
+#include "windowprofile.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ struct Fixture
         qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
         window = std::make_unique<quillmark2>();
         window->networkManager = &manager;
-        window->symbolLimit = 200;
+        reconfigure(*window, [&](ServerProfile &p) { p.symbolLimit = 200; });
         window->show();
         window->loadContractCatalogue();
         QCoreApplication::processEvents();
@@ -222,8 +223,10 @@ std::unique_ptr<quillmark2> scaleWindow()
     window->contractCatalogue = f.window->contractCatalogue;
     QStringList &cmopt = window->contractCatalogue[QStringLiteral("CMOPT")];
     cmopt = cmopt.mid(0, FeedSymbols);
-    window->symbolLimit = ScaleLimit;
-    window->websocketLink = f.sim.stream()->url().toString();
+    reconfigure(*window, [&](ServerProfile &p) {
+        p.symbolLimit = ScaleLimit;
+        p.websocketLink = f.sim.stream()->url().toString();
+    });
     window->show();
     window->findChild<QRadioButton *>(QStringLiteral("SXOPTBox2"))->click();
     Fixture::settle();

@@ -25,6 +25,7 @@
 #include "modalhelper.h"
 #include "symbols/mappingstore.h"
 #include "testenv.h"
+#include "windowprofile.h"
 #include "ui/settings.h"
 
 namespace {
@@ -179,18 +180,21 @@ private:
         QVERIFY(m_window->downloader);
         QVERIFY(m_window->updater);
         QVERIFY(m_window->settingsDialog);
-        m_window->findChild<QLineEdit *>(QStringLiteral("machineIDLabel"))->setText(ClientId);
+
         const QStringList enabled = {QStringLiteral("cashBox"), QStringLiteral("futureBox")};
         for (const char *name : {"cashBox", "futureBox", "optionBox", "commBox", "currBox", "spotBox", "SXOPTBox",
                                  "SXOPTBox2", "ForexBox"}) {
             m_window->findChild<QAbstractButton *>(QLatin1String(name))
                 ->setEnabled(enabled.contains(QLatin1String(name)));
         }
-        m_window->secureKey = m_sim->options().secureKey;
-        m_window->backfillPath = intradayPath();
-        m_window->backfillPathSlow = host() + QLatin1String(FeedSimBackfill::SlowRoute);
-        m_window->eod1yPath = eodPath();
-        m_window->oneDayBackfillPath = m_sim->httpBaseUrl() + QStringLiteral("/backfillS21/1/");
+        reconfigure(*m_window, [&](ServerProfile &p) {
+            p.clientId = ClientId;
+            p.secureKey = m_sim->options().secureKey;
+            p.backfillPath = intradayPath();
+            p.backfillPathSlow = host() + QLatin1String(FeedSimBackfill::SlowRoute);
+            p.eod1yPath = eodPath();
+            p.oneDayBackfillPath = m_sim->httpBaseUrl() + QStringLiteral("/backfillS21/1/");
+        });
         combo("daysBox")->setCurrentText(QStringLiteral("1"));
         combo("autoFilldaysBox")->setCurrentText(QStringLiteral("1"));
     }
@@ -403,7 +407,7 @@ private slots:
     {
         QFETCH(bool, autoEod);
         setAutoEod(autoEod);
-        m_window->eod1yPath.clear();
+        reconfigure(*m_window, [](ServerProfile &p) { p.eod1yPath.clear(); });
         selectCash({QStringLiteral("A"), QStringLiteral("B")});
         m_window->do5DayBackfill();
         QCOMPARE(queue(), QStringList({intradayUrl("B", "1")}));
@@ -494,7 +498,7 @@ private slots:
     void symbolsAddedDuringRunQueueBehind()
     {
         setAutoEod(true);
-        m_window->eod1yPath.clear();
+        reconfigure(*m_window, [](ServerProfile &p) { p.eod1yPath.clear(); });
         selectCash({QStringLiteral("A")});
         m_window->do5DayBackfill();
         // A is the run's last job and is downloading now; the queue is empty.
@@ -512,7 +516,7 @@ private slots:
         QCOMPARE(m_archives->requestCount(), 3);
 
         // Idle again: new symbols start a run of their own, end-of-day included.
-        m_window->eod1yPath = eodPath();
+        reconfigure(*m_window, [&](ServerProfile &p) { p.eod1yPath = eodPath(); });
         m_window->backfillNewSymbols({QStringLiteral("D")});
         QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("D", "3"));
         QCOMPARE(queue(), QStringList({eodUrl("D")}));
@@ -670,7 +674,7 @@ private slots:
         selectCash({QStringLiteral("INFY"), QStringLiteral("TCS")});
         m_window->updater->eodSelectedOnly = !watchListOnly;
         if (!fullAddress)
-            m_window->oneDayBackfillPath = QStringLiteral("k1");
+            m_window->setOneDayBackfillPath(QStringLiteral("k1"));
 
         QMetaObject::invokeMethod(m_window, "on_pushButton_clicked");
         QPointer<eoddata> dialog = m_window->findChild<eoddata *>();

@@ -33,6 +33,7 @@
 #include "platform/brokerstandin.h"
 #include "testenv.h"
 #include "threadedstream.h"
+#include "windowprofile.h"
 #include "ui/settings.h"
 
 #include <csignal>
@@ -183,8 +184,10 @@ class tst_livefeed : public QObject
     std::unique_ptr<quillmark2> makeWindow(const QUrl &streamUrl)
     {
         auto window = std::make_unique<quillmark2>();
-        window->websocketLink = streamUrl.toString();
-        window->symbolLimit = 200;
+        reconfigure(*window, [&](ServerProfile &p) {
+            p.websocketLink = streamUrl.toString();
+            p.symbolLimit = 200;
+        });
         return window;
     }
 
@@ -344,10 +347,12 @@ private slots:
     std::unique_ptr<quillmark2> gapFillWindow()
     {
         auto window = makeWindow(m_sim->stream()->url());
-        window->findChild<QLineEdit *>(QStringLiteral("machineIDLabel"))->setText(QStringLiteral("QM-GAP"));
+        reconfigure(*window, [&](ServerProfile &p) {
+            p.clientId = QStringLiteral("QM-GAP");
+            p.secureKey = m_sim->options().secureKey;
+            p.backfillPath = m_sim->serverHost() + QLatin1String(FeedSimBackfill::IntradayRoute);
+        });
         window->findChild<QAbstractButton *>(QStringLiteral("cashBox"))->setEnabled(true);
-        window->secureKey = m_sim->options().secureKey;
-        window->backfillPath = m_sim->serverHost() + QLatin1String(FeedSimBackfill::IntradayRoute);
         window->updater->selectedSymbols = QStringList{QStringLiteral("A"), QStringLiteral("B")};
         window->updater->selectedExchanges = QStringList{QStringLiteral("CASH"), QStringLiteral("CASH")};
         window->addDisplayTable();
@@ -890,9 +895,10 @@ private slots:
         auto *days = window->findChild<QComboBox *>(QStringLiteral("daysBox"));
         QCOMPARE(days->count(), 3);
         QCOMPARE(days->itemText(2), QStringLiteral("8"));
-        QCOMPARE(window->symbolLimit, 37);
-        QCOMPARE(window->websocketLink, m_sim->websocketLink());
-        QCOMPARE(window->secureKey, options.secureKey);
+        QCOMPARE(window->profile().symbolLimit, 37);
+        QCOMPARE(window->profile().websocketLink, m_sim->websocketLink());
+        QCOMPARE(window->profile().secureKey, options.secureKey);
+        QCOMPARE(window->profile().clientId, controller.clientIdentifier().toUpper());
         QCOMPARE(window->findChild<QLineEdit *>(QStringLiteral("machineIDLabel"))->text(),
                  controller.clientIdentifier().toUpper());
         QVERIFY(!window->contractCatalogue.isEmpty());
@@ -904,8 +910,8 @@ private slots:
         QCOMPARE(stream->authIds().value(0), controller.clientIdentifier().toUpper());
 
         QCOMPARE(m_sim->actionCount(QStringLiteral("get_settings")), 1);
-        QCOMPARE(window->oneDayBackfillPath, m_sim->backfillPathSettings().oneDayBackfillPath);
-        QVERIFY(!window->oneDayBackfillPath.isEmpty());
+        QCOMPARE(window->profile().oneDayBackfillPath, m_sim->backfillPathSettings().oneDayBackfillPath);
+        QVERIFY(!window->profile().oneDayBackfillPath.isEmpty());
 
         if (autoBackfill) {
             QTRY_VERIFY(m_sim->backfill()->requestCount() >= 1);

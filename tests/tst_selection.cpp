@@ -31,6 +31,7 @@
 #include "symbols/symbolmappingdialog.h"
 #include "symbols/wishlist.h"
 #include "testenv.h"
+#include "windowprofile.h"
 
 namespace {
 
@@ -142,8 +143,10 @@ class tst_selection : public QObject
     {
         m_window = std::make_unique<quillmark2>();
         m_window->contractCatalogue = sampleCatalogue();
-        m_window->symbolLimit = limit;
-        m_window->websocketLink = m_stream->url().toString();
+        reconfigure(*m_window, [&](ServerProfile &p) {
+            p.symbolLimit = limit;
+            p.websocketLink = m_stream->url().toString();
+        });
     }
 
     Pairs selection() const
@@ -202,7 +205,7 @@ class tst_selection : public QObject
     // Connects the live stream and waits for its first subscription.
     void connectStream()
     {
-        child<QLineEdit>(QStringLiteral("machineIDLabel"))->setText(QStringLiteral("QM-SEL"));
+        reconfigure(*m_window, [](ServerProfile &p) { p.clientId = QStringLiteral("QM-SEL"); });
         button("connectButton")->click();
         QTRY_COMPARE_WITH_TIMEOUT(m_stream->subscribeLists().size(), 1, 5000);
     }
@@ -265,7 +268,7 @@ private slots:
         QFETCH(QStringList, after);
         QFETCH(QString, box);
 
-        m_window->symbolLimit = limit;
+        reconfigure(*m_window, [&](ServerProfile &p) { p.symbolLimit = limit; });
         Pairs pairs;
         for (const QString &s : before)
             pairs.append({s, QStringLiteral("CASH")});
@@ -522,7 +525,7 @@ private slots:
     {
         setSelection({{"ABC", "CASH"}});
         m_window->addDisplayTable();
-        m_window->symbolLimit = 1;
+        reconfigure(*m_window, [&](ServerProfile &p) { p.symbolLimit = 1; });
         setSelection({{"ABC", "CASH"}, {"SBIN", "CASH"}});
         ModalDriver driver;
         m_window->addDisplayTable();
@@ -683,7 +686,7 @@ private slots:
         QCOMPARE(label(), QStringLiteral("S:(2)"));
 
         // Over the limit: the message, and the selection in use is kept.
-        m_window->symbolLimit = 1;
+        reconfigure(*m_window, [&](ServerProfile &p) { p.symbolLimit = 1; });
         setSelection({{"SBIN", "CASH"}});
         m_window->addDisplayTable();
         {

@@ -1,6 +1,7 @@
 #include "authdialog.h"
 
 #include "api/apirequest.h"
+#include "api/serverprofile.h"
 #include "api/serversettings.h"
 #include "app/connectivityprobe.h"
 #include "app/messagebox.h"
@@ -119,13 +120,7 @@ void authDialog::continueStartup(const StartupSettings &answer)
     const QString contractsFailure = mainWin->loadContractCatalogue();
     mainWin->show();
 
-    mainWin->symbolLimit = answer.symbolAllowed;
-    mainWin->secureKey = answer.secureKey;
-    mainWin->backfillPath = answer.backfillPath;
-    mainWin->backfillPathSlow = answer.backfillPathSlow;
-    mainWin->eod1yPath = answer.backfillPathEod1y;
-    mainWin->websocketLink = answer.websocketLink;
-    mainWin->supportAddress = answer.support;
+    mainWin->configure(ServerProfile::fromStartup(answer, clientId));
     daysList = answer.daysbox;
 
     mainWin->enableInterface(clientId.toUpper(), answer.feeds, daysList, answer.message, answer.eodEnabled);
@@ -152,7 +147,7 @@ void authDialog::backfillAtStartup(int days)
     }
     oneDayBackfillPath = answer.oneDayBackfillPath;
     fiveDayBackfillPath = answer.fiveDayBackfillPath;
-    mainWin->oneDayBackfillPath = oneDayBackfillPath;
+    mainWin->setOneDayBackfillPath(oneDayBackfillPath);
     if (days == 5)
         mainWin->do5DayBackfill();
 }

@@ -2,6 +2,7 @@
 #include "ui_quillmark2.h"
 
 #include "amibroker/livedataupdator.h"
+#include "api/serverprofile.h"
 #include "app/messagebox.h"
 #include "backfill/backfillpump.h"
 #include "backfill/mydownloader.h"
@@ -30,20 +31,11 @@
 
 Q_LOGGING_CATEGORY(lcApp, "quillmark.app", QtInfoMsg)
 
-namespace {
-
-// Shown in the window title and opened by Support until the server names its own address.
-const char kProductAddress[] = "www.quillmark.in";
-
-} // namespace
-
 quillmark2::quillmark2(QWidget *parent)
     : QDialog(parent)
-    , windowTitleText(QLatin1String(kProductAddress) + QStringLiteral(" (Quillmark %1)").arg(QCoreApplication::applicationVersion()))
+    , windowTitleText(QLatin1String(ProductAddress) + QStringLiteral(" (Quillmark %1)").arg(QCoreApplication::applicationVersion()))
     , databasePath(Platform::installPath(QLatin1String(InstallFiles::DatabaseFolder)))
-    , urlScheme(QStringLiteral("http"))
     , feedStates(FeedCatalogue::Count, false)
-    , supportAddress(QLatin1String(kProductAddress))
     , defaultLiveSymbols({QStringLiteral("BANKNIFTY-I"), QStringLiteral("CRUDEOIL-I"), QStringLiteral("GOLDM-I"),
                           QStringLiteral("SILVERM-I"), QStringLiteral("USDINR-I"), QStringLiteral("INDIAVIX"),
                           QStringLiteral("ICICIBANK"), QStringLiteral("NIFTY-I")})
@@ -85,7 +77,6 @@ quillmark2::quillmark2(QWidget *parent)
         downloader->retryTimer->stop();
 
     settingsDialog = new settings(this);
-    urlScheme = QStringLiteral("http");
 
     updater = new liveDataUpdator();
     connect(updater, SIGNAL(backfillDone()), this, SLOT(backfillDone()));
@@ -269,7 +260,17 @@ void quillmark2::on_daysBox_activated(const QString &text)
 
 void quillmark2::on_contactSupportButton_clicked()
 {
-    QDesktopServices::openUrl(QUrl::fromUserInput(supportAddress));
+    QDesktopServices::openUrl(QUrl::fromUserInput(m_profile.supportAddress));
+}
+
+void quillmark2::configure(const ServerProfile &profile)
+{
+    m_profile = profile;
+}
+
+void quillmark2::setOneDayBackfillPath(const QString &path)
+{
+    m_profile.oneDayBackfillPath = path;
 }
 
 void quillmark2::showStatusMessage(QString message)

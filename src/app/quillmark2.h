@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/serverprofile.h"
 #include "live/livehealth.h"
 
 #include <QDialog>
@@ -43,17 +44,9 @@ public:
     QNetworkAccessManager *networkManager = nullptr;
     QHash<QString, QStringList> contractCatalogue;
     QString databasePath;
-    QString oneDayBackfillPath;
     QString currentFeed;
-    QString secureKey;
-    QString urlScheme;
     QVector<bool> feedStates;
     MyDownloader *downloader = nullptr;
-    QString backfillPathSlow;
-    QString backfillPath;
-    QString eod1yPath;
-    QString supportAddress;
-    QString websocketLink;
     QStringList defaultLiveSymbols;
     bool enableEOD = false;
     bool displayTableScheduled = false;
@@ -65,7 +58,6 @@ public:
         QHash<QByteArray, int> slotOfSymbol;
         QVector<int> slotOfRow;
     } quoteRows;
-    qint32 symbolLimit = 0;
     liveDataUpdator *updater = nullptr;
     Ui::quillmark2 *ui = nullptr;
     QThread *liveThread = nullptr;
@@ -103,6 +95,12 @@ public:
     void backfillNewSymbols(const QStringList &symbols);
     // Replaces the catalogue with the server's; what went wrong when it could not be had.
     QString loadContractCatalogue();
+
+    // What the server told this installation at start-up, handed over once; the
+    // one-day backfill path follows from "get_settings".
+    void configure(const ServerProfile &profile);
+    void setOneDayBackfillPath(const QString &path);
+    const ServerProfile &profile() const { return m_profile; }
 
 signals:
     void deleteButton(bool);
@@ -200,4 +198,5 @@ private:
     QPointer<QMessageBox> liveImportWarning;
     QTimer *liveImportWarningDelay = nullptr;
     QString liveImportBlockedReason;
+    ServerProfile m_profile;
 };

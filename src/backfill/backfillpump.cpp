@@ -94,12 +94,12 @@ struct UrlParts
     QVector<MappingEntry> mapping;
 
     explicit UrlParts(const quillmark2 &window)
-        : scheme(window.urlScheme)
-        , path(BackfillUrls::chosenPath(window.backfillPath, window.backfillPathSlow,
+        : scheme(window.profile().urlScheme)
+        , path(BackfillUrls::chosenPath(window.profile().backfillPath, window.profile().backfillPathSlow,
                                         window.settingsDialog && window.settingsDialog->slowBackfillFlag))
-        , eod1yPath(window.eod1yPath)
-        , clientId(window.ui->machineIDLabel->text())
-        , secureKey(window.secureKey)
+        , eod1yPath(window.profile().eod1yPath)
+        , clientId(window.profile().clientId)
+        , secureKey(window.profile().secureKey)
         , mapping(readMappingEntries())
     {
     }
@@ -396,7 +396,7 @@ void BackfillPump::pump()
     }
 
     const QString url = updater->backfillQueue.takeFirst();
-    const bool eodJob = BackfillUrls::isEodJob(url, m_window->eod1yPath);
+    const bool eodJob = BackfillUrls::isEodJob(url, m_window->profile().eod1yPath);
     const QString symbols = BackfillUrls::sentSymbols(url);
     if (!eodJob)
         m_lastIntradaySymbols = symbols;
@@ -419,7 +419,7 @@ void BackfillPump::pump()
     }
 
     qCDebug(lcBackfill) << (eodJob ? "end-of-day job" : "intraday job") << symbols;
-    downloader->initialize(BackfillUrls::jobFileName(ui->machineIDLabel->text()), url, backfillDestination(), 0);
+    downloader->initialize(BackfillUrls::jobFileName(m_window->profile().clientId), url, backfillDestination(), 0);
     downloader->retryTimer->stop();
 
     disconnectDownloader();
@@ -544,8 +544,9 @@ void BackfillPump::dialogJobRequested(const QString &symbol, bool selectedOnly)
     m_failedDialogJob = false;
 
     const bool slow = m_window->settingsDialog && m_window->settingsDialog->slowBackfillFlag;
-    const QString base = BackfillUrls::chosenPath(m_window->backfillPath, m_window->backfillPathSlow, slow);
-    const QString url = BackfillUrls::eodArchiveUrl(base, m_window->oneDayBackfillPath,
+    const ServerProfile &profile = m_window->profile();
+    const QString base = BackfillUrls::chosenPath(profile.backfillPath, profile.backfillPathSlow, slow);
+    const QString url = BackfillUrls::eodArchiveUrl(base, profile.oneDayBackfillPath,
                                                     serverNameFor(symbol, readMappingEntries()), QDate::currentDate());
     qCInfo(lcBackfill) << "end-of-day archive" << url;
 

@@ -104,8 +104,8 @@ void quillmark2::startLiveStream()
 
     liveThread = new QThread(this);
     liveThread->setObjectName(QStringLiteral("liveStream"));
-    liveWorker = new WebSocketWorker(QUrl(websocketLink), list, QStringLiteral("rtsocket.txt"),
-                                     ui->machineIDLabel->text().simplified(), nullptr);
+    liveWorker = new WebSocketWorker(QUrl(m_profile.websocketLink), list, QStringLiteral("rtsocket.txt"),
+                                     m_profile.clientId.simplified(), nullptr);
     liveWorker->moveToThread(liveThread);
 
     connect(liveThread, &QThread::finished, liveWorker, &QObject::deleteLater);

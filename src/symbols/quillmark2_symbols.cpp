@@ -187,9 +187,9 @@ void quillmark2::on_addSelected_clicked()
         }
     }
     const int wanted = newlyAdded.size() + symbols.size();
-    if (symbolLimit < wanted) {
+    if (m_profile.symbolLimit < wanted) {
         showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
-                       QStringLiteral("Maximum symbols limit is %1\nYou are trying to add %2").arg(symbolLimit).arg(wanted),
+                       QStringLiteral("Maximum symbols limit is %1\nYou are trying to add %2").arg(m_profile.symbolLimit).arg(wanted),
                        QMessageBox::Ok);
         return;
     }
@@ -280,10 +280,10 @@ void quillmark2::addDisplayTable()
 
     const QStringList symbols = updater->selectedSymbols;
     const QStringList exchanges = updater->selectedExchanges;
-    if (symbolLimit < symbols.size()) {
+    if (m_profile.symbolLimit < symbols.size()) {
         showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
                        QStringLiteral("Maximum limit for symbols is %1.\nYou are trying to add %2 symbols.")
-                           .arg(symbolLimit)
+                           .arg(m_profile.symbolLimit)
                            .arg(symbols.size()),
                        QMessageBox::Ok);
         return;
@@ -377,7 +377,7 @@ void quillmark2::restoreSelection()
     exchanges = settings.value(QLatin1String(Keys::CorrExchList)).toStringList();
     normaliseSelection(symbols, exchanges);
 
-    if (symbolLimit < symbols.size()) {
+    if (m_profile.symbolLimit < symbols.size()) {
         symbols.clear();
         exchanges.clear();
     }
@@ -444,11 +444,11 @@ void quillmark2::on_load_list_2_clicked()
     normaliseSelection(list.symbols, list.exchanges);
     // A list over the limit is refused before it replaces anything: the selection in
     // use stays, rather than being lost to a file that cannot be taken.
-    if (symbolLimit < list.symbols.size()) {
+    if (m_profile.symbolLimit < list.symbols.size()) {
         showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
                        QStringLiteral("Cannot add %1 symbols.\nMaximum limit is %2.")
                            .arg(list.symbols.size())
-                           .arg(symbolLimit),
+                           .arg(m_profile.symbolLimit),
                        QMessageBox::Ok);
         return;
     }

@@ -19,7 +19,6 @@ FeedSimUpdate::FeedSimUpdate(HttpServer *server, const FeedSimOptions *options, 
     : QObject(parent)
     , m_options(options)
     , m_launchScript(defaultLaunchScript())
-    , m_releaseVersion(QString::fromLatin1(OfferedVersion))
     , m_signingKey(defaultSigningKey())
 {
     server->addRoute(QLatin1String(Route), [this](const HttpRequest &request, HttpResponder *responder) {
@@ -58,6 +57,15 @@ QByteArray FeedSimUpdate::defaultSigningKey()
     return key;
 }
 
+QString FeedSimUpdate::releaseVersion() const
+{
+    if (!m_releaseVersion.isEmpty())
+        return m_releaseVersion;
+    if (m_options && m_options->latestVersion != FeedSimOptions().latestVersion)
+        return m_options->latestVersion;
+    return QString::fromLatin1(OfferedVersion);
+}
+
 FeedSimUpdate::Files FeedSimUpdate::releaseFiles() const
 {
     Files files = m_extraFiles;
@@ -73,7 +81,7 @@ FeedSimUpdate::Files FeedSimUpdate::releaseFiles() const
             written = QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly)
                       && file.write(it.value()) == it.value().size();
         }
-        if (!written || !ReleaseSigner::signFolder(dir.path(), m_releaseVersion, m_signingKey, &error)) {
+        if (!written || !ReleaseSigner::signFolder(dir.path(), releaseVersion(), m_signingKey, &error)) {
             qCWarning(lcFeedSimUpdate).noquote() << "cannot sign the release:" << error;
         } else {
             for (const char *name : {InstallFiles::ReleaseManifest, InstallFiles::ReleaseSignature}) {

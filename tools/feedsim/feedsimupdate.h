@@ -53,8 +53,10 @@ public:
     using Files = QMap<QString, QByteArray>; // path in the release -> content
     // More files in the release (a program file, say), signed with the rest.
     void setExtraFiles(const Files &files) { m_extraFiles = files; }
-    // The version release.json names (default OfferedVersion).
+    // The version release.json names: this, else the options' latest_version when
+    // they name another than the default, else OfferedVersion (what the server announces).
     void setReleaseVersion(const QString &version) { m_releaseVersion = version; }
+    QString releaseVersion() const;
     // The secret key that signs the release (an empty key: no release.json, no release.sig).
     void setSigningKey(const QByteArray &secretKey) { m_signingKey = secretKey; }
     QByteArray signingKey() const { return m_signingKey; }

@@ -48,8 +48,9 @@ bool updator::shouldUpdate(const QString &running, const QString &latest)
     // A clock set back makes a refusal look as if it came from the future: try again then too.
     if (!refusedAt.isValid() || refusedAt > now || refusedAt.secsTo(now) >= RefusedRetrySecs)
         return true;
-    qCInfo(lcUpdater).noquote() << "release" << latest << "was refused at" << refusedAt.toString(Qt::ISODate)
-                                << "; not fetched again before" << refusedAt.addSecs(RefusedRetrySecs).toString(Qt::ISODate);
+    qCInfo(lcUpdater).noquote() << QStringLiteral("release %1 was refused at %2; not fetched again before %3")
+                                       .arg(latest, refusedAt.toString(Qt::ISODate),
+                                            refusedAt.addSecs(RefusedRetrySecs).toString(Qt::ISODate));
     return false;
 }
 
@@ -137,8 +138,7 @@ void updator::start(const QString &latestVersion, const QString &latestVersionPa
     auto *thread = new QThread(controller);
     thread->setObjectName(QStringLiteral("UpdatorWorker"));
     worker->moveToThread(thread);
-    connect(worker, &UpdatorWorker::releaseRefused, this,
-            [](const QString &version) { rememberRefusedRelease(version); });
+    connect(worker, &UpdatorWorker::releaseRefused, this, &updator::rememberRefusedRelease);
     connect(worker, &UpdatorWorker::downloadFinished, this, &updator::onDownloadFinished);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     // The thread dies with the controller; it must not be running by then.

@@ -162,6 +162,18 @@ private slots:
         QTest::newRow("cut in its last section") << whole.left(0x300) << "cut short";
         QTest::newRow("cut before its last byte") << whole.left(whole.size() - 1) << "cut short";
         QTest::newRow("cut in the section table") << whole.left(0x160) << "cut short";
+        // Not stripped: one symbol after the sections, then the names (a 4-byte size, 8 bytes of names).
+        QByteArray symbols = patched(0x44 + 8, 0x400);
+        symbols[0x44 + 12] = 1;
+        symbols += QByteArray(18, '\0') + QByteArray("\x0c\0\0\0main\0tls\0", 12);
+        QTest::newRow("with its symbols") << symbols << QString();
+        QTest::newRow("cut in its symbol names") << symbols.left(symbols.size() - 1) << "cut short";
+        QByteArray signedImage = patched(0x58 + 108, 16); // 16 data directories
+        const int security = 0x58 + 112 + 8 * 4;
+        signedImage[security + 1] = 0x04; // at 0x400
+        signedImage[security + 4] = 0x10; // 16 bytes
+        QTest::newRow("with its code signature") << signedImage + QByteArray(16, 'S') << QString();
+        QTest::newRow("cut in its code signature") << signedImage + QByteArray(15, 'S') << "cut short";
     }
 
     void windowsProgramImages()

@@ -44,6 +44,8 @@ constexpr quint64 PeExecutableImage = 0x0002;
 constexpr quint64 PeDll = 0x2000;
 constexpr quint64 PeSectionHeaderSize = 40;
 constexpr quint64 PeMinOptionalHeader = 112; // PE32+ up to NumberOfRvaAndSizes
+constexpr quint64 PeSymbolSize = 18;
+constexpr quint64 PeSecurityDirectory = 4; // its address is a file offset, not a memory one
 
 constexpr quint64 ElfExecutable = 2;
 constexpr quint64 ElfShared = 3; // position-independent programs are this type
@@ -85,6 +87,19 @@ QString peX64Defect(const QByteArray &image)
         const quint64 rawSize = in.u32(header + 16);
         const quint64 rawOffset = in.u32(header + 20);
         if (rawSize > 0 && !in.holds(rawOffset, rawSize))
+            return QStringLiteral("cut short");
+    }
+    // What may follow the sections: the symbols and their names (in programs that are
+    // not stripped) and the code signature; a file cut there loses them.
+    const quint64 symbols = in.u32(pe + 12);
+    if (symbols > 0) {
+        const quint64 names = symbols + in.u32(pe + 16) * PeSymbolSize;
+        if (!in.holds(names, 4) || !in.holds(names, in.u32(names)))
+            return QStringLiteral("cut short");
+    }
+    if (in.u32(optional + 108) > PeSecurityDirectory && optionalSize >= 112 + 8 * (PeSecurityDirectory + 1)) {
+        const quint64 entry = optional + 112 + 8 * PeSecurityDirectory;
+        if (in.u32(entry + 4) > 0 && !in.holds(in.u32(entry), in.u32(entry + 4)))
             return QStringLiteral("cut short");
     }
     return QString();

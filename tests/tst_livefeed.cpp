@@ -984,6 +984,36 @@ private slots:
         QTRY_VERIFY(!m_sim->stream()->subscribeLists().isEmpty());
     }
 
+    // A release that is not ours is refused in words, the installed release starts and
+    // streams, and the next start does not fetch the same release again.
+    void refusedReleaseIsToldOnceAndNotFetchedAgain()
+    {
+        m_sim->options().latestVersion = QStringLiteral("7.3");
+        m_sim->update()->setTamper([](FeedSimUpdate::Files &files) {
+            files[QStringLiteral("Quillmark.exe")] = "MZ from someone else";
+        });
+        storeReturningTrader(false);
+        {
+            ModalAcceptor boxes;
+            authDialog controller;
+            controller.startUp();
+            QTRY_COMPARE(boxTitles(boxes), (QStringList{QStringLiteral("New Update"), QStringLiteral("Update failed")}));
+            QCOMPARE(boxes.seen().last(), QStringLiteral("Update failed|The update to 7.3 could not be verified and was "
+                                                         "not installed; Quillmark 7.26 keeps running."));
+            QTRY_VERIFY(controller.mainWindow()->isVisible());
+            QTRY_VERIFY(!m_sim->stream()->subscribeLists().isEmpty());
+            QCOMPARE(m_sim->update()->requestCount(), 1);
+            QVERIFY(!QFile::exists(rootPath(QStringLiteral("Quillmark.exe"))));
+        }
+        ModalAcceptor boxes;
+        authDialog controller;
+        controller.startUp();
+        QVERIFY(controller.mainWindow()->isVisible());
+        QTest::qWait(100);
+        QCOMPARE(boxTitles(boxes), QStringList());
+        QCOMPARE(m_sim->update()->requestCount(), 1);
+    }
+
     // ---- the real program: a refused start-up ends the process ------------
 
     void refusedStartupEndsTheProcess_data()

@@ -11,9 +11,39 @@
 #include "platform/installroot.h"
 #include "platform/serverhost.h"
 #include "platform/processes.h"
+#include "platform/programfile.h"
 #include "testenv.h"
 
 #include <memory>
+
+namespace {
+
+// The smallest image a Windows loader takes for an x86-64 program: headers and one
+// section of 0x200 bytes at 0x200.
+QByteArray minimalPe()
+{
+    QByteArray image(0x400, '\0');
+    auto put = [&image](int offset, quint32 value, int width) {
+        for (int i = 0; i < width; ++i)
+            image[offset + i] = char((value >> (8 * i)) & 0xff);
+    };
+    image.replace(0, 2, "MZ");
+    put(0x3c, 0x40, 4);               // e_lfanew
+    image.replace(0x40, 4, QByteArray("PE\0\0", 4));
+    put(0x44, 0x8664, 2);             // machine: x86-64
+    put(0x46, 1, 2);                  // one section
+    put(0x54, 0xf0, 2);               // optional header size
+    put(0x56, 0x0022, 2);             // executable image, large-address aware
+    put(0x58, 0x20b, 2);              // PE32+
+    put(0x58 + 60, 0x200, 4);         // size of headers
+    const int section = 0x58 + 0xf0;
+    image.replace(section, 5, ".text");
+    put(section + 16, 0x200, 4);      // raw size
+    put(section + 20, 0x200, 4);      // raw offset
+    return image;
+}
+
+} // namespace
 
 class tst_platform : public QObject
 {
@@ -201,6 +231,89 @@ private slots:
             p->waitForFinished();
         }
         QCOMPARE(sleeps(Platform::instanceCheckProcessList()), 0);
+    }
+    // A release's program file is judged by its headers: a Windows program must be a
+    // whole PE image for x86-64.
+    void windowsProgramImages_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<QString>("defect"); // empty: a whole program
+        const QByteArray whole = minimalPe();
+        auto patched = [&whole](int offset, quint16 value) {
+            QByteArray image = whole;
+            image[offset] = char(value & 0xff);
+            image[offset + 1] = char(value >> 8);
+            return image;
+        };
+        QTest::newRow("whole x86-64 program") << whole << QString();
+        QTest::newRow("empty") << QByteArray() << "empty";
+        QTest::newRow("an error page") << QByteArray("<html>404</html>") << "not a Windows program";
+        QTest::newRow("MZ and nothing else") << QByteArray("MZ") << "not a Windows program";
+        QTest::newRow("header offset past the end") << patched(0x3c + 2, 0x7fff) << "not a Windows program";
+        QTest::newRow("32-bit x86 program") << patched(0x44, 0x14c) << "not a Windows program for x86-64";
+        QTest::newRow("PE32 optional header") << patched(0x58, 0x10b) << "not a Windows program for x86-64";
+        QTest::newRow("a DLL") << patched(0x56, 0x2022) << "not a Windows program (a library or an object)";
+        QTest::newRow("an object, not an image") << patched(0x56, 0x0020) << "not a Windows program (a library or an object)";
+        QTest::newRow("no sections") << patched(0x46, 0) << "a Windows program without code";
+        QTest::newRow("cut in its last section") << whole.left(0x300) << "cut short";
+        QTest::newRow("cut before its last byte") << whole.left(whole.size() - 1) << "cut short";
+        QTest::newRow("cut in the section table") << whole.left(0x160) << "cut short";
+        // Not stripped: one symbol after the sections, then the names (a 4-byte size, 8 bytes of names).
+        QByteArray symbols = patched(0x44 + 8, 0x400);
+        symbols[0x44 + 12] = 1;
+        symbols += QByteArray(18, '\0') + QByteArray("\x0c\0\0\0main\0tls\0", 12);
+        QTest::newRow("with its symbols") << symbols << QString();
+        QTest::newRow("cut in its symbol names") << symbols.left(symbols.size() - 1) << "cut short";
+        QByteArray signedImage = patched(0x58 + 108, 16); // 16 data directories
+        const int security = 0x58 + 112 + 8 * 4;
+        signedImage[security + 1] = 0x04; // at 0x400
+        signedImage[security + 4] = 0x10; // 16 bytes
+        QTest::newRow("with its code signature") << signedImage + QByteArray(16, 'S') << QString();
+        QTest::newRow("cut in its code signature") << signedImage + QByteArray(15, 'S') << "cut short";
+    }
+
+    void windowsProgramImages()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(QString, defect);
+        QCOMPARE(Platform::peX64Defect(image), defect);
+    }
+
+    // Elsewhere: an ELF program whose every loaded part and section table is there,
+    // or a script that names its interpreter. This test's own file is the ELF program.
+    void otherProgramImages_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<QString>("defect");
+        const QByteArray elf = readFile(QCoreApplication::applicationFilePath());
+        QByteArray object = elf;
+        object[16] = 1; // relocatable (little-endian e_type)
+        object[17] = 0;
+        QTest::newRow("this program") << elf << QString();
+        QTest::newRow("only the ELF header") << elf.left(64) << "cut short";
+        QTest::newRow("half of it") << elf.left(elf.size() / 2) << "cut short";
+        QTest::newRow("all but its last byte") << elf.left(elf.size() - 1) << "cut short";
+        QTest::newRow("an object file") << object << "not an ELF program (an object or a core file)";
+        QTest::newRow("shell script") << QByteArray("#!/bin/sh\nexec true\n") << QString();
+        QTest::newRow("script without an interpreter") << QByteArray("#!\nexec true\n") << "a script without an interpreter";
+        QTest::newRow("text") << QByteArray("exec true\n") << "neither an ELF program nor a script";
+        QTest::newRow("a Windows program") << minimalPe() << "neither an ELF program nor a script";
+        QTest::newRow("empty") << QByteArray() << "empty";
+    }
+
+    void otherProgramImages()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(QString, defect);
+        QVERIFY(image.isEmpty() || !image.startsWith("\x7f" "ELF") || image.size() >= 64);
+        QCOMPARE(Platform::programContentDefect(image), defect);
+        // The file seam says the same of the file.
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(Platform::programFileName());
+        QVERIFY(writeFile(path, image));
+        QCOMPARE(Platform::programFileDefect(path), defect);
+        QCOMPARE(Platform::programFileDefect(dir.filePath(QStringLiteral("absent"))), QStringLiteral("unreadable"));
     }
 };
 

@@ -5,18 +5,26 @@
 #include <QFontInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 #include <QTcpServer>
 #include <QThread>
 #include <QTimer>
 
 #include "app/installfiles.h"
+#include "app/settingskeys.h"
 #include "feedsim.h"
 #include "feedsimupdate.h"
 #include "modalhelper.h"
+#include "procstatus.h"
+#include "releasesigner.h"
 #include "platform/installroot.h"
 #include "platform/restartscript.h"
 #include "testenv.h"
+#include "platform/programfile.h"
+#include "updater/releasemanifest.h"
+#include "updater/releaseverifier.h"
 #include "updater/updator.h"
 #include "updater/updatorworker.h"
 
@@ -31,6 +39,8 @@ struct WorkerRun
     QStringList logs;
     qlonglong lastReceived = -1;
     bool ended = false; // the call returned within the wait
+    QStringList refused; // "version|reason" of each releaseRefused
+    qint64 peakRssGrowthKiB = 0; // this process, while the call ran
 };
 
 // Runs one startDownload on a thread of its own, as the update sequence does, and
@@ -43,6 +53,7 @@ WorkerRun runWorker(const QString &url, const UpdatorWorker::Limits &limits = Up
     QThread thread;
     auto *worker = new UpdatorWorker;
     worker->setLimits(limits);
+    worker->setAnnouncedVersion(QLatin1String(FeedSimUpdate::OfferedVersion));
     worker->moveToThread(&thread);
     QObject::connect(worker, &UpdatorWorker::downloadFinished, &receiver, [&run](bool ok, const QString &text) {
         ++run.finishedCount;
@@ -50,15 +61,20 @@ WorkerRun runWorker(const QString &url, const UpdatorWorker::Limits &limits = Up
         run.text = text;
     });
     QObject::connect(worker, &UpdatorWorker::logMessage, &receiver, [&run](const QString &msg) { run.logs << msg; });
+    QObject::connect(worker, &UpdatorWorker::releaseRefused, &receiver,
+                     [&run](const QString &version, const QString &reason) { run.refused << version + '|' + reason; });
     QObject::connect(worker, &UpdatorWorker::downloadProgress, &receiver,
                      [&run](qlonglong received, qlonglong) { run.lastReceived = received; });
     QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     thread.start();
     QMetaObject::invokeMethod(worker, "startDownload", Qt::QueuedConnection, Q_ARG(QString, url));
 
+    const qint64 rssBefore = processStatusKiB("VmRSS:");
     QDeadlineTimer deadline(waitMs);
-    while (run.finishedCount == 0 && !deadline.hasExpired())
+    while (run.finishedCount == 0 && !deadline.hasExpired()) {
         QTest::qWait(10);
+        run.peakRssGrowthKiB = qMax(run.peakRssGrowthKiB, processStatusKiB("VmRSS:") - rssBefore);
+    }
     thread.quit();
     run.ended = thread.wait(qMax<qint64>(1000, deadline.remainingTime()));
     // Whatever the worker emitted before its thread ended is queued by now.
@@ -182,6 +198,7 @@ private slots:
         QFETCH(QString, latest);
         QFETCH(bool, due);
         QCOMPARE(updator::isUpdateDue(running, latest), due);
+        QCOMPARE(updator::shouldUpdate(running, latest), due); // nothing refused yet
     }
 
     void feedsimOffersTheUpdateUntilDelivered()
@@ -220,13 +237,27 @@ private slots:
         QVERIFY(!QFile::exists(archivePath()));
         QCOMPARE(run.lastReceived, qlonglong(m_sim->update()->archive().size()));
 
+        // The signed list travels with the release and lists every other file of it.
+        ReleaseManifest manifest;
+        QString why;
+        QVERIFY2(ReleaseManifest::fromJson(readFile(staged(InstallFiles::ReleaseManifest)), &manifest, &why),
+                 qPrintable(why));
+        QCOMPARE(manifest.version, QLatin1String(FeedSimUpdate::OfferedVersion));
+        QStringList listed;
+        for (const ReleaseFile &file : manifest.files)
+            listed << file.path;
+        QCOMPARE(listed, (QStringList{QLatin1String(FeedSimUpdate::LaunchScriptName), QLatin1String(FeedSimUpdate::MarkerName)}));
+        QVERIFY(QFile::exists(staged(InstallFiles::ReleaseSignature)));
+        QVERIFY(run.refused.isEmpty());
+
         const QStringList expected = {
             QStringLiteral("UpdatorWorker: startDownload called with URL: ") + url,
-            QStringLiteral("UpdatorWorker: download finished OK."),
             QStringLiteral("Using fixed update path: ") + archivePath(),
+            QStringLiteral("UpdatorWorker: download finished OK."),
             QStringLiteral("Saved ZIP to ") + archivePath(),
             QStringLiteral("Extracting to fixed path: ") + rootFolder(),
-            QStringLiteral("Extraction finished.")};
+            QStringLiteral("Extraction finished."),
+            QStringLiteral("Release 7.27 verified.")};
         QCOMPARE(run.logs, expected);
     }
 
@@ -284,13 +315,15 @@ private slots:
         QCOMPARE(run.finishedCount, 1);
         QVERIFY(!run.ok);
         QVERIFY(!run.text.isEmpty());
+        // Nothing of a failed download stays behind, an error page included.
         QVERIFY(!QFile::exists(archivePath()));
         QCOMPARE(run.logs.first(), QStringLiteral("UpdatorWorker: startDownload called with URL: ") + url);
-        QCOMPARE(run.logs.size(), 2);
         if (kind == QLatin1String("empty") || kind == QLatin1String("blank")) {
+            QCOMPARE(run.logs.size(), 2);
             QCOMPARE(run.logs.last(), QStringLiteral("UpdatorWorker: LatestVersionPath empty!"));
             QCOMPARE(m_sim->update()->requestCount(), 0);
         } else {
+            QCOMPARE(run.logs.size(), 3);
             QCOMPARE(run.logs.last(), QStringLiteral("Download failed: ") + run.text);
         }
         if (expectedText.isEmpty())
@@ -369,8 +402,10 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString calls = dir.path() + QStringLiteral("/calls.txt");
+        // It unpacks as 7-Zip does, then ends as the row says.
         const QString fake = writeScript(
-            dir, "for a in \"$@\"; do echo \"$a\"; done > '" + calls.toUtf8() + "'\npwd -P >> '" + calls.toUtf8() + "'\n" + ending);
+            dir, "for a in \"$@\"; do echo \"$a\"; done > '" + calls.toUtf8() + "'\npwd -P >> '" + calls.toUtf8()
+                     + "'\n7za \"$@\" >/dev/null\n" + ending);
         QVERIFY(!fake.isEmpty());
         qputenv("QUILLMARK_7ZA", fake.toUtf8());
 
@@ -385,7 +420,7 @@ private slots:
         QCOMPARE(QString::fromUtf8(readFile(calls)), expectedCall);
         if (ok) {
             QCOMPARE(run.text, rootFolder());
-            QCOMPARE(run.logs.last(), QStringLiteral("Extraction finished."));
+            QVERIFY(run.logs.contains(QStringLiteral("Extraction finished.")));
             QVERIFY(!QFile::exists(archivePath()));
         } else {
             QCOMPARE(run.text, QStringLiteral("Unzip timed out or failed"));
@@ -441,11 +476,363 @@ private slots:
         if (fullDisk) {
             QCOMPARE(run.text, QStringLiteral("Write failed"));
             QCOMPARE(run.logs.last(), QStringLiteral("Write failed for ") + archivePath());
+            QVERIFY(!QFileInfo(archivePath()).isSymLink()); // the cut archive is gone
         } else {
             QCOMPARE(run.text, QStringLiteral("Cannot open file for write: ") + archivePath());
             QCOMPARE(run.logs.last(), run.text);
+            // Nowhere to put it: not even asked for.
+            QCOMPARE(m_sim->update()->requestCount(), 0);
         }
         QVERIFY(!run.logs.contains(QStringLiteral("Extracting to fixed path: ") + rootFolder()));
+    }
+
+    // Everything a release can be besides the one we signed: each is refused alike,
+    // the installed program stays whole, nothing of the release is left, and the log
+    // names the reason.
+    void refusedReleases_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        const QString program = Platform::programFileName();
+        QTest::newRow("byte changed in a data file") << "marker" << "file update_marker.txt differs";
+        QTest::newRow("byte changed in the restart script") << "script" << "file QuillLaunch.sh differs";
+        QTest::newRow("byte changed in the program") << "program" << QStringLiteral("file %1 differs").arg(program);
+        QTest::newRow("byte changed in release.json") << "manifest" << "bad signature";
+        QTest::newRow("release.sig from another release") << "signature" << "bad signature";
+        QTest::newRow("file added") << "added" << "file plugins/extra.dll not listed";
+        QTest::newRow("file removed") << "removed" << "file update_marker.txt missing";
+        QTest::newRow("file added and one removed") << "swapped" << "file Update_marker.txt not listed; file update_marker.txt missing";
+        QTest::newRow("unsigned") << "unsigned" << "unsigned release (no release.json)";
+        QTest::newRow("signature removed") << "nosig" << "unsigned release (no release.sig)";
+        QTest::newRow("signed by another key") << "otherkey" << "bad signature";
+        QTest::newRow("older release offered as the announced one") << "older" << "version 7.25 offered as 7.27";
+    }
+
+    void refusedReleases()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        const QString program = Platform::programFileName();
+        FeedSimUpdate *update = m_sim->update();
+        QVERIFY2(!update->signingKey().isEmpty(), "no signing key for the reference server's release");
+        update->setExtraFiles({{program, QByteArrayLiteral("#!/bin/sh\necho new program\n")}});
+        using Files = FeedSimUpdate::Files;
+        auto flipLastByte = [](QByteArray &data) { data[data.size() - 1] = char(data.at(data.size() - 1) ^ 0x01); };
+        QTemporaryDir keys;
+        QVERIFY(keys.isValid());
+        if (kind == QLatin1String("marker") || kind == QLatin1String("script") || kind == QLatin1String("program")
+            || kind == QLatin1String("manifest")) {
+            const QString name = kind == QLatin1String("marker")   ? QLatin1String(FeedSimUpdate::MarkerName)
+                                 : kind == QLatin1String("script") ? QLatin1String(FeedSimUpdate::LaunchScriptName)
+                                 : kind == QLatin1String("program") ? program
+                                                                    : QLatin1String(InstallFiles::ReleaseManifest);
+            update->setTamper([name, flipLastByte](Files &files) { flipLastByte(files[name]); });
+        } else if (kind == QLatin1String("signature")) {
+            // A genuine signature, of another genuine release.
+            const QByteArray other = ReleaseSigner::signatureLine("{}", update->signingKey());
+            update->setTamper([other](Files &files) { files[QLatin1String(InstallFiles::ReleaseSignature)] = other; });
+        } else if (kind == QLatin1String("added")) {
+            update->setTamper([](Files &files) { files[QStringLiteral("plugins/extra.dll")] = "MZ"; });
+        } else if (kind == QLatin1String("removed")) {
+            update->setTamper([](Files &files) { files.remove(QLatin1String(FeedSimUpdate::MarkerName)); });
+        } else if (kind == QLatin1String("swapped")) {
+            update->setTamper([](Files &files) {
+                files[QStringLiteral("Update_marker.txt")] = files.take(QLatin1String(FeedSimUpdate::MarkerName));
+            });
+        } else if (kind == QLatin1String("unsigned")) {
+            update->setSigningKey(QByteArray());
+        } else if (kind == QLatin1String("nosig")) {
+            update->setTamper([](Files &files) { files.remove(QLatin1String(InstallFiles::ReleaseSignature)); });
+        } else if (kind == QLatin1String("otherkey")) {
+            QCOMPARE(QProcess::execute(QStringLiteral(QM_SOURCE_DIR "/scripts/release-key"), {keys.path()}), 0);
+            QString error;
+            const QByteArray other = ReleaseSigner::readSecretKey(keys.filePath(QStringLiteral("release.key")), &error);
+            QVERIFY2(!other.isEmpty(), qPrintable(error));
+            update->setSigningKey(other);
+        } else if (kind == QLatin1String("older")) {
+            update->setReleaseVersion(QStringLiteral("7.25"));
+        }
+
+        auto installed = [](const QString &name) { return Platform::installPathFwd(name); };
+        const QMap<QString, QByteArray> before = {
+            {program, "old program\n"},
+            {QLatin1String(FeedSimUpdate::MarkerName), "old release\n"},
+            {QLatin1String(FeedSimUpdate::LaunchScriptName), "old script\n"}};
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QVERIFY(writeFile(installed(it.key()), it.value()));
+
+        const WorkerRun run = runWorker(archiveUrl());
+        QVERIFY(run.ended);
+        QCOMPARE(run.finishedCount, 1);
+        QVERIFY(!run.ok);
+        QCOMPARE(run.text, QStringLiteral("The update to 7.27 could not be verified and was not installed; "
+                                          "Quillmark 7.26 keeps running."));
+        QCOMPARE(run.logs.last(), QStringLiteral("Update refused: ") + reason);
+        QCOMPARE(run.refused, QStringList{QStringLiteral("7.27|") + reason});
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QCOMPARE(readFile(installed(it.key())), it.value());
+        QVERIFY(!QFileInfo::exists(installed(QStringLiteral("plugins"))));
+        QVERIFY(!QFileInfo::exists(installed(QLatin1String(InstallFiles::ReleaseManifest))));
+        QVERIFY(!QFileInfo::exists(stagingFolder()));
+        QVERIFY(!QFileInfo::exists(archivePath()));
+    }
+
+    // The restart script moves whatever is staged: a program file that would not
+    // start must never get there.
+    void programFileMustBeWhole_data()
+    {
+        QTest::addColumn<QString>("path"); // where the release holds the program
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("defect"); // empty: installs
+        const QString name = Platform::programFileName();
+        const QByteArray elf = readFile(QCoreApplication::applicationFilePath());
+        QTest::newRow("empty") << name << QByteArray() << "empty";
+        QTest::newRow("garbage") << name << QByteArray("<html>502 Bad Gateway</html>\n")
+                                 << "neither an ELF program nor a script";
+        QTest::newRow("program cut short") << name << elf.left(elf.size() / 2) << "cut short";
+        QTest::newRow("program cut short in a folder") << "bin/" + name << elf.left(elf.size() - 1) << "cut short";
+        QTest::newRow("whole program") << name << elf << QString();
+        QTest::newRow("script") << name << QByteArray("#!/bin/sh\nexec true\n") << QString();
+    }
+
+    void programFileMustBeWhole()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, defect);
+        QVERIFY(content.size() != 1); // the test binary could not be read
+        m_sim->update()->setExtraFiles({{path, content}});
+        const QString installedProgram = Platform::installPathFwd(path);
+        QVERIFY(writeFile(installedProgram, "old program\n"));
+
+        const WorkerRun run = runWorker(archiveUrl());
+        QCOMPARE(run.finishedCount, 1);
+        if (defect.isEmpty()) {
+            QVERIFY2(run.ok, qPrintable(run.text));
+            QVERIFY(readFile(stagingFolder() + QLatin1Char('/') + path) == content);
+        } else {
+            QVERIFY(!run.ok);
+            QCOMPARE(run.text, QStringLiteral("The update to 7.27 is damaged and was not installed; "
+                                              "Quillmark 7.26 keeps running."));
+            const QString reason = QStringLiteral("program file %1: %2").arg(path, defect);
+            QCOMPARE(run.logs.last(), QStringLiteral("Update refused: ") + reason);
+            QCOMPARE(run.refused, QStringList{QStringLiteral("7.27|") + reason});
+            QVERIFY(!QFileInfo::exists(stagingFolder()));
+        }
+        QCOMPARE(readFile(installedProgram), QByteArray("old program\n"));
+    }
+
+    // A server that sends more than any release of ours is cut off, whether it says
+    // so up front or not, and the download never sits in memory.
+    void oversizedDownload_data()
+    {
+        QTest::addColumn<bool>("endless");
+        QTest::addColumn<qint64>("limit");
+        QTest::newRow("declared length past the limit") << false << qint64(1024 * 1024);
+        QTest::newRow("endless answer") << true << qint64(64 * 1024 * 1024);
+    }
+
+    void oversizedDownload()
+    {
+        QFETCH(bool, endless);
+        QFETCH(qint64, limit);
+        if (endless) {
+            m_sim->update()->setAnswer(UpdateAnswer::Endless);
+        } else {
+            QByteArray large(int(limit) + 4096, '\0');
+            for (int i = 0; i < large.size(); ++i)
+                large[i] = char(i * 7 + i / 251);
+            m_sim->update()->setExtraFiles({{QStringLiteral("large.dat"), large}});
+        }
+        UpdatorWorker::Limits limits;
+        limits.maxArchiveBytes = limit;
+        const WorkerRun run = runWorker(archiveUrl(), limits, 60000);
+        QVERIFY(run.ended);
+        QCOMPARE(run.finishedCount, 1);
+        QVERIFY(!run.ok);
+        const QString text = QStringLiteral("The update archive is larger than %1 MiB").arg(limit / (1024 * 1024));
+        QCOMPARE(run.text, text);
+        QCOMPARE(run.logs.last(), QStringLiteral("Download failed: ") + text);
+        QVERIFY(!QFileInfo::exists(archivePath()));
+        QVERIFY(!QFileInfo::exists(stagingFolder()));
+        if (endless) {
+            // It did arrive up to the limit, and memory did not grow with it.
+            QVERIFY2(run.lastReceived >= limit / 2, qPrintable(QString::number(run.lastReceived)));
+            QVERIFY2(run.peakRssGrowthKiB < limit / 1024 / 2, qPrintable(QString::number(run.peakRssGrowthKiB)));
+        }
+    }
+
+    // The key pair script makes keys libsodium signs with; it never replaces a key.
+    void releaseKeyScript()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString keys = dir.filePath(QStringLiteral("keys"));
+        const QString script = QStringLiteral(QM_SOURCE_DIR "/scripts/release-key");
+        QCOMPARE(QProcess::execute(script, {keys}), 0);
+        const QByteArray secretText = readFile(keys + QStringLiteral("/release.key"));
+        const QByteArray publicKey = ReleaseVerifier::decodeKeyText(readFile(keys + QStringLiteral("/release.pub")), 32);
+        QCOMPARE(publicKey.size(), 32);
+        QVERIFY(secretText.endsWith('\n') && secretText.count('\n') == 1);
+        QCOMPARE(QFile::permissions(keys + QStringLiteral("/release.key"))
+                     & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+                 QFile::Permissions());
+
+        QString error;
+        const QByteArray secret = ReleaseSigner::readSecretKey(keys + QStringLiteral("/release.key"), &error);
+        QVERIFY2(!secret.isEmpty(), qPrintable(error));
+        QCOMPARE(ReleaseSigner::publicKeyOf(secret), publicKey);
+        const QByteArray message("{\"version\": \"7.27\"}\n");
+        const QByteArray signature = ReleaseVerifier::decodeKeyText(ReleaseSigner::signatureLine(message, secret), 64);
+        QVERIFY(ReleaseVerifier::signatureMatches(message, signature, publicKey));
+        QByteArray altered = message;
+        altered[3] = char(altered.at(3) ^ 0x01);
+        QVERIFY(!ReleaseVerifier::signatureMatches(altered, signature, publicKey));
+        QVERIFY(!ReleaseVerifier::signatureMatches(message, signature, ReleaseSigner::publicKeyOf(ReleaseSigner::newSecretKey())));
+
+        QVERIFY(QProcess::execute(script, {keys}) != 0);
+        QCOMPARE(readFile(keys + QStringLiteral("/release.key")), secretText);
+
+        // A key file whose public half is not the seed's would sign nothing that verifies.
+        QByteArray mixed = QByteArray::fromBase64(secretText);
+        mixed.replace(32, 32, ReleaseSigner::publicKeyOf(ReleaseSigner::newSecretKey()));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("mixed.key")), mixed.toBase64()));
+        QVERIFY(ReleaseSigner::readSecretKey(dir.filePath(QStringLiteral("mixed.key")), &error).isEmpty());
+        QVERIFY(ReleaseSigner::readSecretKey(dir.filePath(QStringLiteral("nothing.key")), &error).isEmpty());
+    }
+
+    // The program the package script signs with, on a folder laid out as a release.
+    void releaseSignProgram()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString keys = dir.filePath(QStringLiteral("keys"));
+        QCOMPARE(QProcess::execute(QStringLiteral(QM_SOURCE_DIR "/scripts/release-key"), {keys}), 0);
+        const QByteArray publicKey = ReleaseVerifier::decodeKeyText(readFile(keys + QStringLiteral("/release.pub")), 32);
+        const QString release = dir.filePath(QStringLiteral("release"));
+        QVERIFY(writeFile(release + QStringLiteral("/Quillmark.exe"), "MZ program"));
+        QVERIFY(writeFile(release + QStringLiteral("/platforms/qwindows.dll"), "MZ plugin"));
+        QVERIFY(writeFile(release + QStringLiteral("/.hidden"), "hidden files count too"));
+        QVERIFY(QDir().mkpath(release + QStringLiteral("/empty/folder")));
+
+        const QString tool = QStringLiteral(QM_TEST_BIN_DIR "/release-sign");
+        auto sign = [&](const QStringList &args, const QString &keyInEnvironment = QString()) {
+            QProcess process;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove(QStringLiteral("QUILLMARK_RELEASE_KEY"));
+            if (!keyInEnvironment.isEmpty())
+                env.insert(QStringLiteral("QUILLMARK_RELEASE_KEY"), keyInEnvironment);
+            process.setProcessEnvironment(env);
+            process.start(tool, args);
+            return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        };
+        QCOMPARE(sign({QStringLiteral("--key"), keys + QStringLiteral("/release.key"), QStringLiteral("7.27"), release}), 0);
+        QCOMPARE(ReleaseVerifier::verify(release, QStringLiteral("7.27"), publicKey), QString());
+        QCOMPARE(ReleaseVerifier::verify(release, QStringLiteral("7.28"), publicKey),
+                 QStringLiteral("version 7.27 offered as 7.28"));
+
+        // Signing again replaces the manifest and signature, and never lists them.
+        QVERIFY(writeFile(release + QStringLiteral("/Quillmark.exe"), "MZ rebuilt program"));
+        QCOMPARE(ReleaseVerifier::verify(release, QStringLiteral("7.27"), publicKey), QStringLiteral("file Quillmark.exe differs"));
+        QCOMPARE(sign({QStringLiteral("7.27"), release}, keys + QStringLiteral("/release.key")), 0);
+        QCOMPARE(ReleaseVerifier::verify(release, QStringLiteral("7.27"), publicKey), QString());
+        ReleaseManifest manifest;
+        QString why;
+        QVERIFY(ReleaseManifest::fromJson(readFile(release + QStringLiteral("/release.json")), &manifest, &why));
+        QStringList listed;
+        for (const ReleaseFile &file : manifest.files)
+            listed << file.path;
+        QCOMPARE(listed, (QStringList{QStringLiteral(".hidden"), QStringLiteral("Quillmark.exe"),
+                                      QStringLiteral("platforms/qwindows.dll")}));
+
+        QCOMPARE(sign({QStringLiteral("7.27"), release}), 2); // no key anywhere
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("bad.key")), "not a key\n"));
+        QCOMPARE(sign({QStringLiteral("--key"), dir.filePath(QStringLiteral("bad.key")), QStringLiteral("7.27"), release}), 1);
+        // Many faults at once: the log line names a few and counts the rest.
+        for (int i = 0; i < 7; ++i)
+            QVERIFY(writeFile(release + QStringLiteral("/added%1.dll").arg(i), "MZ"));
+        const QString faults = ReleaseVerifier::verify(release, QStringLiteral("7.27"), publicKey);
+        QCOMPARE(faults.count(QStringLiteral("not listed")), 5);
+        QVERIFY2(faults.endsWith(QStringLiteral("; 2 more")), qPrintable(faults));
+    }
+
+    // The program trusts the key this build was configured with, and the reference
+    // server signs with its secret half (without which every test above means nothing).
+    void trustedKeyIsTheBuildsKey()
+    {
+        const QByteArray trusted = ReleaseVerifier::trustedKey();
+        QCOMPARE(trusted.size(), 32);
+        QCOMPARE(ReleaseSigner::publicKeyOf(m_sim->update()->signingKey()), trusted);
+        if (QByteArray(QM_RELEASE_TEST_KEY_DIR).isEmpty())
+            return; // a real key: its secret half comes from $QUILLMARK_RELEASE_KEY
+        QCOMPARE(ReleaseVerifier::decodeKeyText(readFile(QStringLiteral(QM_RELEASE_TEST_KEY_DIR "/release.pub")), 32),
+                 trusted);
+    }
+
+    void manifestRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        auto entry = [](const QByteArray &path, const QByteArray &size = "1",
+                        const QByteArray &sha = QByteArray(64, 'a')) {
+            return "{\"version\": \"7.27\", \"files\": [{\"path\": \"" + path + "\", \"size\": " + size
+                   + ", \"sha256\": \"" + sha + "\"}]}";
+        };
+        QTest::newRow("not JSON") << QByteArray("release 7.27");
+        QTest::newRow("no version") << QByteArray("{\"files\": []}");
+        QTest::newRow("version a number") << QByteArray("{\"version\": 7.27, \"files\": []}");
+        QTest::newRow("parent step") << entry("../Quillmark.exe");
+        QTest::newRow("inner parent step") << entry("plugins/../../x.dll");
+        QTest::newRow("absolute") << entry("/etc/passwd");
+        QTest::newRow("backslash") << entry("plugins\\\\x.dll");
+        QTest::newRow("drive") << entry("C:/Windows/x.dll");
+        QTest::newRow("empty step") << entry("plugins//x.dll");
+        QTest::newRow("dot step") << entry("./x.dll");
+        QTest::newRow("negative size") << entry("x.dll", "-1");
+        QTest::newRow("fractional size") << entry("x.dll", "1.5");
+        QTest::newRow("size as text") << entry("x.dll", "\"1\"");
+        QTest::newRow("short digest") << entry("x.dll", "1", QByteArray(63, 'a'));
+        QTest::newRow("upper-case digest") << entry("x.dll", "1", QByteArray(64, 'A'));
+        QTest::newRow("listed twice")
+            << QByteArray("{\"version\": \"7.27\", \"files\": [{\"path\": \"x\", \"size\": 1, \"sha256\": \"" + QByteArray(64, 'a')
+                          + "\"}, {\"path\": \"x\", \"size\": 1, \"sha256\": \"" + QByteArray(64, 'a') + "\"}]}");
+    }
+
+    // What the signed list may say is narrow even though only we can sign it.
+    void manifestRefusals()
+    {
+        QFETCH(QByteArray, json);
+        ReleaseManifest manifest;
+        QString error;
+        QVERIFY(!ReleaseManifest::fromJson(json, &manifest, &error));
+        QVERIFY(!error.isEmpty());
+    }
+
+    void manifestOfAFolder()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("b/c.txt")), "c"));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("a.txt")), "abc"));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("release.json")), "old manifest"));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("b/release.json")), "not at the root: listed"));
+        ReleaseManifest manifest;
+        QString error;
+        QVERIFY(ReleaseManifest::describeFolder(dir.path(), QStringLiteral("7.27"), &manifest, &error));
+        QCOMPARE(manifest.files.size(), 3);
+        QCOMPARE(manifest.files.at(0).path, QStringLiteral("a.txt"));
+        QCOMPARE(manifest.files.at(0).size, qint64(3));
+        QCOMPARE(manifest.files.at(0).sha256, QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+        QCOMPARE(manifest.files.at(1).path, QStringLiteral("b/c.txt"));
+        QCOMPARE(manifest.files.at(2).path, QStringLiteral("b/release.json"));
+        ReleaseManifest back;
+        QVERIFY(ReleaseManifest::fromJson(manifest.toJson(), &back, &error));
+        QCOMPARE(back.version, manifest.version);
+        QCOMPARE(back.files, manifest.files);
+
+        // A link in a release could point the installed program anywhere.
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("a.txt")), dir.filePath(QStringLiteral("b/link.txt"))));
+        QVERIFY(!ReleaseManifest::describeFolder(dir.path(), QStringLiteral("7.27"), &manifest, &error));
+        QCOMPARE(error, QStringLiteral("file b/link.txt is not a plain file"));
     }
 
     void restartScriptSeam()
@@ -587,7 +974,7 @@ private slots:
         inspect->start(1);
         shortenAnnouncement(&announcement, &closeInterval);
 
-        u.start(archiveUrl(), &controller);
+        u.start(QLatin1String(FeedSimUpdate::OfferedVersion), archiveUrl(), &controller);
         QCOMPARE(announcement, (QStringList{QStringLiteral("New Update"),
                                             QStringLiteral("A Latest Update is Available\nApplication Will Restart after Update.")}));
         QCOMPARE(closeInterval, updator::AnnouncementCloseMs);
@@ -665,7 +1052,7 @@ private slots:
         QStringList announcement;
         int closeInterval = -1;
         shortenAnnouncement(&announcement, &closeInterval);
-        u.start(archiveUrl(), &controller);
+        u.start(QLatin1String(FeedSimUpdate::OfferedVersion), archiveUrl(), &controller);
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20000);
         // Nothing is installed: the release's own script is the only one there is.
         QVERIFY(!Platform::scriptExists());
@@ -698,9 +1085,26 @@ private slots:
         QTRY_VERIFY(!box);
     }
 
+    void failedUpdateIsShownAndAbandoned_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("archive cut short") << false;
+        QTest::newRow("release not ours") << true;
+    }
+
     void failedUpdateIsShownAndAbandoned()
     {
-        m_sim->options().brokenUpdate = true;
+        QFETCH(bool, refused);
+        const QString text = refused ? QStringLiteral("The update to 7.27 could not be verified and was not installed; "
+                                                      "Quillmark 7.26 keeps running.")
+                                     : QStringLiteral("Unzip timed out or failed");
+        if (refused) {
+            m_sim->update()->setTamper([](FeedSimUpdate::Files &files) {
+                files[QLatin1String(FeedSimUpdate::MarkerName)].append("injected\n");
+            });
+        } else {
+            m_sim->options().brokenUpdate = true;
+        }
         QVERIFY(writeFile(Platform::restartScriptPath(), markerScript()));
         QDialog controller;
         updator u;
@@ -711,19 +1115,46 @@ private slots:
         QStringList announcement;
         int closeInterval = -1;
         shortenAnnouncement(&announcement, &closeInterval);
-        u.start(archiveUrl(), &controller);
+        u.start(QLatin1String(FeedSimUpdate::OfferedVersion), archiveUrl(), &controller);
 
         QString failureBox;
         acceptNextModal(&failureBox);
         QTRY_COMPARE_WITH_TIMEOUT(abandoned.count(), 1, 20000);
-        QCOMPARE(abandoned.first().first().toString(), QStringLiteral("Unzip timed out or failed"));
-        QCOMPARE(failureBox, QStringLiteral("Update failed|Unzip timed out or failed"));
+        QCOMPARE(abandoned.first().first().toString(), text);
+        QCOMPARE(failureBox, QStringLiteral("Update failed|") + text);
         QCOMPARE(ready.count(), 0);
         QVERIFY(!u.countdownBox());
         QCOMPARE(quits, 0);
         QTRY_VERIFY(!u.workerThread());
         QTest::qWait(50);
         QVERIFY(!QFile::exists(restartMarker()));
+        // A download that went wrong may go right next time; a release that is not
+        // ours would be the same bytes again.
+        QCOMPARE(updator::shouldUpdate(QStringLiteral("7.26"), QLatin1String(FeedSimUpdate::OfferedVersion)), !refused);
+    }
+
+    // A refused release is not fetched again for a day; another release is at once.
+    void refusedReleaseWaitsADay()
+    {
+        const QString running = QStringLiteral("7.26");
+        const QString latest = QStringLiteral("7.27");
+        updator::rememberRefusedRelease(latest);
+        QVERIFY(!updator::shouldUpdate(running, latest));
+        QVERIFY(updator::shouldUpdate(running, QStringLiteral("7.28")));
+        QVERIFY(!updator::shouldUpdate(latest, latest)); // not due at all
+        QSettings settings;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        auto refusedAgo = [&settings, now](qint64 secs) {
+            settings.setValue(QLatin1String(Keys::RefusedUpdateTime), now.addSecs(-secs).toString(Qt::ISODate));
+        };
+        refusedAgo(updator::RefusedRetrySecs - 600);
+        QVERIFY(!updator::shouldUpdate(running, latest));
+        refusedAgo(updator::RefusedRetrySecs + 60);
+        QVERIFY(updator::shouldUpdate(running, latest));
+        refusedAgo(-3600); // a clock set back since
+        QVERIFY(updator::shouldUpdate(running, latest));
+        settings.setValue(QLatin1String(Keys::RefusedUpdateTime), QStringLiteral("garbage"));
+        QVERIFY(updator::shouldUpdate(running, latest));
     }
 };
 

@@ -102,12 +102,12 @@ void authDialog::requestStartupSettings()
             showMessageBox(mainWin, 2, QStringLiteral("Update failed"), updator::failedUpdateText(failedUpdate),
                            QMessageBox::Ok);
         });
-    } else if (updator::isUpdateDue(version, answer.latestVersion)) {
+    } else if (updator::shouldUpdate(version, answer.latestVersion)) {
         // The update replaces the rest of the start-up; if it cannot be completed the
         // user has been told, and the feed starts as usual on the running release.
         auto *update = new updator(this);
         connect(update, &updator::updateAbandoned, this, [this, answer]() { continueStartup(answer); });
-        update->start(answer.latestVersionPath, this);
+        update->start(answer.latestVersion, answer.latestVersionPath, this);
         return;
     }
     continueStartup(answer);

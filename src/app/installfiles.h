@@ -28,6 +28,10 @@ inline constexpr char UpdateStaging[] = "UpdateStaging";
 inline constexpr char UpdateFailedNote[] = "UpdateFailed.txt";
 // The program's log, one file a day (LogFile).
 inline constexpr char LogFolder[] = "logs";
+// At a release's root: the list of its files with their sizes and SHA-256, and the
+// Ed25519 signature of that list's exact bytes by our release key (base64, one line).
+inline constexpr char ReleaseManifest[] = "release.json";
+inline constexpr char ReleaseSignature[] = "release.sig";
 inline constexpr char AutomationJournal[] = "Amibroker/automation.log";
 inline constexpr char ImportedJournal[] = "Amibroker/imported.txt";
 inline constexpr char StandInQuotes[] = "Amibroker/quotes.txt";

@@ -37,6 +37,11 @@ inline constexpr char LastFeed[] = "lastFeed";
 inline constexpr char LastEodDataSelectorIndex[] = "lastEodDataSelectorIndex";
 inline constexpr char LastEodDataSelectorText[] = "lastEodDataSelectorText";
 
+// A release the self-update refused (could not verify, or damaged), and when (UTC,
+// ISO 8601): the same release is not downloaded again at every start.
+inline constexpr char RefusedUpdateVersion[] = "refusedUpdateVersion";
+inline constexpr char RefusedUpdateTime[] = "refusedUpdateTime";
+
 // Client identifier of this installation (generated once).
 inline constexpr char ClientId[] = "clientId";
 

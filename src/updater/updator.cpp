@@ -2,12 +2,15 @@
 
 #include "app/installfiles.h"
 #include "app/messagebox.h"
+#include "app/settingskeys.h"
 #include "platform/installroot.h"
 #include "platform/restartscript.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QSettings>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QThread>
@@ -30,6 +33,32 @@ updator::~updator()
 bool updator::isUpdateDue(const QString &running, const QString &latest)
 {
     return QString::compare(running, latest, Qt::CaseSensitive) < 0;
+}
+
+bool updator::shouldUpdate(const QString &running, const QString &latest)
+{
+    if (!isUpdateDue(running, latest))
+        return false;
+    QSettings settings;
+    if (settings.value(QLatin1String(Keys::RefusedUpdateVersion), QString()).toString() != latest)
+        return true;
+    const QDateTime refusedAt =
+        QDateTime::fromString(settings.value(QLatin1String(Keys::RefusedUpdateTime), QString()).toString(), Qt::ISODate);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    // A clock set back makes a refusal look as if it came from the future: try again then too.
+    if (!refusedAt.isValid() || refusedAt > now || refusedAt.secsTo(now) >= RefusedRetrySecs)
+        return true;
+    qCInfo(lcUpdater).noquote() << QStringLiteral("release %1 was refused at %2; not fetched again before %3")
+                                       .arg(latest, refusedAt.toString(Qt::ISODate),
+                                            refusedAt.addSecs(RefusedRetrySecs).toString(Qt::ISODate));
+    return false;
+}
+
+void updator::rememberRefusedRelease(const QString &version)
+{
+    QSettings settings;
+    settings.setValue(QLatin1String(Keys::RefusedUpdateVersion), version);
+    settings.setValue(QLatin1String(Keys::RefusedUpdateTime), QDateTime::currentDateTimeUtc().toString(Qt::ISODate));
 }
 
 QString updator::countdownText(int seconds)
@@ -81,10 +110,10 @@ QThread *updator::workerThread() const
     return m_thread;
 }
 
-void updator::start(const QString &latestVersionPath, QWidget *controller)
+void updator::start(const QString &latestVersion, const QString &latestVersionPath, QWidget *controller)
 {
     m_controller = controller;
-    qCInfo(lcUpdater).noquote() << "update announced, archive" << latestVersionPath;
+    qCInfo(lcUpdater).noquote() << "update to" << latestVersion << "announced, archive" << latestVersionPath;
 
     {
         QMessageBox box(controller);
@@ -105,9 +134,11 @@ void updator::start(const QString &latestVersionPath, QWidget *controller)
 
     auto *worker = new UpdatorWorker;
     worker->setLimits(m_limits);
+    worker->setAnnouncedVersion(latestVersion);
     auto *thread = new QThread(controller);
     thread->setObjectName(QStringLiteral("UpdatorWorker"));
     worker->moveToThread(thread);
+    connect(worker, &UpdatorWorker::releaseRefused, this, &updator::rememberRefusedRelease);
     connect(worker, &UpdatorWorker::downloadFinished, this, &updator::onDownloadFinished);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     // The thread dies with the controller; it must not be running by then.

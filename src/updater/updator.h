@@ -34,9 +34,17 @@ public:
     // as plain text (UTF-16 code units): "7.3" is newer than "7.26", "10.0" is not.
     static bool isUpdateDue(const QString &running, const QString &latest);
 
+    // A release the worker refused (unverifiable or damaged) is not fetched again for
+    // this long: the same server would hand over the same bytes at every start.
+    static constexpr qint64 RefusedRetrySecs = 24 * 60 * 60;
+    // Whether to update now: due, and not the release refused in the last RefusedRetrySecs.
+    static bool shouldUpdate(const QString &running, const QString &latest);
+    static void rememberRefusedRelease(const QString &version);
+
     // Shows the modal announcement (it closes itself after AnnouncementCloseMs), then
-    // starts the worker on a thread parented to the controller and returns.
-    void start(const QString &latestVersionPath, QWidget *controller);
+    // starts the worker on a thread parented to the controller and returns. The
+    // release must be the announced `latestVersion`.
+    void start(const QString &latestVersion, const QString &latestVersionPath, QWidget *controller);
 
     static QString countdownText(int seconds);
 

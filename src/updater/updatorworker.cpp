@@ -4,8 +4,12 @@
 #include "backfill/ziplisting.h"
 #include "platform/archiver.h"
 #include "platform/installroot.h"
+#include "platform/programfile.h"
+#include "updater/releaseverifier.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +26,8 @@ Q_LOGGING_CATEGORY(lcUpdater, "quillmark.updater", QtInfoMsg)
 namespace {
 // An archiver still running at its limit is killed; this is how long we wait for it to go.
 constexpr int ArchiverKillWaitMs = 2000;
+// The download is taken from the network in pieces of at most this size.
+constexpr qint64 ReadPieceBytes = 1024 * 1024;
 } // namespace
 
 UpdatorWorker::UpdatorWorker(QObject *parent)
@@ -62,16 +68,18 @@ void UpdatorWorker::fail(const QString &logText, const QString &error)
     emit downloadFinished(false, error);
 }
 
-void UpdatorWorker::startDownload(QString zipUrl)
+bool UpdatorWorker::download(const QString &url, const QString &archivePath)
 {
-    log(QStringLiteral("UpdatorWorker: startDownload called with URL: %1").arg(zipUrl));
-    const QString url = zipUrl.trimmed();
-    if (url.isEmpty()) {
-        fail(QStringLiteral("UpdatorWorker: LatestVersionPath empty!"), QStringLiteral("LatestVersionPath empty"));
-        return;
+    QFile file(archivePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        const QString error = QStringLiteral("Cannot open file for write: %1").arg(archivePath);
+        fail(error, error);
+        return false;
     }
-
-    QByteArray body;
+    const qint64 limit = m_limits.maxArchiveBytes;
+    QString failure;
+    bool writeFailed = false;
+    qint64 written = 0;
     {
         // The manager owns the reply, so leaving this block releases both.
         QNetworkAccessManager manager;
@@ -79,6 +87,34 @@ void UpdatorWorker::startDownload(QString zipUrl)
         QTimer timer;
         timer.setSingleShot(true);
         QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
+        // The archive goes to disk as it arrives: held whole, a server that never
+        // stops would cost all the memory there is.
+        reply->setReadBufferSize(ReadPieceBytes);
+        const QString tooLarge =
+            QStringLiteral("The update archive is larger than %1 MiB").arg(limit / (1024 * 1024));
+        auto stop = [&failure, reply](const QString &why) {
+            if (failure.isEmpty())
+                failure = why;
+            reply->abort();
+        };
+        auto take = [&] {
+            while (failure.isEmpty() && reply->bytesAvailable() > 0) {
+                const QByteArray piece = reply->read(qMin<qint64>(reply->bytesAvailable(), ReadPieceBytes));
+                if (written + piece.size() > limit) {
+                    stop(tooLarge);
+                } else if (file.write(piece) != piece.size()) {
+                    writeFailed = true;
+                    stop(QStringLiteral("Write failed"));
+                }
+                written += piece.size();
+            }
+        };
+        connect(reply, &QNetworkReply::metaDataChanged, this, [&] {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (length.isValid() && length.toLongLong() > limit)
+                stop(tooLarge);
+        });
+        connect(reply, &QNetworkReply::readyRead, this, take);
         connect(reply, &QNetworkReply::downloadProgress, this, &UpdatorWorker::downloadProgress);
         connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
@@ -89,39 +125,50 @@ void UpdatorWorker::startDownload(QString zipUrl)
         // this thread) must not pass a partial body off as the release.
         const bool timedOut = !timer.isActive();
         timer.stop();
-        if (timedOut || !reply->isFinished() || reply->error() != QNetworkReply::NoError) {
-            QString error = reply->error() != QNetworkReply::NoError ? reply->errorString() : QString();
-            if (error.isEmpty())
-                error = QStringLiteral("Timeout or unknown network error");
-            fail(QStringLiteral("Download failed: %1").arg(error), error);
-            return;
+        if (failure.isEmpty() && reply->isFinished() && reply->error() == QNetworkReply::NoError)
+            take();
+        if (failure.isEmpty() && (timedOut || !reply->isFinished() || reply->error() != QNetworkReply::NoError)) {
+            failure = reply->error() != QNetworkReply::NoError ? reply->errorString() : QString();
+            if (failure.isEmpty())
+                failure = QStringLiteral("Timeout or unknown network error");
         }
-        log(QStringLiteral("UpdatorWorker: download finished OK."));
-        body = reply->readAll();
+        disconnect(reply, nullptr, this, nullptr);
+    }
+    // A short write (full disk) leaves a cut archive that would unpack only in part.
+    if (failure.isEmpty() && (!file.flush() || written == 0))
+        writeFailed = true;
+    file.close();
+    if (writeFailed) {
+        file.remove();
+        fail(QStringLiteral("Write failed for %1").arg(archivePath), QStringLiteral("Write failed"));
+        return false;
+    }
+    if (!failure.isEmpty()) {
+        // What came of a failed download is no release; nothing else reads it.
+        file.remove();
+        fail(QStringLiteral("Download failed: %1").arg(failure), failure);
+        return false;
+    }
+    log(QStringLiteral("UpdatorWorker: download finished OK."));
+    log(QStringLiteral("Saved ZIP to %1").arg(archivePath));
+    return true;
+}
+
+void UpdatorWorker::startDownload(QString zipUrl)
+{
+    log(QStringLiteral("UpdatorWorker: startDownload called with URL: %1").arg(zipUrl));
+    const QString url = zipUrl.trimmed();
+    if (url.isEmpty()) {
+        fail(QStringLiteral("UpdatorWorker: LatestVersionPath empty!"), QStringLiteral("LatestVersionPath empty"));
+        return;
     }
 
     const QString folder = Platform::installPathFwd();
     QDir().mkpath(folder);
     const QString archivePath = Platform::installPathFwd(QLatin1String(InstallFiles::UpdateArchive));
     log(QStringLiteral("Using fixed update path: %1").arg(archivePath));
-
-    {
-        QFile file(archivePath);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            const QString error = QStringLiteral("Cannot open file for write: %1").arg(archivePath);
-            fail(error, error);
-            return;
-        }
-        // A short write (full disk) leaves a cut archive that would unpack only in part.
-        const qint64 written = file.write(body);
-        const bool flushed = file.flush();
-        file.close();
-        if (written <= 0 || written != body.size() || !flushed) {
-            fail(QStringLiteral("Write failed for %1").arg(archivePath), QStringLiteral("Write failed"));
-            return;
-        }
-    }
-    log(QStringLiteral("Saved ZIP to %1").arg(archivePath));
+    if (!download(url, archivePath))
+        return;
 
     // 7-Zip unpacks over the installed program file by file: a release cut short
     // would leave it half replaced, and an entry naming "../x" would land outside
@@ -178,6 +225,58 @@ void UpdatorWorker::startDownload(QString zipUrl)
     }
 
     log(QStringLiteral("Extraction finished."));
+
+    // Nothing of the release may reach the installed program before we know that we
+    // made it, that it is the version announced, and that it came whole.
+    const QString refusal = ReleaseVerifier::verify(staging, m_announcedVersion, ReleaseVerifier::trustedKey());
+    if (!refusal.isEmpty()) {
+        refuse(staging, archivePath, refusal, unverifiedText(m_announcedVersion));
+        return;
+    }
+    // A program file that would not start leaves the trader with no program at all.
+    const QString defect = programFilesDefect(staging);
+    if (!defect.isEmpty()) {
+        refuse(staging, archivePath, defect, damagedText(m_announcedVersion));
+        return;
+    }
+    log(QStringLiteral("Release %1 verified.").arg(m_announcedVersion));
     QFile::remove(archivePath);
     emit downloadFinished(true, folder);
+}
+
+void UpdatorWorker::refuse(const QString &staging, const QString &archivePath, const QString &reason,
+                           const QString &text)
+{
+    qCWarning(lcUpdater).noquote() << "update to" << m_announcedVersion << "refused:" << reason;
+    log(QStringLiteral("Update refused: %1").arg(reason));
+    if (!clearStaging(staging))
+        qCCritical(lcUpdater).noquote() << "cannot remove the refused release in" << staging;
+    QFile::remove(archivePath);
+    emit releaseRefused(m_announcedVersion, reason);
+    emit downloadFinished(false, text);
+}
+
+QString UpdatorWorker::unverifiedText(const QString &announced)
+{
+    return QStringLiteral("The update to %1 could not be verified and was not installed; Quillmark %2 keeps running.")
+        .arg(announced, QCoreApplication::applicationVersion());
+}
+
+QString UpdatorWorker::damagedText(const QString &announced)
+{
+    return QStringLiteral("The update to %1 is damaged and was not installed; Quillmark %2 keeps running.")
+        .arg(announced, QCoreApplication::applicationVersion());
+}
+
+QString UpdatorWorker::programFilesDefect(const QString &staging)
+{
+    const QString name = Platform::programFileName();
+    QDirIterator it(staging, {name}, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString defect = Platform::programFileDefect(path);
+        if (!defect.isEmpty())
+            return QStringLiteral("program file %1: %2").arg(QDir(staging).relativeFilePath(path), defect);
+    }
+    return QString();
 }

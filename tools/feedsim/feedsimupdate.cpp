@@ -1,12 +1,17 @@
 #include "feedsimupdate.h"
 
-#include <QFile>
-
+#include "app/installfiles.h"
 #include "feedsim.h"
 #include "httpserver.h"
+#include "releasesigner.h"
 #include "zipwriter.h"
 
+#include <QDir>
+#include <QFile>
 #include <QLoggingCategory>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTimer>
 
 Q_LOGGING_CATEGORY(lcFeedSimUpdate, "feedsim.update")
 
@@ -14,6 +19,7 @@ FeedSimUpdate::FeedSimUpdate(HttpServer *server, const FeedSimOptions *options, 
     : QObject(parent)
     , m_options(options)
     , m_launchScript(defaultLaunchScript())
+    , m_signingKey(defaultSigningKey())
 {
     server->addRoute(QLatin1String(Route), [this](const HttpRequest &request, HttpResponder *responder) {
         handle(request, responder);
@@ -37,6 +43,58 @@ QByteArray FeedSimUpdate::markerContent()
     return QByteArray("Quillmark ") + OfferedVersion + " update from the reference server\n";
 }
 
+QByteArray FeedSimUpdate::defaultSigningKey()
+{
+    QString path = qEnvironmentVariable("QUILLMARK_RELEASE_KEY");
+    if (path.isEmpty())
+        path = QStringLiteral(FEEDSIM_RELEASE_TEST_KEY);
+    if (path.isEmpty())
+        return QByteArray();
+    QString error;
+    const QByteArray key = ReleaseSigner::readSecretKey(path, &error);
+    if (key.isEmpty())
+        qCWarning(lcFeedSimUpdate).noquote() << "the update archive goes out unsigned:" << error;
+    return key;
+}
+
+QString FeedSimUpdate::releaseVersion() const
+{
+    if (!m_releaseVersion.isEmpty())
+        return m_releaseVersion;
+    if (m_options && m_options->latestVersion != FeedSimOptions().latestVersion)
+        return m_options->latestVersion;
+    return QString::fromLatin1(OfferedVersion);
+}
+
+FeedSimUpdate::Files FeedSimUpdate::releaseFiles() const
+{
+    Files files = m_extraFiles;
+    files.insert(QLatin1String(MarkerName), markerContent());
+    files.insert(QLatin1String(LaunchScriptName), m_launchScript);
+    if (!m_signingKey.isEmpty()) {
+        // Signed the way the package script signs: the files laid out in a folder.
+        QTemporaryDir dir;
+        QString error;
+        bool written = dir.isValid();
+        for (auto it = files.cbegin(); written && it != files.cend(); ++it) {
+            QFile file(dir.filePath(it.key()));
+            written = QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly)
+                      && file.write(it.value()) == it.value().size();
+        }
+        if (!written || !ReleaseSigner::signFolder(dir.path(), releaseVersion(), m_signingKey, &error)) {
+            qCWarning(lcFeedSimUpdate).noquote() << "cannot sign the release:" << error;
+        } else {
+            for (const char *name : {InstallFiles::ReleaseManifest, InstallFiles::ReleaseSignature}) {
+                QFile file(dir.filePath(QLatin1String(name)));
+                files.insert(QLatin1String(name), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+            }
+        }
+    }
+    if (m_tamper)
+        m_tamper(files);
+    return files;
+}
+
 QByteArray FeedSimUpdate::archive() const
 {
     if (m_options && !m_options->updateArchiveFile.isEmpty()) {
@@ -48,9 +106,29 @@ QByteArray FeedSimUpdate::archive() const
         return file.readAll();
     }
     ZipWriter zip;
-    zip.addFile(MarkerName, markerContent());
-    zip.addFile(LaunchScriptName, m_launchScript);
+    const Files files = releaseFiles();
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        zip.addFile(it.key().toUtf8(), it.value());
     return zip.archive();
+}
+
+void FeedSimUpdate::answerEndlessly(HttpResponder *responder)
+{
+    // Zeros in 1 MiB pieces, paced by what the socket has taken, until the client goes.
+    responder->begin(200, "application/zip");
+    QPointer<HttpResponder> alive(responder);
+    auto *pump = new QTimer(this);
+    connect(pump, &QTimer::timeout, this, [alive, pump] {
+        if (!alive || !alive->isConnected()) {
+            pump->deleteLater();
+            pump->stop();
+            return;
+        }
+        static const QByteArray piece(1024 * 1024, '\0');
+        while (alive->bytesToWrite() < 4 * piece.size())
+            alive->write(piece);
+    });
+    pump->start(1);
 }
 
 void FeedSimUpdate::handle(const HttpRequest &request, HttpResponder *responder)
@@ -87,6 +165,9 @@ void FeedSimUpdate::handle(const HttpRequest &request, HttpResponder *responder)
         break;
     case UpdateAnswer::Stall:
         break; // the client has to give up on its own
+    case UpdateAnswer::Endless:
+        answerEndlessly(responder);
+        break;
     }
 }
 

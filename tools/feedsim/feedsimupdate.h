@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QObject>
 #include <QString>
+
+#include <functional>
 
 class HttpServer;
 class HttpResponder;
@@ -15,13 +18,16 @@ enum class UpdateAnswer {
     Truncated, // the archive cut short (served whole at its short length)
     Escaping,  // the whole archive plus an entry naming a file outside the folder
     NotFound,  // HTTP 404
-    Stall      // never answers
+    Stall,     // never answers
+    Endless    // an answer of unknown length that never ends
 };
 
 // The reference server's release: "/update/Quillmark_update.zip", a zip holding a
-// marker file and a restart script. While the options ask for it, the start-up
-// answer names a newer version until one whole archive has been delivered, so a
-// demo run updates once and then starts up normally.
+// marker file and a restart script, signed as our releases are (release.json and
+// release.sig, by the key in $QUILLMARK_RELEASE_KEY, else this build's test key).
+// While the options ask for it, the start-up answer names a newer version until one
+// whole archive has been delivered, so a demo run updates once and then starts up
+// normally.
 class FeedSimUpdate : public QObject
 {
     Q_OBJECT
@@ -44,6 +50,24 @@ public:
     void setLaunchScript(const QByteArray &script) { m_launchScript = script; }
     QByteArray launchScript() const { return m_launchScript; }
 
+    using Files = QMap<QString, QByteArray>; // path in the release -> content
+    // More files in the release (a program file, say), signed with the rest.
+    void setExtraFiles(const Files &files) { m_extraFiles = files; }
+    // The version release.json names: this, else the options' latest_version when
+    // they name another than the default, else OfferedVersion (what the server announces).
+    void setReleaseVersion(const QString &version) { m_releaseVersion = version; }
+    QString releaseVersion() const;
+    // The secret key that signs the release (an empty key: no release.json, no release.sig).
+    void setSigningKey(const QByteArray &secretKey) { m_signingKey = secretKey; }
+    QByteArray signingKey() const { return m_signingKey; }
+    // Changes the release's files after signing, as someone on the way would.
+    void setTamper(std::function<void(Files &)> tamper) { m_tamper = std::move(tamper); }
+    // The files of the generated archive, as served.
+    Files releaseFiles() const;
+    // The key of $QUILLMARK_RELEASE_KEY, else of this build's test key pair; empty
+    // when neither can be read.
+    static QByteArray defaultSigningKey();
+
     // Whether the start-up answer names OfferedVersion now.
     bool offering() const;
 
@@ -60,9 +84,15 @@ signals:
 private:
     void handle(const HttpRequest &request, HttpResponder *responder);
 
+    void answerEndlessly(HttpResponder *responder);
+
     const FeedSimOptions *m_options;
     UpdateAnswer m_answer = UpdateAnswer::Normal;
     QByteArray m_launchScript;
+    Files m_extraFiles;
+    QString m_releaseVersion;
+    QByteArray m_signingKey;
+    std::function<void(Files &)> m_tamper;
     int m_requests = 0;
     int m_delivered = 0;
 };

@@ -1,8 +1,9 @@
 // Closes a top-level window the way a click on its title bar's X does: posts
 // WM_CLOSE to every visible top-level window whose title starts with the given
-// text. Exits 0 when at least one was found, 1 otherwise. For test runs under Wine.
+// text; with --owned, windows owned by another (message boxes, dialogs) too.
+// Exits 0 when at least one was found, 1 otherwise. For test runs under Wine.
 //
-//   winclose.exe <title prefix>
+//   winclose.exe [--owned] <title prefix>
 
 #include <windows.h>
 
@@ -14,13 +15,14 @@ namespace {
 struct Search
 {
     std::wstring prefix;
+    bool owned = false;
     int found = 0;
 };
 
 BOOL CALLBACK visit(HWND window, LPARAM data)
 {
     auto *search = reinterpret_cast<Search *>(data);
-    if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER))
+    if (!IsWindowVisible(window) || (!search->owned && GetWindow(window, GW_OWNER)))
         return TRUE;
     wchar_t title[512] = {};
     GetWindowTextW(window, title, 512);
@@ -35,10 +37,15 @@ BOOL CALLBACK visit(HWND window, LPARAM data)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc < 2 || !*argv[1])
-        return 2;
     Search search;
-    search.prefix = argv[1];
+    int first = 1;
+    if (argc > 1 && std::wcscmp(argv[1], L"--owned") == 0) {
+        search.owned = true;
+        first = 2;
+    }
+    if (argc != first + 1 || !*argv[first])
+        return 2;
+    search.prefix = argv[first];
     EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
     return search.found > 0 ? 0 : 1;
 }

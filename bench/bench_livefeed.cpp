@@ -23,6 +23,7 @@
 #include "amibroker/quotestamp.h"
 #include "app/installfiles.h"
 #include "app/quillmark2.h"
+#include "symbols/symbolselection.h"
 #include "brokerview.h"
 #include "platform/brokerstandin.h"
 #include "platform/installroot.h"
@@ -154,8 +155,7 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
             p.websocketLink = sim.url().toString();
             p.symbolLimit = SymbolCount;
         });
-        window.updater->selectedSymbols = symbols;
-        window.updater->selectedExchanges = exchanges;
+        window.selection()->set(symbols, exchanges);
 
         // Runs inside the stand-in's calls, on whichever thread runs the import
         // cycle, where the Import call's file is there to read; ticksImported

@@ -45,6 +45,7 @@
 #include "amibroker/livedataupdator.h"
 #include "app/installfiles.h"
 #include "app/quillmark2.h"
+#include "symbols/symbolselection.h"
 #include "brokerview.h"
 #include "live/tickbuffer.h"
 #include "live/websocketworker.h"
@@ -312,8 +313,7 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
         p.websocketLink = QStringLiteral("ws://127.0.0.1:%1/").arg(wsPort);
         p.symbolLimit = symbolCount;
     });
-    window->updater->selectedSymbols = symbols;
-    window->updater->selectedExchanges = exchanges;
+    window->selection()->set(symbols, exchanges);
     // The quote table as a restored selection leaves it: a row and two buttons per symbol.
     window->addDisplayTable();
     window->show();

@@ -21,6 +21,7 @@
 #include "amibroker/livedataupdator.h"
 #include "app/quillmark2.h"
 #include "symbols/feedcatalogue.h"
+#include "symbols/symbolselection.h"
 #include "app/settingskeys.h"
 #include "feedsim.h"
 #include "feedsimstream.h"
@@ -181,12 +182,10 @@ void BM_AddSymbol200Selected(benchmark::State &state)
     f.child<QRadioButton>("optionBox")->click();
     Fixture::settle();
     const QStringList options = f.window->contractCatalogue.value(QStringLiteral("OPTION"));
-    f.window->updater->selectedSymbols.clear();
-    f.window->updater->selectedExchanges.clear();
-    for (int i = 0; i < 200; ++i) {
-        f.window->updater->selectedSymbols << options.at(i * 499);
-        f.window->updater->selectedExchanges << QStringLiteral("OPTION");
-    }
+    QStringList symbols;
+    for (int i = 0; i < 200; ++i)
+        symbols << options.at(i * 499);
+    f.window->selection()->set(symbols, QStringList(QVector<QString>(symbols.size(), QStringLiteral("OPTION")).toList()));
     f.window->showFeedSymbols(QStringLiteral("OPTION"));
     Fixture::settle();
     auto *add = f.child<QPushButton>("addSelected");
@@ -236,8 +235,7 @@ std::unique_ptr<quillmark2> scaleWindow()
 void selectScaleSymbols(quillmark2 &window)
 {
     const QStringList symbols = scaleSelection();
-    window.updater->selectedSymbols = symbols;
-    window.updater->selectedExchanges = QStringList(QVector<QString>(symbols.size(), QStringLiteral("OPTION")).toList());
+    window.selection()->set(symbols, QStringList(QVector<QString>(symbols.size(), QStringLiteral("OPTION")).toList()));
     window.addDisplayTable();
     Fixture::settle();
 }
@@ -298,7 +296,7 @@ void BM_SelectAllAdd2000(benchmark::State &state)
         window->findChild<QPushButton *>(QStringLiteral("addSelected"))->click();
         Fixture::settle();
         state.PauseTiming();
-        added = window->updater->selectedSymbols.size();
+        added = window->selection()->size();
         window.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         state.ResumeTiming();
@@ -320,7 +318,7 @@ void BM_QuoteTableRefresh5000(benchmark::State &state)
     QByteArray batches[2];
     for (int b = 0; b < 2; ++b) {
         int i = 0;
-        for (const QString &symbol : window->updater->selectedSymbols) {
+        for (const QString &symbol : window->selection()->symbols()) {
             batches[b] += "tick," + symbol.toUtf8() + ",20240131,09:15:01,"
                           + QByteArray::number(100 + i % 900 + b, 'f', 2) + ',' + QByteArray::number(10 + b) + ",0,"
                           + QByteArray::number(1000 + i) + '\n';
@@ -358,14 +356,17 @@ void BM_DeleteOneRow5000(benchmark::State &state)
     for (auto _ : state) {
         state.PauseTiming();
         auto *remove = qobject_cast<QPushButton *>(table->cellWidget(Row, 4));
-        const QString symbol = window->updater->selectedSymbols.at(Row);
+        const QString symbol = window->selection()->symbols().at(Row);
         state.ResumeTiming();
         remove->click();
         Fixture::settle();
         state.PauseTiming();
-        removed = removed && table->rowCount() == ScaleSymbols - 1 && !window->updater->selectedSymbols.contains(symbol);
-        window->updater->selectedSymbols.insert(Row, symbol);
-        window->updater->selectedExchanges.insert(Row, QStringLiteral("OPTION"));
+        removed = removed && table->rowCount() == ScaleSymbols - 1 && !window->selection()->contains(symbol);
+        QStringList symbols = window->selection()->symbols();
+        QStringList exchanges = window->selection()->exchanges();
+        symbols.insert(Row, symbol);
+        exchanges.insert(Row, QStringLiteral("OPTION"));
+        window->selection()->set(symbols, exchanges);
         window->addDisplayTable();
         Fixture::settle();
         state.ResumeTiming();
@@ -389,7 +390,7 @@ void BM_DeleteAll5000(benchmark::State &state)
         window->findChild<QPushButton *>(QStringLiteral("DeleteAll"))->click();
         Fixture::settle();
         state.PauseTiming();
-        emptied = emptied && window->updater->selectedSymbols.isEmpty();
+        emptied = emptied && window->selection()->isEmpty();
         state.ResumeTiming();
     }
     if (!emptied)

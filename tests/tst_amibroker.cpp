@@ -13,6 +13,7 @@
 #include "platform/brokerautomation.h"
 #include "platform/brokerstandin.h"
 #include "platform/installroot.h"
+#include "symbols/symbolselection.h"
 #include "brokerview.h"
 #include "smalldisk.h"
 #include "testenv.h"
@@ -1289,7 +1290,9 @@ private slots:
         QFETCH(QStringList, importedSymbols);
         QSettings().setValue(QLatin1String(Keys::Eod1yBackfillPending), pending);
         liveDataUpdator *u = makeUpdater();
-        u->selectedSymbols = QStringList{QStringLiteral("ABC"), QStringLiteral("xyz")};
+        SymbolSelection selection;
+        selection.set({QStringLiteral("ABC"), QStringLiteral("xyz")}, {});
+        u->setSelection(&selection);
         u->eodSelectedOnly = selectedOnly;
         QVERIFY(writeFile(backfillFile(QStringLiteral("ABC.TXT")), barLines("ABC", 3)));
         QVERIFY(writeFile(backfillFile(QStringLiteral("XYZ.txt")), barLines("XYZ", 3)));

@@ -24,6 +24,7 @@
 #include "feedsimbackfill.h"
 #include "modalhelper.h"
 #include "symbols/mappingstore.h"
+#include "symbols/symbolselection.h"
 #include "testenv.h"
 #include "windowprofile.h"
 #include "ui/settings.h"
@@ -109,12 +110,12 @@ private:
         auto *table = m_window->findChild<QTableWidget *>(QStringLiteral("displayTableWidget"));
         table->setColumnCount(5);
         table->setRowCount(rows.size());
-        m_window->updater->selectedSymbols.clear();
-        m_window->updater->selectedExchanges.clear();
+        QStringList symbols;
+        QStringList exchanges;
         for (int row = 0; row < rows.size(); ++row) {
             const QString symbol = rows.at(row).first;
-            m_window->updater->selectedSymbols << symbol;
-            m_window->updater->selectedExchanges << rows.at(row).second;
+            symbols << symbol;
+            exchanges << rows.at(row).second;
             table->setItem(row, 0, new QTableWidgetItem(symbol));
             auto *button = new QPushButton(QStringLiteral("Backfill"));
             button->setObjectName(symbol);
@@ -122,6 +123,7 @@ private:
             connect(button, &QPushButton::clicked, m_window.data(), &quillmark2::backfillButtonClicked);
             table->setCellWidget(row, 3, button);
         }
+        m_window->selection()->set(symbols, exchanges);
     }
     void selectCash(const QStringList &symbols)
     {
@@ -604,7 +606,7 @@ private slots:
         select({{QStringLiteral("A"), QStringLiteral("CASH")},
                 {QStringLiteral("GOLDM-I"), QStringLiteral("MCX")},
                 {QStringLiteral("Z"), QStringLiteral("FUTURE")}});
-        m_window->updater->selectedSymbols.removeAll(QStringLiteral("Z"));
+        m_window->selection()->removeAt(m_window->selection()->symbols().indexOf(QStringLiteral("Z")));
         combo("daysBox")->setCurrentText(QStringLiteral("3"));
         const QString pending = intradayUrl("PENDING", "1");
         queue() << pending;

@@ -19,6 +19,7 @@
 #include "app/authdialog.h"
 #include "app/installfiles.h"
 #include "app/quillmark2.h"
+#include "symbols/symbolselection.h"
 #include "app/installfiles.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillpump.h"
@@ -317,8 +318,7 @@ private slots:
         FeedSimStream *stream = m_sim->stream();
 
         // Adding a symbol: the symbol operations update the lists and call updateThreads.
-        window->updater->selectedSymbols = QStringList{QStringLiteral("SBIN"), QStringLiteral("NIFTY-I")};
-        window->updater->selectedExchanges = QStringList{QStringLiteral("CASH"), QStringLiteral("FUTURE")};
+        window->selection()->set(QStringList{QStringLiteral("SBIN"), QStringLiteral("NIFTY-I")}, QStringList{QStringLiteral("CASH"), QStringLiteral("FUTURE")});
         window->addDisplayTable();
         window->updateThreads();
         QTRY_COMPARE(stream->subscribeLists().size(), 2);
@@ -353,8 +353,7 @@ private slots:
             p.backfillPath = m_sim->serverHost() + QLatin1String(FeedSimBackfill::IntradayRoute);
         });
         window->findChild<QAbstractButton *>(QStringLiteral("cashBox"))->setEnabled(true);
-        window->updater->selectedSymbols = QStringList{QStringLiteral("A"), QStringLiteral("B")};
-        window->updater->selectedExchanges = QStringList{QStringLiteral("CASH"), QStringLiteral("CASH")};
+        window->selection()->set(QStringList{QStringLiteral("A"), QStringLiteral("B")}, QStringList{QStringLiteral("CASH"), QStringLiteral("CASH")});
         window->addDisplayTable();
         writeFile(rootPath(QLatin1String(InstallFiles::BackfillFormat)), "intraday\n");
         return window;
@@ -498,7 +497,7 @@ private slots:
         QFETCH(QStringList, prices);
         QFETCH(QColor, colour);
         auto window = makeWindow(m_sim->stream()->url());
-        window->updater->selectedSymbols = QStringList{QStringLiteral("NIFTY-I")};
+        window->selection()->set(QStringList{QStringLiteral("NIFTY-I")}, {});
         for (const QString &price : prices)
             showBatch(*window, tickLine(QStringLiteral("NIFTY-I"), price));
         QCOMPARE(cell(*window, 0, 1)->text(), prices.last());
@@ -508,7 +507,7 @@ private slots:
     void quoteTableFollowsTheSelection()
     {
         auto window = makeWindow(m_sim->stream()->url());
-        window->updater->selectedSymbols = QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("SBIN")};
+        window->selection()->set(QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("SBIN")}, {});
         showBatch(*window, tickLine(QStringLiteral("SBIN"), QStringLiteral("500"), QStringLiteral("10"))
                                + tickLine(QStringLiteral("NIFTY-I"), QStringLiteral("22000"), QStringLiteral("50")));
         showBatch(*window, tickLine(QStringLiteral("SBIN"), QStringLiteral("499"), QStringLiteral("10")));
@@ -534,7 +533,7 @@ private slots:
         QCOMPARE(table->horizontalHeaderItem(1)->text(), QStringLiteral("LTP"));
 
         // Another selection of the same size, in another order: the quotes follow the symbols.
-        window->updater->selectedSymbols = QStringList{QStringLiteral("SBIN"), QStringLiteral("TCS")};
+        window->selection()->set(QStringList{QStringLiteral("SBIN"), QStringLiteral("TCS")}, {});
         showBatch(*window, tickLine(QStringLiteral("TCS"), QStringLiteral("3500"), QStringLiteral("5"))
                                + tickLine(QStringLiteral("SBIN"), QStringLiteral("501"), QStringLiteral("11")));
         QCOMPARE(cell(*window, 0, 0)->text(), QStringLiteral("SBIN"));
@@ -555,7 +554,7 @@ private slots:
             s->setSeed(11);
         });
         auto window = makeWindow(sim.url());
-        window->updater->selectedSymbols = QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("SBIN"), QStringLiteral("USDINR-I")};
+        window->selection()->set(QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("SBIN"), QStringLiteral("USDINR-I")}, {});
         button(window.get(), "connectButton")->click();
         QTRY_COMPARE(statusText(window.get()), QStringLiteral("Live: Connected"));
         QTRY_COMPARE(sim.run([](FeedSimStream *s) { return s->subscribeLists().size(); }), 1);
@@ -770,8 +769,7 @@ private slots:
     void closeSavesTheSelection()
     {
         auto window = makeWindow(m_sim->stream()->url());
-        window->updater->selectedSymbols = QStringList{QStringLiteral("SBIN"), QStringLiteral("GOLDM-I")};
-        window->updater->selectedExchanges = QStringList{QStringLiteral("CASH"), QStringLiteral("MCX")};
+        window->selection()->set(QStringList{QStringLiteral("SBIN"), QStringLiteral("GOLDM-I")}, QStringList{QStringLiteral("CASH"), QStringLiteral("MCX")});
         QVERIFY(window->close());
         QSettings saved;
         QCOMPARE(saved.value(QLatin1String(Keys::SelectedSymbolsList)).toStringList(),

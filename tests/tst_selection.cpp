@@ -29,6 +29,7 @@
 #include "modalhelper.h"
 #include "symbols/feedcatalogue.h"
 #include "symbols/symbolmappingdialog.h"
+#include "symbols/symbolselection.h"
 #include "symbols/wishlist.h"
 #include "testenv.h"
 #include "windowprofile.h"
@@ -136,8 +137,8 @@ class tst_selection : public QObject
     QTableWidget *table() const { return child<QTableWidget>(QStringLiteral("displayTableWidget")); }
     QRadioButton *feed(const char *name) const { return child<QRadioButton>(QLatin1String(name)); }
     QPushButton *button(const char *name) const { return child<QPushButton>(QLatin1String(name)); }
-    QStringList &symbols() const { return m_window->updater->selectedSymbols; }
-    QStringList &exchanges() const { return m_window->updater->selectedExchanges; }
+    const QStringList &symbols() const { return m_window->selection()->symbols(); }
+    const QStringList &exchanges() const { return m_window->selection()->exchanges(); }
 
     void newWindow(int limit)
     {
@@ -161,12 +162,13 @@ class tst_selection : public QObject
 
     void setSelection(const Pairs &pairs)
     {
-        symbols().clear();
-        exchanges().clear();
+        QStringList symbols;
+        QStringList exchanges;
         for (const auto &p : pairs) {
-            symbols() << p.first;
-            exchanges() << p.second;
+            symbols << p.first;
+            exchanges << p.second;
         }
+        m_window->selection()->set(symbols, exchanges);
     }
 
     QStringList shown() const
@@ -797,7 +799,7 @@ private slots:
         tick(QStringLiteral("NIFTY-I"), true);
         button("addSelected")->click();
         QTRY_COMPARE(lastSubscription(), (QStringList{"SBIN", "NIFTY-I"}));
-        QVERIFY(m_window->updater->activeFeeds.contains(QStringLiteral("FUTURE")));
+        QVERIFY(m_window->selection()->activeFeeds().contains(QStringLiteral("FUTURE")));
 
         table()->findChild<QPushButton *>(QStringLiteral("SBIN1,CASH"))->click();
         QTRY_COMPARE(lastSubscription(), QStringList{"NIFTY-I"});

@@ -9,6 +9,7 @@
 #include "live/tickline.h"
 #include "platform/installroot.h"
 #include "symbols/mappingstore.h"
+#include "symbols/symbolselection.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -591,10 +592,15 @@ void liveDataUpdator::doBackFill()
     QMetaObject::invokeMethod(m_importer, [this, limits] { m_importer->importIntraday(limits); }, Qt::QueuedConnection);
 }
 
+void liveDataUpdator::setSelection(const SymbolSelection *selection)
+{
+    m_selection = selection;
+}
+
 void liveDataUpdator::doEodBackfill()
 {
     const bool pending = QSettings().value(QLatin1String(Keys::Eod1yBackfillPending), false).toBool();
-    const QStringList selected = selectedSymbols;
+    const QStringList selected = m_selection ? m_selection->symbols() : QStringList();
     const bool selectedOnly = eodSelectedOnly;
     QMetaObject::invokeMethod(
         m_importer, [this, selected, selectedOnly, pending] { m_importer->importEod(selected, selectedOnly, pending); },

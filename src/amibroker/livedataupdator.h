@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -14,6 +15,7 @@
 #include <atomic>
 
 class QFile;
+class SymbolSelection;
 class QTimer;
 
 #include "amibroker/backfillimporter.h"
@@ -52,9 +54,6 @@ public:
 
     static constexpr int HeldTicksRetryMs = 1000;
 
-    QStringList selectedSymbols;
-    QStringList activeFeeds;
-    QStringList selectedExchanges;
     QString databasePath;       // "C:\Quillmark\Amibroker\AF1000"
     QString rtImportPath;       // "C:\Quillmark\rtimport.txt"
     QString liveFormatPath;     // "C:\Quillmark\dataFormatRT.dll"
@@ -90,6 +89,9 @@ public:
     // path is empty, a file cannot be opened, or the copy could not be completed
     // (no partial target is left behind then).
     bool applySymbolMapping(const QString &source, const QString &target);
+    // The selection whose symbols an end-of-day import keeps when asked to keep
+    // the selected ones only (the window's; none: nothing counts as selected).
+    void setSelection(const SymbolSelection *selection);
     // The backfill imports (on brokerThread()).
     BackfillImporter *backfillImporter() const { return m_importer; }
 
@@ -170,6 +172,7 @@ private:
     QThread *m_brokerThread = nullptr;
     QObject *m_brokerHome = nullptr; // lives on m_brokerThread: the target of handed-over calls
     BackfillImporter *m_importer = nullptr; // lives on m_brokerThread
+    QPointer<const SymbolSelection> m_selection;
     bool liveImportIsBlocked = false;
     bool m_holding = false;
     // On the automation object's thread: the held lines, and the present episode

@@ -11,6 +11,7 @@
 #include "platform/installroot.h"
 #include "platform/processes.h"
 #include "symbols/feedcatalogue.h"
+#include "symbols/symbolselection.h"
 #include "ui/settings.h"
 
 #include <QCloseEvent>
@@ -57,8 +58,7 @@ void quillmark2::closeEvent(QCloseEvent *event)
     QSettings settings;
     for (int i = 0; i < FeedCatalogue::Count; ++i)
         settings.setValue(QString::fromLatin1(Keys::CheckboxPattern).arg(i), feedStates.value(i));
-    settings.setValue(QLatin1String(Keys::SelectedSymbolsList), updater ? updater->selectedSymbols : QStringList());
-    settings.setValue(QLatin1String(Keys::CorrExchList), updater ? updater->selectedExchanges : QStringList());
+    m_selection->save();
     settings.setValue(QLatin1String(Keys::AutoBackfillChecked), ui->autofillCheckBox->isChecked());
     settings.setValue(QLatin1String(Keys::AutoFilldays), ui->autoFilldaysBox->currentText());
     settings.sync();

@@ -15,6 +15,7 @@
 #include "platform/installroot.h"
 #include "platform/processes.h"
 #include "symbols/feedcatalogue.h"
+#include "symbols/symbolselection.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
@@ -78,7 +79,9 @@ quillmark2::quillmark2(QWidget *parent)
 
     settingsDialog = new settings(this);
 
+    m_selection = new SymbolSelection(this);
     updater = new liveDataUpdator();
+    updater->setSelection(m_selection);
     connect(updater, SIGNAL(backfillDone()), this, SLOT(backfillDone()));
     connect(updater, &liveDataUpdator::liveImportBlocked, this, &quillmark2::liveImportBlocked);
     connect(updater, &liveDataUpdator::liveImportResumed, this, &quillmark2::liveImportResumed);
@@ -245,7 +248,7 @@ void quillmark2::enableInterface(QString MachineID, QString enabledFeeds, QStrin
 
     restoreSelection();
 
-    if (updater->selectedSymbols.isEmpty()) {
+    if (m_selection->isEmpty()) {
         showMessageBox(this, 1, QStringLiteral("Select Symbols"),
                        QStringLiteral("No Symbol Selected.\nPlease Add Symbols for Live Data!"), QMessageBox::Ok);
     }
@@ -266,6 +269,7 @@ void quillmark2::on_contactSupportButton_clicked()
 void quillmark2::configure(const ServerProfile &profile)
 {
     m_profile = profile;
+    m_selection->setLimit(profile.symbolLimit);
 }
 
 void quillmark2::setOneDayBackfillPath(const QString &path)

@@ -12,6 +12,7 @@
 #include <QVector>
 
 class QAbstractButton;
+class SymbolSelection;
 class QLabel;
 class QMessageBox;
 class QNetworkAccessManager;
@@ -101,6 +102,8 @@ public:
     void configure(const ServerProfile &profile);
     void setOneDayBackfillPath(const QString &path);
     const ServerProfile &profile() const { return m_profile; }
+    // The trader's selected symbols (the window owns them).
+    SymbolSelection *selection() const { return m_selection; }
 
 signals:
     void deleteButton(bool);
@@ -199,4 +202,5 @@ private:
     QTimer *liveImportWarningDelay = nullptr;
     QString liveImportBlockedReason;
     ServerProfile m_profile;
+    SymbolSelection *m_selection = nullptr;
 };

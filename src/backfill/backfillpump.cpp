@@ -8,6 +8,7 @@
 #include "app/messagebox.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillurls.h"
+#include "symbols/symbolselection.h"
 #include "backfill/mydownloader.h"
 #include "platform/installroot.h"
 #include "symbols/mappingstore.h"
@@ -137,7 +138,7 @@ QStringList tableSymbols(const quillmark2 &window)
             continue;
         const QString symbol = button->objectName();
         const QString exchange = button->property("exchName").toString();
-        if (feeds.contains(exchange) && window.updater->selectedSymbols.contains(symbol))
+        if (feeds.contains(exchange) && window.selection()->contains(symbol))
             kept << symbol;
     }
     std::stable_sort(kept.begin(), kept.end(), [](const QString &a, const QString &b) {
@@ -259,7 +260,7 @@ void BackfillPump::startupRun()
                  autoEod);
 
     QSettings store;
-    store.setValue(QLatin1String(Keys::LastIntradaySymbols), updater->selectedSymbols);
+    store.setValue(QLatin1String(Keys::LastIntradaySymbols), m_window->selection()->symbols());
     store.setValue(QLatin1String(Keys::Eod1yBackfillPending), autoEod);
     store.sync();
 
@@ -339,7 +340,7 @@ void BackfillPump::rowButtonClicked(const QString &symbol, const QString &exchan
 {
     // Checked before the queue is touched: a refused click must not cut short a
     // run that is going on.
-    if (!m_window->enabledFeedExchanges().contains(exchange) || !m_window->updater->selectedSymbols.contains(symbol))
+    if (!m_window->enabledFeedExchanges().contains(exchange) || !m_window->selection()->contains(symbol))
         return;
     QStringList &queue = m_window->updater->backfillQueue;
     queue.clear();

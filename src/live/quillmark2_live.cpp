@@ -10,6 +10,7 @@
 #include "live/tickline.h"
 #include "live/websocketworker.h"
 #include "platform/windowfront.h"
+#include "symbols/symbolselection.h"
 
 #include <QDebug>
 #include <QDir>
@@ -86,7 +87,7 @@ bool updateQuoteCell(QTableWidgetItem *cell, QLatin1String field)
 
 QStringList quillmark2::liveSubscriptionList() const
 {
-    return updater->selectedSymbols.isEmpty() ? defaultLiveSymbols : updater->selectedSymbols;
+    return m_selection->isEmpty() ? defaultLiveSymbols : m_selection->symbols();
 }
 
 void quillmark2::startLiveStream()
@@ -155,8 +156,7 @@ void quillmark2::on_connectButton_clicked()
 
 void quillmark2::updateThreads()
 {
-    if (!updater->activeFeeds.contains(currentFeed))
-        updater->activeFeeds.append(currentFeed);
+    m_selection->noteFeed(currentFeed);
     // An emptied selection falls back to the default symbols, as Connect does,
     // rather than leaving the stream subscribed to nothing.
     if (liveWorker) {
@@ -187,7 +187,7 @@ void quillmark2::updateDisplayTable()
         return;
     const QByteArray batch = latestBatchCopy(); // the quotes below are views into it
 
-    const QStringList symbols = updater->selectedSymbols;
+    const QStringList symbols = m_selection->symbols();
     if (symbols.isEmpty())
         return;
     // A slot per distinct symbol, made again only when the selection changed.

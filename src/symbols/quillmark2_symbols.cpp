@@ -9,6 +9,7 @@
 #include "app/settingskeys.h"
 #include "symbols/feedcatalogue.h"
 #include "symbols/symbolmappingdialog.h"
+#include "symbols/symbolselection.h"
 #include "symbols/wishlist.h"
 
 #include <QFile>
@@ -61,26 +62,6 @@ void syncListTicks(QListWidget *list, const QStringList &selected)
     list->viewport()->update();
 }
 
-// A selection read from the store or from a file, made whole again: the two lists
-// parallel (a symbol without an exchange name gets an empty one, surplus names go),
-// no blank symbols and no symbol twice.
-void normaliseSelection(QStringList &symbols, QStringList &exchanges)
-{
-    QStringList keptSymbols;
-    QStringList keptExchanges;
-    QSet<QString> seen;
-    for (int i = 0; i < symbols.size(); ++i) {
-        const QString &symbol = symbols.at(i);
-        if (symbol.trimmed().isEmpty() || seen.contains(symbol))
-            continue;
-        seen.insert(symbol);
-        keptSymbols << symbol;
-        keptExchanges << exchanges.value(i);
-    }
-    symbols = keptSymbols;
-    exchanges = keptExchanges;
-}
-
 } // namespace
 
 QAbstractButton *quillmark2::feedButton(int index) const
@@ -130,7 +111,7 @@ void quillmark2::showFeedSymbols(const QString &feed)
     QFont mono(QStringLiteral("Monospace"));
     mono.setPixelSize(12);
     ui->symbolsListWidget->setFont(mono);
-    fillSymbolList(ui->symbolsListWidget, contractCatalogue[feed], updater->selectedSymbols);
+    fillSymbolList(ui->symbolsListWidget, contractCatalogue[feed], m_selection->symbols());
 }
 
 void quillmark2::on_machineIDLabel_2_textChanged(const QString &text)
@@ -150,7 +131,7 @@ void quillmark2::on_machineIDLabel_2_textChanged(const QString &text)
     }
     QListWidget *list = ui->symbolsListWidget;
     const bool blocked = list->blockSignals(true);
-    fillSymbolList(list, result, updater ? updater->selectedSymbols : QStringList());
+    fillSymbolList(list, result, m_selection->symbols());
     list->blockSignals(blocked);
 }
 
@@ -168,10 +149,10 @@ void quillmark2::on_selectNone_clicked()
 
 void quillmark2::on_addSelected_clicked()
 {
-    if (!ui || !updater)
+    if (!ui)
         return;
-    QStringList &symbols = updater->selectedSymbols;
-    QStringList &exchanges = updater->selectedExchanges;
+    QStringList symbols = m_selection->symbols();
+    QStringList exchanges = m_selection->exchanges();
     QListWidget *list = ui->symbolsListWidget;
     // Membership per item against a set: the option feed lists 100,000 items.
     QSet<QString> selected(symbols.cbegin(), symbols.cend());
@@ -187,9 +168,9 @@ void quillmark2::on_addSelected_clicked()
         }
     }
     const int wanted = newlyAdded.size() + symbols.size();
-    if (m_profile.symbolLimit < wanted) {
+    if (m_selection->exceedsLimit(wanted)) {
         showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
-                       QStringLiteral("Maximum symbols limit is %1\nYou are trying to add %2").arg(m_profile.symbolLimit).arg(wanted),
+                       QStringLiteral("Maximum symbols limit is %1\nYou are trying to add %2").arg(m_selection->limit()).arg(wanted),
                        QMessageBox::Ok);
         return;
     }
@@ -226,6 +207,7 @@ void quillmark2::on_addSelected_clicked()
         }
     }
     list->viewport()->update();
+    m_selection->set(symbols, exchanges);
 
     if (!newlyAdded.isEmpty())
         backfillNewSymbols(newlyAdded);
@@ -237,12 +219,11 @@ void quillmark2::on_addSelected_clicked()
 void quillmark2::on_DeleteAll_clicked()
 {
     ui->displayTableWidget->clear();
-    updater->selectedSymbols.clear();
-    updater->selectedExchanges.clear();
+    m_selection->clear();
     // The stream would otherwise go on feeding the deleted symbols into AmiBroker, and
     // ticks left in the list would bring them back at the next "Add Symbol".
     updateThreads();
-    syncListTicks(ui->symbolsListWidget, updater->selectedSymbols);
+    syncListTicks(ui->symbolsListWidget, m_selection->symbols());
     updateUrlDataState();
     updateSymbolsSelectedLabel();
 }
@@ -251,22 +232,20 @@ void quillmark2::closeButtonClicked(bool clicked)
 {
     Q_UNUSED(clicked)
     QObject *button = sender();
-    if (!button || !updater)
+    if (!button)
         return;
     // The delete button is named symbol + "1," + exchange; undo that.
     QString symbol = button->objectName().split(QLatin1Char(',')).first();
     symbol.replace(QRegularExpression(QStringLiteral("1$")), QString());
 
-    const int index = updater->selectedSymbols.indexOf(symbol);
+    const int index = m_selection->symbols().indexOf(symbol);
     if (index >= 0) {
         ui->displayTableWidget->removeRow(index);
-        updater->selectedSymbols.removeAt(index);
-        if (index < updater->selectedExchanges.size())
-            updater->selectedExchanges.removeAt(index);
+        m_selection->removeAt(index);
     }
     updateThreads();
     // A tick left on the deleted symbol would bring it back at the next "Add Symbol".
-    syncListTicks(ui->symbolsListWidget, updater->selectedSymbols);
+    syncListTicks(ui->symbolsListWidget, m_selection->symbols());
     updateSymbolsSelectedLabel();
 }
 
@@ -278,12 +257,12 @@ void quillmark2::addDisplayTable()
     table->setFont(mono);
     table->horizontalHeader()->setFont(mono);
 
-    const QStringList symbols = updater->selectedSymbols;
-    const QStringList exchanges = updater->selectedExchanges;
-    if (m_profile.symbolLimit < symbols.size()) {
+    const QStringList symbols = m_selection->symbols();
+    const QStringList exchanges = m_selection->exchanges();
+    if (m_selection->exceedsLimit(int(symbols.size()))) {
         showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
                        QStringLiteral("Maximum limit for symbols is %1.\nYou are trying to add %2 symbols.")
-                           .arg(m_profile.symbolLimit)
+                           .arg(m_selection->limit())
                            .arg(symbols.size()),
                        QMessageBox::Ok);
         return;
@@ -347,7 +326,7 @@ void quillmark2::addDisplayTable()
 
 void quillmark2::updateSymbolsSelectedLabel()
 {
-    const int count = updater ? updater->selectedSymbols.size() : 0;
+    const int count = m_selection->size();
     auto *label = findChild<QLabel *>(QStringLiteral("SymbolsSelected"));
     if (!label) {
         const QWidgetList tops = QApplication::topLevelWidgets();
@@ -371,25 +350,7 @@ void quillmark2::updateUrlDataState()
 void quillmark2::restoreSelection()
 {
     QSettings settings;
-    QStringList &symbols = updater->selectedSymbols;
-    QStringList &exchanges = updater->selectedExchanges;
-    symbols = settings.value(QLatin1String(Keys::SelectedSymbolsList)).toStringList();
-    exchanges = settings.value(QLatin1String(Keys::CorrExchList)).toStringList();
-    normaliseSelection(symbols, exchanges);
-
-    if (m_profile.symbolLimit < symbols.size()) {
-        symbols.clear();
-        exchanges.clear();
-    }
-
-    const QStringList enabled = enabledFeedExchanges();
-    for (int i = exchanges.size() - 1; i >= 0; --i) {
-        if (!enabled.contains(exchanges.at(i))) {
-            if (i < symbols.size())
-                symbols.removeAt(i);
-            exchanges.removeAt(i);
-        }
-    }
+    m_selection->restore(enabledFeedExchanges());
 
     for (int i = 0; i < FeedCatalogue::Count; ++i) {
         if (settings.value(QString::fromLatin1(Keys::CheckboxPattern).arg(i), false).toBool())
@@ -414,7 +375,7 @@ void quillmark2::on_save_list_clicked()
                        QMessageBox::Ok);
         return;
     }
-    const QByteArray data = encodeWishList(updater->selectedSymbols, updater->selectedExchanges);
+    const QByteArray data = encodeWishList(m_selection->symbols(), m_selection->exchanges());
     const bool written = file.write(data) == data.size() && file.flush();
     file.close();
     if (!written) {
@@ -441,22 +402,21 @@ void quillmark2::on_load_list_2_clicked()
     file.close();
 
     WishList list = decodeWishList(data);
-    normaliseSelection(list.symbols, list.exchanges);
+    SymbolSelection::normalise(list.symbols, list.exchanges);
     // A list over the limit is refused before it replaces anything: the selection in
     // use stays, rather than being lost to a file that cannot be taken.
-    if (m_profile.symbolLimit < list.symbols.size()) {
+    if (m_selection->exceedsLimit(int(list.symbols.size()))) {
         showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
                        QStringLiteral("Cannot add %1 symbols.\nMaximum limit is %2.")
                            .arg(list.symbols.size())
-                           .arg(m_profile.symbolLimit),
+                           .arg(m_selection->limit()),
                        QMessageBox::Ok);
         return;
     }
-    updater->selectedSymbols = list.symbols;
-    updater->selectedExchanges = list.exchanges;
+    m_selection->set(list.symbols, list.exchanges);
     // The stream and the list's ticks follow the new selection now, not at the next change.
     updateThreads();
-    syncListTicks(ui->symbolsListWidget, updater->selectedSymbols);
+    syncListTicks(ui->symbolsListWidget, m_selection->symbols());
     updateUrlDataState();
     updateSymbolsSelectedLabel();
 }

@@ -87,7 +87,7 @@ private:
     QProgressBar *bar() const { return m_window->findChild<QProgressBar *>(QStringLiteral("progressBarRT")); }
     QPushButton *mainButton() const { return m_window->findChild<QPushButton *>(QStringLiteral("backfillButton")); }
     QComboBox *combo(const char *name) const { return m_window->findChild<QComboBox *>(QLatin1String(name)); }
-    QStringList &queue() const { return m_window->updater->backfillQueue; }
+    const QStringList &queue() const { return m_window->backfillPump->queue(); }
 
     QString host() const { return m_sim->serverHost(); }
     QString intradayPath() const { return host() + QLatin1String(FeedSimBackfill::IntradayRoute); }
@@ -391,7 +391,7 @@ private slots:
         // A run that begins with an end-of-day job shows the blue bar, captioned
         // with the last intraday symbols (none yet).
         selectCash({QStringLiteral("A")});
-        queue() << eodUrl("A");
+        m_window->backfillPump->enqueue(eodUrl("A"));
         m_window->doAutoBackFill();
         QCOMPARE(bar()->format(), QStringLiteral("EOD Backfill: ..."));
         QCOMPARE(bar()->styleSheet(), QString::fromLatin1(BackfillUrls::EodStyle));
@@ -609,7 +609,7 @@ private slots:
         m_window->selection()->removeAt(m_window->selection()->symbols().indexOf(QStringLiteral("Z")));
         combo("daysBox")->setCurrentText(QStringLiteral("3"));
         const QString pending = intradayUrl("PENDING", "1");
-        queue() << pending;
+        m_window->backfillPump->enqueue(pending);
         const QUrl before = m_window->downloader->currentUrl();
 
         rowButton(symbol)->click();

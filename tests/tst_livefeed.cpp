@@ -916,7 +916,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!window->backfillPump->autoBackfillRunning(), 15000);
         } else {
             QVERIFY(!window->backfillPump->autoBackfillRunning());
-            QVERIFY(window->updater->backfillQueue.isEmpty());
+            QVERIFY(window->backfillPump->queue().isEmpty());
             QTest::qWait(300);
             QCOMPARE(m_sim->backfill()->requestCount(), 0);
         }

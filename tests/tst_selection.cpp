@@ -201,7 +201,7 @@ class tst_selection : public QObject
         QStringList jobs;
         if (!m_window->backfillPump->isIdle())
             jobs << m_window->downloader->currentUrl().toString();
-        return jobs + m_window->updater->backfillQueue;
+        return jobs + m_window->backfillPump->queue();
     }
 
     // Connects the live stream and waits for its first subscription.

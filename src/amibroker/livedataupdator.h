@@ -65,7 +65,6 @@ public:
     QString workFolder;         // "C:\Quillmark\sqldrivers\x86"
     qint32 runMode = 0;         // 1: the thread asks for an end-of-day import
     bool eodSelectedOnly = false;
-    QStringList backfillQueue;
     QString heldImportPath;     // "C:\Quillmark\rtimport_held.txt"
     QHash<QString, QString> symbolMap;
     // The automation object, with what keeps it going (lives on brokerThread()).

@@ -102,7 +102,16 @@ quillmark2::quillmark2(QWidget *parent)
     // After the two connections above, so a finished import first resets the
     // button and the pump then sets it for the next job. It also takes the
     // downloader's time-out clean-up.
-    backfillPump = new BackfillPump(this);
+    BackfillPump::Parts pumpParts;
+    pumpParts.updater = updater;
+    pumpParts.downloader = downloader;
+    pumpParts.profile = &m_profile;
+    pumpParts.selection = m_selection;
+    pumpParts.enabledExchanges = [this] { return enabledFeedExchanges(); };
+    pumpParts.slowWanted = [this] { return settingsDialog && settingsDialog->slowBackfillFlag; };
+    pumpParts.widgets = BackfillPump::Widgets{ui->backfillButton, ui->progressBarRT, ui->daysBox, ui->autoFilldaysBox};
+    backfillPump = new BackfillPump(pumpParts, this);
+    connect(backfillPump, &BackfillPump::message, this, &quillmark2::appendMessage);
 
 
     ui->progressBar->setTextVisible(true);

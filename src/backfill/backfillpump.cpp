@@ -1,9 +1,7 @@
 #include "backfillpump.h"
 
-#include "app/quillmark2.h"
-#include "ui_quillmark2.h"
-
 #include "amibroker/livedataupdator.h"
+#include "api/serverprofile.h"
 #include "app/installfiles.h"
 #include "app/messagebox.h"
 #include "app/settingskeys.h"
@@ -12,17 +10,16 @@
 #include "backfill/mydownloader.h"
 #include "platform/installroot.h"
 #include "symbols/mappingstore.h"
-#include "ui/settings.h"
 
 #include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QMessageBox>
+#include <QComboBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
-#include <QTableWidget>
-#include <QTextEdit>
 #include <QTimer>
 
 #include <algorithm>
@@ -30,9 +27,6 @@
 Q_LOGGING_CATEGORY(lcBackfill, "quillmark.backfill", QtInfoMsg)
 
 namespace {
-
-// Column of the selected-symbols table that holds each row's "Backfill" button.
-constexpr int BackfillButtonColumn = 3;
 
 const char ButtonBackfill[] = "Backfill";
 const char ButtonStop[] = "Stop";
@@ -84,7 +78,7 @@ void cleanBackfillFolders()
     }
 }
 
-// Everything a URL needs from the window, read once per batch of jobs.
+// Everything a URL needs from the server's profile, read once per batch of jobs.
 struct UrlParts
 {
     QString scheme;
@@ -94,13 +88,12 @@ struct UrlParts
     QString secureKey;
     QVector<MappingEntry> mapping;
 
-    explicit UrlParts(const quillmark2 &window)
-        : scheme(window.profile().urlScheme)
-        , path(BackfillUrls::chosenPath(window.profile().backfillPath, window.profile().backfillPathSlow,
-                                        window.settingsDialog && window.settingsDialog->slowBackfillFlag))
-        , eod1yPath(window.profile().eod1yPath)
-        , clientId(window.profile().clientId)
-        , secureKey(window.profile().secureKey)
+    UrlParts(const ServerProfile &profile, bool slowWanted)
+        : scheme(profile.urlScheme)
+        , path(BackfillUrls::chosenPath(profile.backfillPath, profile.backfillPathSlow, slowWanted))
+        , eod1yPath(profile.eod1yPath)
+        , clientId(profile.clientId)
+        , secureKey(profile.secureKey)
         , mapping(readMappingEntries())
     {
     }
@@ -125,34 +118,19 @@ struct UrlParts
     }
 };
 
-// Symbols of the selected-symbols table that may be backfilled: an enabled feed
-// and still selected. Sorted ignoring case.
-QStringList tableSymbols(const quillmark2 &window)
-{
-    QStringList kept;
-    const QStringList feeds = window.enabledFeedExchanges();
-    const QTableWidget *table = window.ui->displayTableWidget;
-    for (int row = 0; row < table->rowCount(); ++row) {
-        const auto *button = qobject_cast<const QPushButton *>(table->cellWidget(row, BackfillButtonColumn));
-        if (!button)
-            continue;
-        const QString symbol = button->objectName();
-        const QString exchange = button->property("exchName").toString();
-        if (feeds.contains(exchange) && window.selection()->contains(symbol))
-            kept << symbol;
-    }
-    std::stable_sort(kept.begin(), kept.end(), [](const QString &a, const QString &b) {
-        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
-    });
-    return kept;
-}
-
 } // namespace
 
-BackfillPump::BackfillPump(quillmark2 *window)
-    : QObject(window)
-    , m_window(window)
+BackfillPump::BackfillPump(const Parts &parts, QObject *parent)
+    : QObject(parent)
+    , m_updater(parts.updater)
+    , m_downloader(parts.downloader)
+    , m_profile(parts.profile)
+    , m_selection(parts.selection)
+    , m_enabledExchanges(parts.enabledExchanges)
+    , m_slowWanted(parts.slowWanted)
+    , m_widgets(parts.widgets)
     , m_continueTimer(new QTimer(this))
+    , m_words(new QObject(this))
 {
     m_continueTimer->setObjectName(QStringLiteral("backfillContinuation"));
     m_continueTimer->setSingleShot(true);
@@ -161,39 +139,37 @@ BackfillPump::BackfillPump(quillmark2 *window)
 
     // The clean-up runs before the downloader's own abort, which it connects
     // only when it sends its first request.
-    connect(m_window->downloader->timeoutTimer, &QTimer::timeout, this, &BackfillPump::downloadTimedOut,
+    connect(m_downloader->timeoutTimer, &QTimer::timeout, this, &BackfillPump::downloadTimedOut,
             Qt::UniqueConnection);
     // Which job an import belongs to is the pump's state, so these stay connected.
-    connect(m_window->updater, &liveDataUpdator::backfillDone, this, &BackfillPump::intradayImportDone);
-    connect(m_window->updater, &liveDataUpdator::eodBackfillDone, this, &BackfillPump::eodImportDone);
-    // What the downloader says for the trader goes to the messages panel whatever
-    // job it runs (the per-job connections to the pump come and go).
-    MyDownloader *downloader = m_window->downloader;
-    QObject *panel = m_window->ui->messageBox;
-    connect(downloader, &MyDownloader::refused, panel, [this](const QString &reason) { archiveRefused(reason); });
-    connect(downloader, &MyDownloader::waitingForDisk, panel, [this] { waitingForDisk(); });
-    connect(downloader, &MyDownloader::diskRoomAgain, panel, [this] { diskRoomAgain(); });
+    connect(m_updater, &liveDataUpdator::backfillDone, this, &BackfillPump::intradayImportDone);
+    connect(m_updater, &liveDataUpdator::eodBackfillDone, this, &BackfillPump::eodImportDone);
+    // What the downloader says for the trader is told whatever job it runs: these
+    // hang on a context of their own, which the per-job disconnects leave alone.
+    connect(m_downloader, &MyDownloader::refused, m_words, [this](const QString &reason) { archiveRefused(reason); });
+    connect(m_downloader, &MyDownloader::waitingForDisk, m_words, [this] { waitingForDisk(); });
+    connect(m_downloader, &MyDownloader::diskRoomAgain, m_words, [this] { diskRoomAgain(); });
 }
 
 BackfillPump::~BackfillPump() = default;
 
 void BackfillPump::archiveRefused(const QString &reason)
 {
-    const QString symbols = BackfillUrls::sentSymbols(m_window->downloader->currentUrl().toString());
-    m_window->appendMessage(symbols.isEmpty() ? QStringLiteral("Backfill refused: %1").arg(reason)
+    const QString symbols = BackfillUrls::sentSymbols(m_downloader->currentUrl().toString());
+    emit message(symbols.isEmpty() ? QStringLiteral("Backfill refused: %1").arg(reason)
                                               : QStringLiteral("Backfill for %1 refused: %2").arg(symbols, reason));
 }
 
 void BackfillPump::waitingForDisk()
 {
     // The job's transfer is over; its clock must not drop it while it waits.
-    m_window->downloader->timeoutTimer->stop();
-    m_window->appendMessage(backfillPausedForDiskText());
+    m_downloader->timeoutTimer->stop();
+    emit message(backfillPausedForDiskText());
 }
 
 void BackfillPump::diskRoomAgain()
 {
-    m_window->appendMessage(backfillGoesOnText());
+    emit message(backfillGoesOnText());
 }
 
 bool BackfillPump::longBackfillWarned()
@@ -206,17 +182,37 @@ void BackfillPump::setLongBackfillWarned(bool warned)
     g_longBackfillWarned = warned;
 }
 
+QStringList BackfillPump::backfillableSymbols() const
+{
+    QStringList kept;
+    const QStringList feeds = m_enabledExchanges();
+    const QStringList &symbols = m_selection->symbols();
+    const QStringList &exchanges = m_selection->exchanges();
+    for (int i = 0; i < symbols.size(); ++i) {
+        if (feeds.contains(exchanges.value(i)))
+            kept << symbols.at(i);
+    }
+    std::stable_sort(kept.begin(), kept.end(), [](const QString &a, const QString &b) {
+        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+    });
+    return kept;
+}
+
+void BackfillPump::enqueue(const QString &url)
+{
+    m_queue.append(url);
+}
+
 void BackfillPump::setButton(const char *caption, bool enabled)
 {
-    m_window->ui->backfillButton->setText(text(caption));
-    m_window->ui->backfillButton->setEnabled(enabled);
+    m_widgets.button->setText(text(caption));
+    m_widgets.button->setEnabled(enabled);
 }
 
 void BackfillPump::disconnectDownloader()
 {
-    disconnect(m_window->downloader, nullptr, m_window->updater, nullptr);
-    disconnect(m_window->downloader, nullptr, this, nullptr);
-    disconnect(m_window->downloader, nullptr, m_window, nullptr);
+    disconnect(m_downloader, nullptr, m_updater, nullptr);
+    disconnect(m_downloader, nullptr, this, nullptr);
 }
 
 void BackfillPump::startRun(bool automatic)
@@ -252,15 +248,13 @@ void BackfillPump::abandonDialogJob()
 
 void BackfillPump::startupRun()
 {
-    liveDataUpdator *updater = m_window->updater;
     const bool autoEod = autoEodWanted();
-    updater->backfillQueue.clear();
-    const UrlParts parts(*m_window);
-    parts.append(updater->backfillQueue, tableSymbols(*m_window), m_window->ui->autoFilldaysBox->currentText(),
-                 autoEod);
+    m_queue.clear();
+    const UrlParts parts(*m_profile, m_slowWanted());
+    parts.append(m_queue, backfillableSymbols(), m_widgets.autoDays->currentText(), autoEod);
 
     QSettings store;
-    store.setValue(QLatin1String(Keys::LastIntradaySymbols), m_window->selection()->symbols());
+    store.setValue(QLatin1String(Keys::LastIntradaySymbols), m_selection->symbols());
     store.setValue(QLatin1String(Keys::Eod1yBackfillPending), autoEod);
     store.sync();
 
@@ -272,10 +266,10 @@ void BackfillPump::backfillNewSymbols(const QStringList &symbols)
 {
     if (symbols.isEmpty())
         return;
-    const int days = BackfillUrls::autoDays(m_window->ui->autoFilldaysBox->currentText());
+    const int days = BackfillUrls::autoDays(m_widgets.autoDays->currentText());
     // Anything running (a queued run, the dialog's job) takes these jobs afterwards.
     const bool idle = m_state == State::Idle;
-    UrlParts(*m_window).append(m_window->updater->backfillQueue, symbols, QString::number(days), autoEodWanted());
+    UrlParts(*m_profile, m_slowWanted()).append(m_queue, symbols, QString::number(days), autoEodWanted());
     if (idle)
         startRun(true);
 }
@@ -290,16 +284,16 @@ int BackfillPump::fillGap(qint64 outageMs)
         qCInfo(lcBackfill) << "outage of" << outageMs << "ms: the last gap fill is too recent";
         return 0;
     }
-    const QStringList symbols = tableSymbols(*m_window);
+    const QStringList symbols = backfillableSymbols();
     if (symbols.isEmpty())
         return 0;
     m_lastGapFill.start();
 
     // The same request as a row's "Backfill" for one day; anything running goes first.
     const bool idle = m_state == State::Idle;
-    UrlParts(*m_window).append(m_window->updater->backfillQueue, symbols, QStringLiteral("1"), false);
+    UrlParts(*m_profile, m_slowWanted()).append(m_queue, symbols, QStringLiteral("1"), false);
     const qint64 seconds = qRound64(double(outageMs) / 1000.0);
-    m_window->appendMessage(symbols.size() == 1
+    emit message(symbols.size() == 1
                                 ? QStringLiteral("Connection lost for %1 s; filling the gap for 1 symbol").arg(seconds)
                                 : QStringLiteral("Connection lost for %1 s; filling the gap for %2 symbols")
                                       .arg(seconds)
@@ -311,7 +305,7 @@ int BackfillPump::fillGap(qint64 outageMs)
 
 void BackfillPump::mainButtonClicked()
 {
-    QPushButton *button = m_window->ui->backfillButton;
+    QPushButton *button = m_widgets.button;
     if (button->text() == text(ButtonInitiated))
         setButton(ButtonBackfill, true);
     if (button->text() == text(ButtonStop)) {
@@ -323,13 +317,12 @@ void BackfillPump::mainButtonClicked()
         return;
     }
 
-    liveDataUpdator *updater = m_window->updater;
-    updater->backfillQueue.clear();
-    if (updater->isRunning()) {
-        updater->terminate();
-        updater->wait();
+    m_queue.clear();
+    if (m_updater->isRunning()) {
+        m_updater->terminate();
+        m_updater->wait();
     }
-    UrlParts(*m_window).append(updater->backfillQueue, tableSymbols(*m_window), m_window->ui->daysBox->currentText(),
+    UrlParts(*m_profile, m_slowWanted()).append(m_queue, backfillableSymbols(), m_widgets.days->currentText(),
                                false);
     storeEodPending(false);
     m_eodChainPending = false;
@@ -340,20 +333,17 @@ void BackfillPump::rowButtonClicked(const QString &symbol, const QString &exchan
 {
     // Checked before the queue is touched: a refused click must not cut short a
     // run that is going on.
-    if (!m_window->enabledFeedExchanges().contains(exchange) || !m_window->selection()->contains(symbol))
+    if (!m_enabledExchanges().contains(exchange) || !m_selection->contains(symbol))
         return;
-    QStringList &queue = m_window->updater->backfillQueue;
+    QStringList &queue = m_queue;
     queue.clear();
-    queue.append(UrlParts(*m_window).intraday(symbol, m_window->ui->daysBox->currentText()));
+    queue.append(UrlParts(*m_profile, m_slowWanted()).intraday(symbol, m_widgets.days->currentText()));
     startRun(false);
 }
 
 void BackfillPump::pump()
 {
-    Ui::quillmark2 *ui = m_window->ui;
-    liveDataUpdator *updater = m_window->updater;
-    MyDownloader *downloader = m_window->downloader;
-    if (m_busy || !ui)
+    if (m_busy)
         return;
     m_busy = true;
     m_continueTimer->stop();
@@ -361,14 +351,14 @@ void BackfillPump::pump()
     // Whoever pumps now replaces the dialog's download with a queued job.
     if (m_state == State::DialogJob)
         abandonDialogJob();
-    ui->backfillButton->setEnabled(false);
+    m_widgets.button->setEnabled(false);
 
     if (!m_autoRunning && !g_longBackfillWarned) {
         bool ok = false;
-        const int days = ui->daysBox->currentText().toInt(&ok, 10);
+        const int days = m_widgets.days->currentText().toInt(&ok, 10);
         if (ok && days > LongBackfillDays) {
             g_longBackfillWarned = true;
-            showMessageBox(m_window, 2, QStringLiteral("Performance Warning"),
+            showMessageBox(m_widgets.button->window(), 2, QStringLiteral("Performance Warning"),
                            QStringLiteral("Downloading more than 60 days Backfill might slow down performance."),
                            QMessageBox::Ok);
         }
@@ -377,8 +367,8 @@ void BackfillPump::pump()
     if (m_state == State::Stopping) {
         disconnectDownloader();
         setButton(ButtonBackfill, true);
-        updater->backfillQueue.clear();
-        downloader->retryTimer->stop();
+        m_queue.clear();
+        m_downloader->retryTimer->stop();
         endRun();
         qCInfo(lcBackfill) << "backfill stopped by the user";
         return;
@@ -386,18 +376,18 @@ void BackfillPump::pump()
 
     cleanBackfillFolders();
 
-    if (updater->backfillQueue.isEmpty()) {
-        downloader->retryTimer->stop();
-        ui->progressBarRT->setValue(100);
-        ui->progressBarRT->setFormat(QStringLiteral("\u2713 Full Backfill Complete"));
-        ui->progressBarRT->setStyleSheet(text(BackfillUrls::IntradayStyle));
+    if (m_queue.isEmpty()) {
+        m_downloader->retryTimer->stop();
+        m_widgets.bar->setValue(100);
+        m_widgets.bar->setFormat(QStringLiteral("\u2713 Full Backfill Complete"));
+        m_widgets.bar->setStyleSheet(text(BackfillUrls::IntradayStyle));
         setButton(ButtonBackfill, true);
         endRun();
         return;
     }
 
-    const QString url = updater->backfillQueue.takeFirst();
-    const bool eodJob = BackfillUrls::isEodJob(url, m_window->profile().eod1yPath);
+    const QString url = m_queue.takeFirst();
+    const bool eodJob = BackfillUrls::isEodJob(url, m_profile->eod1yPath);
     const QString symbols = BackfillUrls::sentSymbols(url);
     if (!eodJob)
         m_lastIntradaySymbols = symbols;
@@ -406,57 +396,56 @@ void BackfillPump::pump()
     if (!m_barPrepared) {
         m_barPrepared = true;
         if (!m_textVisible) {
-            ui->progressBarRT->setTextVisible(true);
+            m_widgets.bar->setTextVisible(true);
             m_textVisible = true;
         }
-        ui->progressBarRT->setValue(0);
+        m_widgets.bar->setValue(0);
         if (eodJob) {
-            ui->progressBarRT->setStyleSheet(text(BackfillUrls::EodStyle));
-            ui->progressBarRT->setFormat(QStringLiteral("EOD Backfill: %1...").arg(m_lastIntradaySymbols));
+            m_widgets.bar->setStyleSheet(text(BackfillUrls::EodStyle));
+            m_widgets.bar->setFormat(QStringLiteral("EOD Backfill: %1...").arg(m_lastIntradaySymbols));
         } else {
-            ui->progressBarRT->setStyleSheet(text(BackfillUrls::IntradayStyle));
-            ui->progressBarRT->setFormat(QStringLiteral("Intraday Backfill: %1...").arg(symbols));
+            m_widgets.bar->setStyleSheet(text(BackfillUrls::IntradayStyle));
+            m_widgets.bar->setFormat(QStringLiteral("Intraday Backfill: %1...").arg(symbols));
         }
     }
 
     qCDebug(lcBackfill) << (eodJob ? "end-of-day job" : "intraday job") << symbols;
-    downloader->initialize(BackfillUrls::jobFileName(m_window->profile().clientId), url, backfillDestination(), 0);
-    downloader->retryTimer->stop();
+    m_downloader->initialize(BackfillUrls::jobFileName(m_profile->clientId), url, backfillDestination(), 0);
+    m_downloader->retryTimer->stop();
 
     disconnectDownloader();
     if (eodJob)
-        connect(downloader, &MyDownloader::downloadfinished, updater, &liveDataUpdator::doEodBackfill,
+        connect(m_downloader, &MyDownloader::downloadfinished, m_updater, &liveDataUpdator::doEodBackfill,
                 Qt::UniqueConnection);
     else
-        connect(downloader, &MyDownloader::downloadfinished, updater, &liveDataUpdator::doBackFill,
+        connect(m_downloader, &MyDownloader::downloadfinished, m_updater, &liveDataUpdator::doBackFill,
                 Qt::UniqueConnection);
-    connect(downloader, &MyDownloader::responseError, this, &BackfillPump::jobFailed, Qt::UniqueConnection);
-    connect(downloader, &MyDownloader::updateProgress2, this, &BackfillPump::updateProgress, Qt::UniqueConnection);
+    connect(m_downloader, &MyDownloader::responseError, this, &BackfillPump::jobFailed, Qt::UniqueConnection);
+    connect(m_downloader, &MyDownloader::updateProgress2, this, &BackfillPump::updateProgress, Qt::UniqueConnection);
 
     setButton(ButtonStop, true);
-    downloader->retryTimer->start(RequestDelayMs);
-    downloader->timeoutTimer->start(MyDownloader::TransferTimeoutMs);
+    m_downloader->retryTimer->start(RequestDelayMs);
+    m_downloader->timeoutTimer->start(MyDownloader::TransferTimeoutMs);
     m_state = State::QueueJob;
     m_busy = false;
 }
 
 void BackfillPump::updateProgress(const QString &progress, const QString &speed)
 {
-    QProgressBar *bar = m_window->ui->progressBarRT;
+    QProgressBar *bar = m_widgets.bar;
     bar->setValue(BackfillUrls::progressValue(progress));
     const auto *source = qobject_cast<const MyDownloader *>(sender());
     if (!source)
-        source = m_window->downloader;
+        source = m_downloader;
     bar->setFormat(BackfillUrls::progressCaption(BackfillUrls::sentSymbols(source->currentUrl().toString()), speed));
 }
 
 void BackfillPump::jobFailed()
 {
-    MyDownloader *downloader = m_window->downloader;
-    downloader->retryTimer->stop();
-    downloader->timeoutTimer->stop();
+    m_downloader->retryTimer->stop();
+    m_downloader->timeoutTimer->stop();
     cleanBackfillFolders();
-    downloader->fileName.clear();
+    m_downloader->fileName.clear();
     setButton(ButtonBackfill, true);
     m_autoRunning = false;
 
@@ -467,8 +456,8 @@ void BackfillPump::jobFailed()
         m_failedDialogJob = true;
         m_state = State::Idle;
         if (m_stopAfterDialog)
-            m_window->updater->backfillQueue.clear();
-        else if (!m_window->updater->backfillQueue.isEmpty())
+            m_queue.clear();
+        else if (!m_queue.isEmpty())
             m_state = State::QueueJob; // jobs added meanwhile follow it
         m_stopAfterDialog = false;
     }
@@ -480,11 +469,11 @@ void BackfillPump::afterFailure()
 {
     if (m_failedDialogJob) {
         m_failedDialogJob = false;
-        m_window->ui->progressBarRT->setFormat(QStringLiteral("EOD Backfill Failed"));
+        m_widgets.bar->setFormat(QStringLiteral("EOD Backfill Failed"));
     }
     if (m_state == State::Idle) {
         // Nothing follows; the failed job is given up, retries included.
-        m_window->downloader->retryTimer->stop();
+        m_downloader->retryTimer->stop();
         return;
     }
     pump();
@@ -492,8 +481,8 @@ void BackfillPump::afterFailure()
 
 void BackfillPump::downloadTimedOut()
 {
-    m_window->downloader->retryTimer->stop();
-    m_window->downloader->timeoutTimer->stop();
+    m_downloader->retryTimer->stop();
+    m_downloader->timeoutTimer->stop();
     jobFailed();
 }
 
@@ -518,21 +507,18 @@ void BackfillPump::eodImportDone()
 
 void BackfillPump::dialogJobRequested(const QString &symbol, bool selectedOnly)
 {
-    liveDataUpdator *updater = m_window->updater;
-    MyDownloader *downloader = m_window->downloader;
-    Ui::quillmark2 *ui = m_window->ui;
-    updater->eodSelectedOnly = selectedOnly;
+    m_updater->eodSelectedOnly = selectedOnly;
     storeEodPending(false);
     disconnectDownloader();
 
-    if (ui->backfillButton->text() == text(ButtonStop)) {
-        downloader->retryTimer->stop();
+    if (m_widgets.button->text() == text(ButtonStop)) {
+        m_downloader->retryTimer->stop();
         setButton(ButtonBackfill, true);
-        ui->progressBarRT->setFormat(QStringLiteral("Backfill Stopped"));
+        m_widgets.bar->setFormat(QStringLiteral("Backfill Stopped"));
         // The running job has just lost its connections and can never pull the
         // next one: end the run, or later runs would wait behind a stale queue.
-        downloader->timeoutTimer->stop();
-        updater->backfillQueue.clear();
+        m_downloader->timeoutTimer->stop();
+        m_queue.clear();
         m_continueTimer->stop();
         m_stopAfterDialog = false;
         endRun();
@@ -544,32 +530,32 @@ void BackfillPump::dialogJobRequested(const QString &symbol, bool selectedOnly)
     m_continueTimer->stop();
     m_failedDialogJob = false;
 
-    const bool slow = m_window->settingsDialog && m_window->settingsDialog->slowBackfillFlag;
-    const ServerProfile &profile = m_window->profile();
+    const bool slow = m_slowWanted();
+    const ServerProfile &profile = (*m_profile);
     const QString base = BackfillUrls::chosenPath(profile.backfillPath, profile.backfillPathSlow, slow);
     const QString url = BackfillUrls::eodArchiveUrl(base, profile.oneDayBackfillPath,
                                                     serverNameFor(symbol, readMappingEntries()), QDate::currentDate());
     qCInfo(lcBackfill) << "end-of-day archive" << url;
 
-    ui->progressBarRT->setValue(0);
-    ui->progressBarRT->setFormat(QStringLiteral("Starting EOD Backfill..."));
-    downloader->initialize(QLatin1String(InstallFiles::BackfillArchive), url, backfillDestination(), 0);
+    m_widgets.bar->setValue(0);
+    m_widgets.bar->setFormat(QStringLiteral("Starting EOD Backfill..."));
+    m_downloader->initialize(QLatin1String(InstallFiles::BackfillArchive), url, backfillDestination(), 0);
 
-    connect(downloader, &MyDownloader::downloadfinished, this, &BackfillPump::dialogDownloadFinished,
+    connect(m_downloader, &MyDownloader::downloadfinished, this, &BackfillPump::dialogDownloadFinished,
             Qt::UniqueConnection);
-    connect(downloader, &MyDownloader::downloadfinished, downloader->retryTimer, &QTimer::stop, Qt::UniqueConnection);
-    connect(downloader, &MyDownloader::responseError, this, &BackfillPump::jobFailed, Qt::UniqueConnection);
-    connect(downloader, &MyDownloader::updateProgress2, this, &BackfillPump::dialogProgress, Qt::UniqueConnection);
+    connect(m_downloader, &MyDownloader::downloadfinished, m_downloader->retryTimer, &QTimer::stop, Qt::UniqueConnection);
+    connect(m_downloader, &MyDownloader::responseError, this, &BackfillPump::jobFailed, Qt::UniqueConnection);
+    connect(m_downloader, &MyDownloader::updateProgress2, this, &BackfillPump::dialogProgress, Qt::UniqueConnection);
 
     setButton(ButtonStop, true);
     m_state = State::DialogJob;
     m_stopAfterDialog = false;
-    downloader->retryTimer->start(DialogRequestDelayMs);
+    m_downloader->retryTimer->start(DialogRequestDelayMs);
 }
 
 void BackfillPump::dialogProgress(const QString &progress, const QString &speed)
 {
-    QProgressBar *bar = m_window->ui->progressBarRT;
+    QProgressBar *bar = m_widgets.bar;
     bar->setFormat(QStringLiteral("Downloading: %1 (%2)").arg(progress, speed));
     int value = 0;
     if (BackfillUrls::dialogProgressValue(progress, &value))
@@ -578,29 +564,26 @@ void BackfillPump::dialogProgress(const QString &progress, const QString &speed)
 
 void BackfillPump::dialogDownloadFinished()
 {
-    liveDataUpdator *updater = m_window->updater;
     // The previous request's thread only emits one signal; let it end so start()
     // is not silently ignored.
-    if (updater->isRunning())
-        updater->wait();
-    updater->runMode = 1;
-    updater->start(QThread::InheritPriority);
+    if (m_updater->isRunning())
+        m_updater->wait();
+    m_updater->runMode = 1;
+    m_updater->start(QThread::InheritPriority);
 }
 
 void BackfillPump::dialogJobDone()
 {
-    Ui::quillmark2 *ui = m_window->ui;
-    MyDownloader *downloader = m_window->downloader;
-    ui->progressBarRT->setValue(100);
-    ui->progressBarRT->setFormat(QStringLiteral("EOD Backfill Done"));
+    m_widgets.bar->setValue(100);
+    m_widgets.bar->setFormat(QStringLiteral("EOD Backfill Done"));
     setButton(ButtonBackfill, true);
-    disconnect(downloader, &MyDownloader::downloadfinished, this, &BackfillPump::dialogDownloadFinished);
-    connect(downloader, &MyDownloader::downloadfinished, m_window->updater, &liveDataUpdator::doBackFill,
+    disconnect(m_downloader, &MyDownloader::downloadfinished, this, &BackfillPump::dialogDownloadFinished);
+    connect(m_downloader, &MyDownloader::downloadfinished, m_updater, &liveDataUpdator::doBackFill,
             Qt::UniqueConnection);
     QFile::remove(Platform::installPath(QLatin1String(InstallFiles::BackfillArchive)));
 
     m_state = State::Idle;
-    QStringList &queue = m_window->updater->backfillQueue;
+    QStringList &queue = m_queue;
     if (m_stopAfterDialog)
         queue.clear();
     m_stopAfterDialog = false;

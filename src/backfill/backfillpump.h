@@ -5,15 +5,22 @@
 #include <QString>
 #include <QStringList>
 
-class QTimer;
-class quillmark2;
+#include <functional>
 
-// The main window's backfill queue pump: turns the window's backfill actions
-// into jobs, hands one job at a time to the window's downloader, drives the
-// backfill button and bar, and runs the end-of-day dialog's single job. One per
-// window, created and destroyed with it, so nothing of a run survives the
-// window (an in-process restart starts with an idle pump). The queue itself is
-// the updater's backfillQueue.
+class MyDownloader;
+class QComboBox;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class SymbolSelection;
+class liveDataUpdator;
+struct ServerProfile;
+
+// The backfill queue pump: turns the trader's backfill actions into jobs, owns
+// their queue, hands one job at a time to the downloader and its import to the
+// updater, drives the backfill button and bar, and runs the end-of-day dialog's
+// single job. One per main window, created and destroyed with it, so nothing of a
+// run survives the window (an in-process restart starts with an idle pump).
 class BackfillPump : public QObject
 {
     Q_OBJECT
@@ -33,8 +40,35 @@ public:
     static constexpr int NextJobAfterFailureMs = 100;
     static constexpr int LongBackfillDays = 60;
 
-    explicit BackfillPump(quillmark2 *window);
+    // The widgets the pump drives.
+    struct Widgets
+    {
+        QPushButton *button = nullptr;  // "Backfill" / "Stop"
+        QProgressBar *bar = nullptr;    // the backfill progress bar
+        QComboBox *days = nullptr;      // days of a manual backfill
+        QComboBox *autoDays = nullptr;  // days of an automatic one
+    };
+    // What the pump is built from; all of it outlives the pump.
+    struct Parts
+    {
+        liveDataUpdator *updater = nullptr;
+        MyDownloader *downloader = nullptr;
+        const ServerProfile *profile = nullptr;
+        const SymbolSelection *selection = nullptr;
+        std::function<QStringList()> enabledExchanges; // of the feeds enabled now
+        std::function<bool()> slowWanted;              // the trader asked for the slow path
+        Widgets widgets;
+    };
+
+    BackfillPump(const Parts &parts, QObject *parent = nullptr);
     ~BackfillPump() override;
+
+    // The jobs (archive addresses) waiting, in order; a job joins at the end.
+    const QStringList &queue() const { return m_queue; }
+    void enqueue(const QString &url);
+    // The selected symbols a run backfills: those of an enabled feed, sorted
+    // ignoring case.
+    QStringList backfillableSymbols() const;
 
     State state() const { return m_state; }
     bool isIdle() const { return m_state == State::Idle; }
@@ -93,6 +127,11 @@ public slots:
     void waitingForDisk();
     void diskRoomAgain();
 
+signals:
+    // Something the trader should read (a gap filled, an archive refused, a wait
+    // for disk room), for the messages panel.
+    void message(const QString &text);
+
 private:
     void dialogProgress(const QString &progress, const QString &speed);
     void startRun(bool automatic);
@@ -102,9 +141,17 @@ private:
     void disconnectDownloader();
     void setButton(const char *caption, bool enabled);
 
-    quillmark2 *m_window;
+    liveDataUpdator *m_updater;
+    MyDownloader *m_downloader;
+    const ServerProfile *m_profile;
+    const SymbolSelection *m_selection;
+    std::function<QStringList()> m_enabledExchanges;
+    std::function<bool()> m_slowWanted;
+    Widgets m_widgets;
+    QStringList m_queue;
     State m_state = State::Idle;
     QTimer *m_continueTimer = nullptr;
+    QObject *m_words = nullptr; // context of the downloader's words, kept across jobs
     bool m_busy = false;             // guards against re-entry from a nested event loop
     bool m_autoRunning = false;
     bool m_eodChainPending = false;

@@ -48,15 +48,17 @@ void BM_BatchFrameToTickFile(benchmark::State &state)
     QTemporaryDir root;
     qputenv("QUILLMARK_ROOT", root.path().toUtf8());
     const QString frame = batchFrame();
+    TickBuffer ticks; // outlives the worker, which clears it as it stops
     WebSocketWorker worker(QUrl(QStringLiteral("ws://127.0.0.1:1/")), {}, QStringLiteral("rtsocket.txt"), QString());
+    worker.setTickBuffer(&ticks);
     worker.onTextMessageReceived(QStringLiteral(R"({"type":"sub_ack","action":"subscribe","symbols":[]})"));
 
     for (auto _ : state) {
         worker.onTextMessageReceived(frame);
-        takePendingTicks(); // the importer's side, so the queue does not grow
+        ticks.takePending(); // the importer's side, so the queue does not grow
     }
     const qint64 written = QFile(Platform::installPathFwd(QStringLiteral("rtsocket.txt"))).size();
-    if (latestBatchCopy().count('\n') != RecordsPerBatch || written != latestBatchCopy().size())
+    if (ticks.latestBatch().count('\n') != RecordsPerBatch || written != ticks.latestBatch().size())
         state.SkipWithError("tick file does not hold the whole batch");
     state.SetItemsProcessed(state.iterations() * RecordsPerBatch);
     state.counters["frame_bytes"] = double(frame.size());

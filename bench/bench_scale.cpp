@@ -47,6 +47,7 @@
 #include "app/quillmark2.h"
 #include "symbols/symbolselection.h"
 #include "brokerview.h"
+#include "live/livesession.h"
 #include "live/tickbuffer.h"
 #include "live/websocketworker.h"
 #include "platform/brokerstandin.h"
@@ -239,8 +240,6 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
     row.rate = rate;
 
     TestEnv::instance()->reset();
-    takePendingTicks();
-    clearLatestBatch();
     if (!installFormatDefinitions()) {
         row.error = QStringLiteral("cannot install the format definitions");
         return row;
@@ -343,9 +342,9 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
 
     window->findChild<QPushButton *>(QStringLiteral("connectButton"))->click();
     QMetaObject::Connection batchConnection;
-    if (window->liveWorker) {
+    if (WebSocketWorker *worker = window->liveSession()->worker()) {
         batchConnection = QObject::connect(
-            window->liveWorker, &WebSocketWorker::batchReceived, window->liveWorker,
+            worker, &WebSocketWorker::batchReceived, worker,
             [&](int, int kept) {
                 const qint64 at = nowNs();
                 QMutexLocker lock(&batchMutex);

@@ -328,8 +328,8 @@ void BM_QuoteTableRefresh5000(benchmark::State &state)
     int round = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        publishBatch(batches[round++ % 2]);
-        takePendingTicks();
+        window->updater->tickBuffer()->publish(batches[round++ % 2]);
+        window->updater->tickBuffer()->takePending();
         state.ResumeTiming();
         window->updateDisplayTable();
         Fixture::settle();
@@ -339,7 +339,7 @@ void BM_QuoteTableRefresh5000(benchmark::State &state)
     if (table->rowCount() != ScaleSymbols || !table->item(ScaleSymbols - 1, 1)
         || table->item(ScaleSymbols - 1, 1)->text() == QLatin1String("0"))
         state.SkipWithError("table not refreshed");
-    clearLatestBatch();
+    window->updater->tickBuffer()->clearLatest();
 }
 BENCHMARK(BM_QuoteTableRefresh5000)->Unit(benchmark::kMillisecond)->Iterations(20);
 

@@ -13,6 +13,7 @@
 namespace {
 
 WebSocketWorker *worker = nullptr;
+TickBuffer *ticks = nullptr;
 
 // Every tick line: eight fields, one line feed at its end, a price above 0.
 void checkTickLines(const QByteArray &lines)
@@ -36,6 +37,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     FuzzSupport::initApplication();
     worker = new WebSocketWorker(QUrl(QStringLiteral("ws://127.0.0.1:1/")), {}, QStringLiteral("rtsocket.txt"),
                                  QString());
+    ticks = new TickBuffer;
+    worker->setTickBuffer(ticks);
     return 0;
 }
 
@@ -53,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     worker->onTextMessageReceived(QStringLiteral(R"({"type":"batch","records":)") + QString::fromUtf8(input)
                                   + QLatin1Char('}'));
     worker->onBinaryMessageReceived(input);
-    checkTickLines(takePendingTicks());
+    checkTickLines(ticks->takePending());
 
     const QJsonDocument doc = QJsonDocument::fromJson(input);
     if (doc.isArray())

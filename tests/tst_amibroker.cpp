@@ -177,7 +177,7 @@ struct TickStream
                                 + QTime(9, 15).addSecs(second).toString(QStringLiteral("HH:mm:ss")).toLatin1() + ','
                                 + QByteArray::number(24000 + second) + ".5,25,0,900\n";
         all += line;
-        publishBatch(line);
+        updater->tickBuffer()->publish(line);
         updater->scheduleLiveImport();
     }
     int ticks() const { return all.count('\n'); }
@@ -210,7 +210,6 @@ private slots:
     void init()
     {
         TestEnv::instance()->reset();
-        takePendingTicks();
         // AmiBroker reads the format definitions we ship; the stand-in needs them readable.
         QVERIFY(installFormatDefinitions());
     }
@@ -571,7 +570,7 @@ private slots:
         QFETCH(QStringList, expected);
         setMapping(mapping);
         liveDataUpdator *u = makeUpdater();
-        publishBatch(ticks);
+        u->tickBuffer()->publish(ticks);
         u->updateDataAmi();
 
         QCOMPARE(lines(readFile(u->rtImportPath)), expected);
@@ -647,21 +646,21 @@ private slots:
         setMapping(mapping);
         liveDataUpdator *u = makeUpdater();
         for (const QByteArray &batch : batches) {
-            publishBatch(batch);
+            u->tickBuffer()->publish(batch);
             u->updateDataAmi();
         }
         QCOMPARE(importCalls().size(), batches.size());
         QCOMPARE(lines(readFile(u->rtImportPath)), lastCycle);
         QCOMPARE(lines(readFile(quotesPath())), quotes);
         // The tick file side is untouched: the quote table shows the last tick as it came.
-        QCOMPARE(latestBatchCopy(), batches.last());
+        QCOMPARE(u->tickBuffer()->latestBatch(), batches.last());
     }
 
     void liveCycleWithoutValidLinesImportsNothing()
     {
         liveDataUpdator *u = makeUpdater();
         QVERIFY(writeFile(u->rtImportPath, "stale\n"));
-        publishBatch("t,A,20240131,09:15:01,0,1,2,3\nFailed to fetch\nshort,line\n");
+        u->tickBuffer()->publish("t,A,20240131,09:15:01,0,1,2,3\nFailed to fetch\nshort,line\n");
         u->updateDataAmi();
         QVERIFY(QFile::exists(u->rtImportPath));
         QCOMPARE(readFile(u->rtImportPath), QByteArray());
@@ -676,9 +675,9 @@ private slots:
     {
         liveDataUpdator *u = makeUpdater();
         // Several batches before one cycle: all of them, in order, in one import.
-        publishBatch("t,A,20240131,09:15:01,1,1,0,0\n");
-        publishBatch("t,B,20240131,09:15:01,2,1,0,0\nt,C,20240131,09:15:01,3,1,0,0\n");
-        publishBatch("t,D,20240131,09:15:01,4,1,0,0\n");
+        u->tickBuffer()->publish("t,A,20240131,09:15:01,1,1,0,0\n");
+        u->tickBuffer()->publish("t,B,20240131,09:15:01,2,1,0,0\nt,C,20240131,09:15:01,3,1,0,0\n");
+        u->tickBuffer()->publish("t,D,20240131,09:15:01,4,1,0,0\n");
         u->updateDataAmi();
         u->updateDataAmi(); // a queued signal of a batch already taken
         QCOMPARE(importCalls().size(), 1);
@@ -692,13 +691,13 @@ private slots:
         for (int b = 0; b < batches; ++b)
             for (int r = 0; r < 3; ++r)
                 expected << QStringLiteral("t,S%1,20240131,%2,%3,1,0,0").arg(r).arg(secondOfDay(b)).arg(b + 1);
-        std::unique_ptr<QThread> producer(QThread::create([] {
+        std::unique_ptr<QThread> producer(QThread::create([u] {
             for (int b = 0; b < batches; ++b) {
                 QByteArray batch;
                 for (int r = 0; r < 3; ++r)
                     batch += "t,S" + QByteArray::number(r) + ",20240131," + secondOfDay(b).toLatin1() + ","
                              + QByteArray::number(b + 1) + ",1,0,0\n";
-                publishBatch(batch);
+                u->tickBuffer()->publish(batch);
                 if (b % 50 == 0)
                     QThread::msleep(20);
             }
@@ -930,7 +929,7 @@ private slots:
         QStringList lines;
         for (int b = 0; b < 20; ++b) {
             lines << QStringLiteral("t,S,20240131,%1,%2,1,0,0").arg(secondOfDay(b)).arg(b + 1);
-            publishBatch(lines.last().toUtf8() + '\n');
+            u->tickBuffer()->publish(lines.last().toUtf8() + '\n');
             u->scheduleLiveImport();
         }
         // The window's own events are served meanwhile.
@@ -949,7 +948,7 @@ private slots:
         QVERIFY(importThread != QThread::currentThread());
 
         const QString later = QStringLiteral("t,S,20240131,%1,21,1,0,0").arg(secondOfDay(20));
-        publishBatch(later.toUtf8() + '\n');
+        u->tickBuffer()->publish(later.toUtf8() + '\n');
         u->scheduleLiveImport();
         QTRY_COMPARE_WITH_TIMEOUT(importCalls().size(), 2, 5000);
         waitForAmiBrokersThread(u);
@@ -980,7 +979,7 @@ private slots:
         liveDataUpdator *u = makeUpdater();
         QVERIFY(!u->importIntoAmiBroker(u->rtImportPath, u->liveFormatPath).isValid());
         QCOMPARE(u->brokerCall("RefreshAll()").outcome, Broker::Outcome::Gone);
-        publishBatch("t,A,20240131,09:15:01,1,1,0,0\n");
+        u->tickBuffer()->publish("t,A,20240131,09:15:01,1,1,0,0\n");
         u->updateDataAmi(); // must not crash without AmiBroker
         QCOMPARE(journal(), QStringList());
         QCOMPARE(readFile(u->heldImportPath), QByteArray("t,A,20240131,09:15:01,1,1,0,0\n"));

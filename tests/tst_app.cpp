@@ -325,7 +325,7 @@ private slots:
         QVERIFY(window.findChild<QRadioButton *>(QStringLiteral("SXOPTBox"))->isEnabled());
         QVERIFY(!window.findChild<QRadioButton *>(QStringLiteral("futureBox"))->isEnabled());
         QVERIFY(!window.findChild<QRadioButton *>(QStringLiteral("SXOPTBox2"))->isEnabled());
-        QVERIFY(window.enableEOD);
+        QVERIFY(window.profile().eodEnabled);
 
         // A saved day count the server no longer offers leaves the first item.
         QSettings().setValue(QLatin1String(Keys::BackfillDays), QStringLiteral("7"));

@@ -64,6 +64,7 @@ struct LiveRig : QObject
     {
         installFormatDefinitions();
         worker = new WebSocketWorker(url, symbols, QLatin1String(InstallFiles::TickFile), QStringLiteral("QM-FAULT"));
+        worker->setTickBuffer(updater.tickBuffer());
         worker->moveToThread(&thread);
         connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
         connect(&thread, &QThread::started, worker, &WebSocketWorker::start);
@@ -139,8 +140,6 @@ private slots:
     void init()
     {
         TestEnv::instance()->reset();
-        clearLatestBatch();
-        takePendingTicks();
     }
 
     // ---- the tick stream -------------------------------------------------
@@ -244,8 +243,10 @@ private slots:
             return connection == 0 ? frame.left(frame.size() / 2) : QByteArray();
         };
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        TickBuffer ticks; // outlives the worker, which clears it as it stops
         WebSocketWorker worker(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(server.serverPort())),
                                {QStringLiteral("NIFTY-I")}, QLatin1String(InstallFiles::TickFile), QStringLiteral("QM"));
+        worker.setTickBuffer(&ticks);
         QSignalSpy connected(&worker, &WebSocketWorker::connected);
         QSignalSpy disconnected(&worker, &WebSocketWorker::disconnected);
         QSignalSpy batches(&worker, &WebSocketWorker::rtDataDownloaded);
@@ -256,7 +257,7 @@ private slots:
         QTRY_VERIFY(server.client && server.client->bytesToWrite() == 0);
         QTest::qWait(200); // room for the half frame to be taken as a whole one, were it
         QCOMPARE(batches.count(), 0);
-        QCOMPARE(takePendingTicks(), QByteArray());
+        QCOMPARE(ticks.takePending(), QByteArray());
         QCOMPARE(readFile(tickFilePath()), OneTickLine);
 
         // The server dies with the frame unfinished: the worker schedules a reconnect.
@@ -505,15 +506,17 @@ private slots:
     {
         if (!QFileInfo::exists(QStringLiteral("/dev/full")))
             QSKIP("needs /dev/full");
+        TickBuffer ticks; // outlives the worker, which clears it as it stops
         WebSocketWorker worker(QUrl(QStringLiteral("ws://127.0.0.1:1/")), {}, QLatin1String(InstallFiles::TickFile),
                                QString());
+        worker.setTickBuffer(&ticks);
         writeFile(tickFilePath(), "old,batch\n");
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), tickFilePath() + QStringLiteral(".tmp")));
         worker.onTextMessageReceived(AckSubscribe);
         worker.onTextMessageReceived(OneTick);
         // The cut-off write never replaces the whole old batch; the ticks still go to the import.
         QCOMPARE(readFile(tickFilePath()), QByteArray("old,batch\n"));
-        QCOMPARE(takePendingTicks(), OneTickLine);
+        QCOMPARE(ticks.takePending(), OneTickLine);
     }
 
     void importFileOnFullDisk()
@@ -527,7 +530,7 @@ private slots:
         QSignalSpy resumed(&updater, &liveDataUpdator::liveImportResumed);
         // Two ticks of one second: the cycles that fail must not add them up.
         const QByteArray sameSecond = "tick,NIFTY-I,20240131,09:15:01,24001,25,0,0\n";
-        publishBatch(OneTickLine + sameSecond);
+        updater.tickBuffer()->publish(OneTickLine + sameSecond);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
         updater.updateDataAmi();
         QCOMPARE(importedLines(), QByteArray());
@@ -543,7 +546,7 @@ private slots:
         // sum, before newer ones.
         QVERIFY(QFile::remove(updater.rtImportPath));
         const QByteArray later = "tick,SBIN,20240131,09:15:02,612.5,10,0,0\n";
-        publishBatch(later);
+        updater.tickBuffer()->publish(later);
         updater.updateDataAmi();
         const QByteArray summed = "tick,NIFTY-I,20240131,09:15:01,24001,100,0,0\n";
         QCOMPARE(importedLines(), summed + later);
@@ -563,7 +566,7 @@ private slots:
         liveDataUpdator updater;
         writeFile(updater.liveFormatPath, "$FORMAT Ticker\n");
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), updater.rtImportPath));
-        publishBatch(OneTickLine);
+        updater.tickBuffer()->publish(OneTickLine);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
         updater.updateDataAmi();
         auto *retry = updater.findChild<QTimer *>(QStringLiteral("heldTicksRetry"));
@@ -576,7 +579,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(importedLines(), OneTickLine, 3 * liveDataUpdator::HeldTicksRetryMs);
         // The cycle reports back to the updater's thread once it is over.
         QTRY_VERIFY_WITH_TIMEOUT(!retry->isActive(), 2000);
-        QVERIFY(!hasPendingTicks());
+        QVERIFY(!updater.tickBuffer()->hasPending());
     }
 
     void heldTicksImportedAtClose()
@@ -587,17 +590,17 @@ private slots:
         liveDataUpdator *updater = window.updater;
         writeFile(updater->liveFormatPath, "$FORMAT Ticker\n");
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), updater->rtImportPath));
-        publishBatch(OneTickLine);
+        updater->tickBuffer()->publish(OneTickLine);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
         updater->updateDataAmi();
         QVERIFY(QFile::remove(updater->rtImportPath));
         // Closed before the next retry: the close makes the last attempt.
         updater->findChild<QTimer *>(QStringLiteral("heldTicksRetry"))->stop();
         const QByteArray queued = "tick,SBIN,20240131,09:15:02,612.5,10,0,0\n";
-        publishBatch(queued); // its cycle is still on its way when the window closes
+        updater->tickBuffer()->publish(queued); // its cycle is still on its way when the window closes
         window.close();
         QCOMPARE(importedLines(), OneTickLine + queued);
-        QVERIFY(!hasPendingTicks());
+        QVERIFY(!updater->tickBuffer()->hasPending());
     }
 
     void unwritableInstallRoot()
@@ -610,19 +613,20 @@ private slots:
         qputenv("QUILLMARK_ROOT", blocked.toUtf8());
         auto restore = qScopeGuard([&] { qputenv("QUILLMARK_ROOT", saved); });
 
+        liveDataUpdator updater;
         WebSocketWorker worker(QUrl(QStringLiteral("ws://127.0.0.1:1/")), {}, QLatin1String(InstallFiles::TickFile),
                                QString());
+        worker.setTickBuffer(updater.tickBuffer());
         worker.onTextMessageReceived(AckSubscribe);
         worker.onTextMessageReceived(OneTick);
-        QCOMPARE(latestBatchCopy(), OneTickLine);
+        QCOMPARE(updater.tickBuffer()->latestBatch(), OneTickLine);
 
-        liveDataUpdator updater;
         QSignalSpy importBlocked(&updater, &liveDataUpdator::liveImportBlocked);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot write")));
         updater.updateDataAmi();
         QCOMPARE(importBlocked.count(), 1);
         // Nothing could be imported, so the ticks wait for the next cycle.
-        QCOMPARE(takePendingTicks(), OneTickLine);
+        QCOMPARE(updater.tickBuffer()->takePending(), OneTickLine);
 
         HttpServer server;
         QVERIFY(server.listen(0));

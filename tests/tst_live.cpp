@@ -68,12 +68,15 @@ class tst_live : public QObject
     Q_OBJECT
 
     std::unique_ptr<FeedSimStream> m_stream;
+    // Where the workers of a test leave their tick lines.
+    std::unique_ptr<TickBuffer> m_ticks;
 
     // A worker in the test thread, connected to m_stream and subscribed to `symbols`.
     std::unique_ptr<WebSocketWorker> connectedWorker(const QStringList &symbols, WorkerSignals **sigs,
                                                      const QString &clientId = QStringLiteral("QM-TEST"))
     {
         auto worker = std::make_unique<WebSocketWorker>(m_stream->url(), symbols, QStringLiteral("rtsocket.txt"), clientId);
+        worker->setTickBuffer(m_ticks.get());
         *sigs = new WorkerSignals(worker.get());
         (*sigs)->setParent(worker.get());
         worker->start();
@@ -84,8 +87,7 @@ private slots:
     void init()
     {
         TestEnv::instance()->reset();
-        clearLatestBatch();
-        takePendingTicks();
+        m_ticks = std::make_unique<TickBuffer>();
         m_stream = std::make_unique<FeedSimStream>();
         m_stream->setRate(0);
         QVERIFY(m_stream->start());
@@ -405,8 +407,8 @@ private slots:
         QTRY_COMPARE(sigs->batches, 1);
         QCOMPARE(sigs->acks.size(), 1);
         QCOMPARE(readFile(tickFilePath()), QByteArray(",NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n"));
-        QCOMPARE(latestBatchCopy(), QByteArray(",NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n"));
-        QCOMPARE(takePendingTicks(), QByteArray(",NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n"));
+        QCOMPARE(m_ticks->latestBatch(), QByteArray(",NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n"));
+        QCOMPARE(m_ticks->takePending(), QByteArray(",NIFTY-I,20240131,09:15:01,24000.5,75,0,0\n"));
     }
 
     void batchesReplaceTheTickFile()
@@ -422,7 +424,7 @@ private slots:
         const QByteArray first = "tick,NIFTY-I,20240131,09:15:01,24567.85,3,0,13\n,SBIN,20240131,09:15:01,812,-2,3,0\n";
         QTRY_COMPARE(sigs->batches, 1);
         QCOMPARE(readFile(tickFilePath()), first);
-        QCOMPARE(latestBatchCopy(), first);
+        QCOMPARE(m_ticks->latestBatch(), first);
 
         // Batches that keep nothing change nothing; the later ack shows they were handled.
         m_stream->sendText(batchFrame(QString()));
@@ -432,17 +434,17 @@ private slots:
         QTRY_COMPARE(sigs->acks.size(), 2);
         QCOMPARE(sigs->batches, 1);
         QCOMPARE(readFile(tickFilePath()), first);
-        QCOMPARE(latestBatchCopy(), first);
+        QCOMPARE(m_ticks->latestBatch(), first);
 
         m_stream->sendText(batchFrame(R"({"ltd":"20240131","ltt":"09:15:01","symbol":"GOLDM-I","ltp":72010,"oi":12})"));
         const QByteArray second = ",GOLDM-I,20240131,09:15:01,72010,0,12,0\n";
         QTRY_COMPARE(sigs->batches, 2);
         QCOMPARE(readFile(tickFilePath()), second);
-        QCOMPARE(latestBatchCopy(), second);
+        QCOMPARE(m_ticks->latestBatch(), second);
         QVERIFY(!QFileInfo::exists(tickFilePath() + QStringLiteral(".tmp")));
         // Every kept line is queued for import exactly once.
-        QCOMPARE(takePendingTicks(), first + second);
-        QCOMPARE(takePendingTicks(), QByteArray());
+        QCOMPARE(m_ticks->takePending(), first + second);
+        QCOMPARE(m_ticks->takePending(), QByteArray());
         QCOMPARE(sigs->disconnected, 0);
     }
 
@@ -600,6 +602,7 @@ private slots:
         connect(&silent, &QTcpServer::newConnection, this, [&] { held << silent.nextPendingConnection(); });
         const QUrl url(QStringLiteral("ws://127.0.0.1:%1/").arg(silent.serverPort()));
         WebSocketWorker worker(url, {QStringLiteral("NIFTY-I")}, QStringLiteral("rtsocket.txt"), QStringLiteral("QM-SLOW"));
+        worker.setTickBuffer(m_ticks.get());
         worker.start();
         QTRY_COMPARE(held.size(), 1);
         QTimer *reconnect = workerTimer(&worker, "reconnectTimer");
@@ -773,6 +776,7 @@ private slots:
         // As the main window does it: own thread, queued stop, quit, wait.
         auto *worker = new WebSocketWorker(m_stream->url(), {QStringLiteral("NIFTY-I")}, QStringLiteral("rtsocket.txt"),
                                            QStringLiteral("QM-THREAD"));
+        worker->setTickBuffer(m_ticks.get());
         QPointer<WebSocketWorker> guard(worker);
         WorkerSignals sigs(worker);
         QThread thread;
@@ -783,7 +787,7 @@ private slots:
         QTRY_COMPARE(sigs.acks.size(), 1);
         m_stream->sendBatchNow();
         QTRY_COMPARE(sigs.batches, 1);
-        QVERIFY(!latestBatchCopy().isEmpty());
+        QVERIFY(!m_ticks->latestBatch().isEmpty());
 
         QMetaObject::invokeMethod(worker, "stop", Qt::QueuedConnection);
         thread.quit();
@@ -792,7 +796,7 @@ private slots:
         QTRY_COMPARE(m_stream->clientCount(), 0);
         QCOMPARE(m_stream->receivedFrames().last(), QStringLiteral(R"({"type":"unsubscribe_all"})"));
         QCOMPARE(m_stream->unsubscribeCount(), 1);
-        QCOMPARE(latestBatchCopy(), QByteArray());
+        QCOMPARE(m_ticks->latestBatch(), QByteArray());
     }
 
     void nothingRestartsAfterStop()
@@ -817,9 +821,9 @@ private slots:
         QCOMPARE(m_stream->connectionsAccepted(), 1);
 
         // A stop while not connected sends nothing but still clears the batch.
-        publishBatch("x,Y,,,1,0,0,0\n");
+        m_ticks->publish("x,Y,,,1,0,0,0\n");
         worker->stop();
-        QCOMPARE(latestBatchCopy(), QByteArray());
+        QCOMPARE(m_ticks->latestBatch(), QByteArray());
         QCOMPARE(m_stream->unsubscribeCount(), 1);
 
         // start() after stop() connects again with the same worker.
@@ -837,6 +841,7 @@ private slots:
         m_stream->setBatchSize(5);
         auto *worker = new WebSocketWorker(m_stream->url(), {QStringLiteral("NIFTY-I"), QStringLiteral("BANKNIFTY-I"), QStringLiteral("SBIN")},
                                            QStringLiteral("rtsocket.txt"), QStringLiteral("QM-FLOW"));
+        worker->setTickBuffer(m_ticks.get());
         WorkerSignals sigs(worker);
         QThread thread;
         worker->moveToThread(&thread);
@@ -852,7 +857,7 @@ private slots:
         QCOMPARE(m_stream->clientCount(), 1);
         QCOMPARE(m_stream->recordsSent(), qint64(sent) * 5);
 
-        const QByteArray received = takePendingTicks();
+        const QByteArray received = m_ticks->takePending();
         QCOMPARE(received, m_stream->sentTickLines());
         QCOMPARE(received.count('\n'), sent * 5);
         const QHash<QString, qint64> perSymbol = m_stream->sentPerSymbol();

@@ -29,6 +29,7 @@
 #include "feedsimbackfill.h"
 #include "feedsimstream.h"
 #include "feedsimupdate.h"
+#include "live/livesession.h"
 #include "live/tickbuffer.h"
 #include "modalhelper.h"
 #include "platform/brokerstandin.h"
@@ -207,8 +208,8 @@ class tst_livefeed : public QObject
 
     void showBatch(quillmark2 &window, const QString &lines)
     {
-        publishBatch(lines.toUtf8());
-        takePendingTicks();
+        window.updater->tickBuffer()->publish(lines.toUtf8());
+        window.updater->tickBuffer()->takePending();
         window.updateDisplayTable();
     }
 
@@ -263,8 +264,6 @@ private slots:
     void init()
     {
         TestEnv::instance()->reset();
-        clearLatestBatch();
-        takePendingTicks();
         // The connectivity probe must never leave the machine.
         qputenv("QUILLMARK_PROBE_HOST", "127.0.0.1");
         FeedSimOptions options;
@@ -364,20 +363,20 @@ private slots:
     {
         FeedSimStream *stream = m_sim->stream();
         // Subscribed first (a tick came through): before that there is nothing to lose.
-        const qint64 seen = window.liveHealth.lastTickAgeMs(window.healthClock.elapsed());
+        const qint64 seen = window.liveSession()->health().lastTickAgeMs(window.liveSession()->healthNow());
         QTRY_VERIFY(stream->sendBatchNow() > 0);
-        QTRY_VERIFY(window.liveHealth.lastTickAgeMs(window.healthClock.elapsed()) >= 0
-                    && (seen < 0 || window.liveHealth.lastTickAgeMs(window.healthClock.elapsed()) < seen));
+        QTRY_VERIFY(window.liveSession()->health().lastTickAgeMs(window.liveSession()->healthNow()) >= 0
+                    && (seen < 0 || window.liveSession()->health().lastTickAgeMs(window.liveSession()->healthNow()) < seen));
         const int accepted = stream->connectionsAccepted();
         QSignalSpy back(stream, &FeedSimStream::outageEnded);
         stream->scheduleOutage(0, outageMs);
-        QTRY_COMPARE(window.liveHealth.state(), LiveHealth::State::Disconnected);
-        window.refreshHealthLine();
+        QTRY_COMPARE(window.liveSession()->health().state(), LiveHealth::State::Disconnected);
+        window.liveSession()->refreshHealthLine();
         QVERIFY(healthLine(window)->styleSheet().contains(QLatin1String("#ff0000")));
         QTRY_COMPARE_WITH_TIMEOUT(back.count(), 1, outageMs + 2000);
         // The worker's next reconnect tick (every 3 s) finds the stream again.
         QTRY_VERIFY_WITH_TIMEOUT(stream->connectionsAccepted() > accepted, 5000);
-        QTRY_COMPARE(window.liveHealth.state(), LiveHealth::State::Connected);
+        QTRY_COMPARE(window.liveSession()->health().state(), LiveHealth::State::Connected);
     }
 
     static QLabel *healthLine(quillmark2 &window)
@@ -394,12 +393,12 @@ private slots:
                 [&requests](const QString &, const QString &query) { requests << query; });
         auto *messages = window->findChild<QTextEdit *>(QStringLiteral("messageBox"));
         QVERIFY(connectWindow(*window));
-        QTRY_COMPARE(window->liveHealth.state(), LiveHealth::State::Connected);
+        QTRY_COMPARE(window->liveSession()->health().state(), LiveHealth::State::Connected);
 
         // Shorter than 30 s, as every outage here is: only counted.
         outage(*window, 300);
-        QTRY_COMPARE(window->liveHealth.reconnects(), 1);
-        QTRY_VERIFY(window->liveHealth.lastOutageMs() >= 300);
+        QTRY_COMPARE(window->liveSession()->health().reconnects(), 1);
+        QTRY_VERIFY(window->liveSession()->health().lastOutageMs() >= 300);
         QTest::qWait(200);
         QVERIFY(requests.isEmpty());
         QVERIFY(window->backfillPump->isIdle());
@@ -420,11 +419,11 @@ private slots:
 
         // A second long outage within 10 minutes fills nothing more.
         outage(*window, 300);
-        QTRY_COMPARE(window->liveHealth.reconnects(), 3);
+        QTRY_COMPARE(window->liveSession()->health().reconnects(), 3);
         QTest::qWait(300);
         QCOMPARE(requests.size(), 2);
         QCOMPARE(messages->toPlainText().count(QStringLiteral("filling the gap")), 1);
-        window->refreshHealthLine();
+        window->liveSession()->refreshHealthLine();
         QVERIFY2(healthLine(*window)->text().contains(QLatin1String("3 reconnects")), qPrintable(healthLine(*window)->text()));
         QVERIFY(healthLine(*window)->text().contains(QLatin1String("last outage ")));
     }
@@ -433,20 +432,20 @@ private slots:
     {
         QVERIFY(installFormatDefinitions());
         auto window = gapFillWindow();
-        window->liveHealth = LiveHealth(60000); // ticks per second over one minute
+        window->liveSession()->health() = LiveHealth(60000); // ticks per second over one minute
         QVERIFY(connectWindow(*window));
-        QTRY_COMPARE(window->liveHealth.state(), LiveHealth::State::Connected);
-        window->refreshHealthLine();
+        QTRY_COMPARE(window->liveSession()->health().state(), LiveHealth::State::Connected);
+        window->liveSession()->refreshHealthLine();
         QVERIFY(healthLine(*window)->text().contains(QLatin1String("no tick yet")));
         QVERIFY(healthLine(*window)->styleSheet().contains(QLatin1String("#b36b00"))); // connected, silent
 
         // Three batches of two ticks: 6 ticks in a one-minute window.
         for (int batch = 0; batch < 3; ++batch)
             QCOMPARE(m_sim->stream()->sendBatchNow(), 2);
-        QTRY_VERIFY(window->liveHealth.lastTickAgeMs(window->healthClock.elapsed()) >= 0);
-        QTRY_COMPARE(window->liveHealth.ticksPerSecond(window->healthClock.elapsed()), 0.1);
+        QTRY_VERIFY(window->liveSession()->health().lastTickAgeMs(window->liveSession()->healthNow()) >= 0);
+        QTRY_COMPARE(window->liveSession()->health().ticksPerSecond(window->liveSession()->healthNow()), 0.1);
         QTest::qWait(300);
-        window->refreshHealthLine();
+        window->liveSession()->refreshHealthLine();
         const QString text = healthLine(*window)->text();
         QVERIFY2(text.startsWith(QStringLiteral("Connected \u00b7 0.1 ticks/s \u00b7 last tick 0.")), qPrintable(text));
         QVERIFY2(text.endsWith(QLatin1String("0 reconnects")), qPrintable(text));
@@ -461,20 +460,20 @@ private slots:
     {
         QVERIFY(installFormatDefinitions());
         auto window = gapFillWindow();
-        window->liveHealth = LiveHealth(400);
+        window->liveSession()->health() = LiveHealth(400);
         BackfillPump::GapFillRules rules;
         rules.minOutageMs = 0; // any outage would fill
         window->backfillPump->setGapFillRules(rules);
         QSignalSpy requests(m_sim->backfill(), &FeedSimBackfill::backfillRequested);
         QVERIFY(connectWindow(*window));
         QVERIFY(m_sim->stream()->sendBatchNow() > 0);
-        QTRY_COMPARE(window->liveHealth.colour(window->healthClock.elapsed()), LiveHealth::Colour::Green);
+        QTRY_COMPARE(window->liveSession()->health().colour(window->liveSession()->healthNow()), LiveHealth::Colour::Green);
 
         // Subscribed, and nothing comes: amber, and nothing else happens.
-        QTRY_COMPARE(window->liveHealth.colour(window->healthClock.elapsed()), LiveHealth::Colour::Amber);
+        QTRY_COMPARE(window->liveSession()->health().colour(window->liveSession()->healthNow()), LiveHealth::Colour::Amber);
         QTest::qWait(500);
-        QCOMPARE(window->liveHealth.state(), LiveHealth::State::Connected);
-        QCOMPARE(window->liveHealth.reconnects(), 0);
+        QCOMPARE(window->liveSession()->health().state(), LiveHealth::State::Connected);
+        QCOMPARE(window->liveSession()->health().reconnects(), 0);
         QCOMPARE(m_sim->stream()->connectionsAccepted(), 1);
         QCOMPARE(requests.count(), 0);
     }
@@ -598,9 +597,9 @@ private slots:
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
-        publishBatch(first);
+        window->updater->tickBuffer()->publish(first);
         window->updater->updateDataAmi();
-        publishBatch(second);
+        window->updater->tickBuffer()->publish(second);
         window->updater->updateDataAmi();
         auto boxes = [&] {
             QList<QMessageBox *> shown;
@@ -610,7 +609,7 @@ private slots:
             return shown;
         };
         // Not at once: a file held for a moment must not flash a box.
-        QTest::qWait(quillmark2::LiveImportWarningDelayMs / 2);
+        QTest::qWait(LiveSession::ImportWarningDelayMs / 2);
         QVERIFY(boxes().isEmpty());
         QTRY_COMPARE(boxes().size(), 1);
         QMessageBox *box = boxes().first();
@@ -630,12 +629,12 @@ private slots:
         QVERIFY(QFile::remove(window->updater->rtImportPath));
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), window->updater->rtImportPath));
         const QByteArray third = "tick,SBIN,20240131,09:15:03,612.75,5,0,0\n";
-        publishBatch(third);
+        window->updater->tickBuffer()->publish(third);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
         window->updater->updateDataAmi();
         QVERIFY(QFile::remove(window->updater->rtImportPath));
         window->updater->updateDataAmi();
-        QTest::qWait(quillmark2::LiveImportWarningDelayMs + 300);
+        QTest::qWait(LiveSession::ImportWarningDelayMs + 300);
         QVERIFY(boxes().isEmpty());
         QCOMPARE(imported(), first + second + third);
     }
@@ -681,7 +680,7 @@ private slots:
         QVERIFY(window->close());
 
         // The stream is over before AmiBroker is told anything.
-        QVERIFY(!window->liveThread && !window->liveWorker);
+        QVERIFY(!window->liveSession()->thread() && !window->liveSession()->worker());
         QTRY_COMPARE(m_sim->stream()->clientCount(), 0);
         QCOMPARE(journal().mid(before), calls);
 
@@ -737,7 +736,7 @@ private slots:
         else
             BrokerStandIn::setBusyFor(60000);
         const QByteArray waiting = tickLine(QStringLiteral("SBIN"), QStringLiteral("612.5")).toUtf8();
-        publishBatch(waiting);
+        updater->tickBuffer()->publish(waiting);
 
         QElapsedTimer clock;
         clock.start();

@@ -25,6 +25,7 @@
 #include "app/quillmark2.h"
 #include "app/settingskeys.h"
 #include "feedsim.h"
+#include "live/livesession.h"
 #include "feedsimstream.h"
 #include "modalhelper.h"
 #include "symbols/feedcatalogue.h"
@@ -608,7 +609,7 @@ private slots:
         QStringList wanted;
         for (const auto &p : expected)
             wanted << p.first;
-        QTRY_COMPARE_WITH_TIMEOUT(lastSubscription(), wanted.isEmpty() ? m_window->defaultLiveSymbols : wanted, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(lastSubscription(), wanted.isEmpty() ? LiveSession::defaultSymbols() : wanted, 5000);
     }
 
     void firstRunFeedIsFilledOnceTheCatalogueIsThere()
@@ -783,7 +784,7 @@ private slots:
     void everySelectionChangeReachesTheStream()
     {
         connectStream();
-        QCOMPARE(lastSubscription(), m_window->defaultLiveSymbols);
+        QCOMPARE(lastSubscription(), LiveSession::defaultSymbols());
 
         feed("cashBox")->click();
         tick(QStringLiteral("ABC"), true);
@@ -817,7 +818,7 @@ private slots:
 
         // Nothing selected: the stream falls back to the default symbols.
         button("DeleteAll")->click();
-        QTRY_COMPARE(lastSubscription(), m_window->defaultLiveSymbols);
+        QTRY_COMPARE(lastSubscription(), LiveSession::defaultSymbols());
     }
 };
 

@@ -212,6 +212,7 @@ QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QStri
 
 liveDataUpdator::liveDataUpdator(QObject *parent)
     : QThread(parent)
+    , m_ticks(std::make_unique<TickBuffer>())
 {
     using Platform::installPath;
     using Platform::installPathFwd;
@@ -372,7 +373,7 @@ liveDataUpdator::LiveCycleResult liveDataUpdator::runLiveCycle()
 
     // Every tick line since the last cycle, in arrival order: each reaches exactly
     // one import however many batches arrived meanwhile.
-    const QByteArray pending = takePendingTicks();
+    const QByteArray pending = m_ticks->takePending();
     const int ticks = pending.count('\n');
 
     int kept = 0;
@@ -383,7 +384,7 @@ liveDataUpdator::LiveCycleResult liveDataUpdator::runLiveCycle()
     // again from the sums they started from.
     auto giveBack = [&](const QString &reason) {
         m_secondSums.discard();
-        requeuePendingTicks(pending);
+        m_ticks->requeue(pending);
         if (holding)
             QFile::resize(path, heldBytes); // what was held before stays whole
         return LiveCycleResult{true, reason, holding};
@@ -551,7 +552,7 @@ void liveDataUpdator::importHeldTicks()
         if (amiBroker)
             amiBroker->stopRecreating();
     });
-    if (hasPendingTicks() || m_holding)
+    if (m_ticks->hasPending() || m_holding)
         updateDataAmi();
 }
 

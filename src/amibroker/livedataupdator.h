@@ -13,9 +13,11 @@
 #include <QVariant>
 
 #include <atomic>
+#include <memory>
 
 class QFile;
 class SymbolSelection;
+class TickBuffer;
 class QTimer;
 
 #include "amibroker/backfillimporter.h"
@@ -91,6 +93,9 @@ public:
     // The selection whose symbols an end-of-day import keeps when asked to keep
     // the selected ones only (the window's; none: nothing counts as selected).
     void setSelection(const SymbolSelection *selection);
+    // Where the live stream leaves its tick lines for the import (and the quote
+    // table): the updater's own, shared with whoever feeds it.
+    TickBuffer *tickBuffer() const { return m_ticks.get(); }
     // The backfill imports (on brokerThread()).
     BackfillImporter *backfillImporter() const { return m_importer; }
 
@@ -172,6 +177,7 @@ private:
     QObject *m_brokerHome = nullptr; // lives on m_brokerThread: the target of handed-over calls
     BackfillImporter *m_importer = nullptr; // lives on m_brokerThread
     QPointer<const SymbolSelection> m_selection;
+    std::unique_ptr<TickBuffer> m_ticks;
     bool liveImportIsBlocked = false;
     bool m_holding = false;
     // On the automation object's thread: the held lines, and the present episode

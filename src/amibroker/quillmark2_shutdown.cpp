@@ -7,7 +7,7 @@
 #include "app/installfiles.h"
 #include "app/settingskeys.h"
 #include "app/processexit.h"
-#include "live/websocketworker.h"
+#include "live/livesession.h"
 #include "platform/installroot.h"
 #include "platform/processes.h"
 #include "symbols/feedcatalogue.h"
@@ -46,11 +46,7 @@ void quillmark2::on_controlAmibrokerEnabled()
 
 void quillmark2::closeEvent(QCloseEvent *event)
 {
-    if (liveWorker) {
-        liveWorker->deleteLater(); // its destructor stops the stream on its own thread
-        liveWorker = nullptr;
-    }
-    endLiveThread();
+    m_live->stop();
     // No tick arrives any more: what still waits reaches AmiBroker before it is saved.
     if (updater)
         updater->importHeldTicks();

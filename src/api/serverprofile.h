@@ -24,6 +24,7 @@ struct ServerProfile
     QString websocketLink;
     QString supportAddress = QLatin1String(ProductAddress);
     QString urlScheme = QStringLiteral("http");                  // of the backfill addresses
+    bool eodEnabled = false;    // "eod_enabled", handed over by enableInterface
 
     static ServerProfile fromStartup(const StartupSettings &answer, const QString &clientId);
 };

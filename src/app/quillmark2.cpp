@@ -6,7 +6,7 @@
 #include "app/messagebox.h"
 #include "backfill/backfillpump.h"
 #include "backfill/mydownloader.h"
-#include "live/websocketworker.h"
+#include "live/livesession.h"
 #include "ui/settings.h"
 #include "ui/widgetfont.h"
 #include "app/settingskeys.h"
@@ -34,12 +34,7 @@ Q_LOGGING_CATEGORY(lcApp, "quillmark.app", QtInfoMsg)
 
 quillmark2::quillmark2(QWidget *parent)
     : QDialog(parent)
-    , windowTitleText(QLatin1String(ProductAddress) + QStringLiteral(" (Quillmark %1)").arg(QCoreApplication::applicationVersion()))
-    , databasePath(Platform::installPath(QLatin1String(InstallFiles::DatabaseFolder)))
     , feedStates(FeedCatalogue::Count, false)
-    , defaultLiveSymbols({QStringLiteral("BANKNIFTY-I"), QStringLiteral("CRUDEOIL-I"), QStringLiteral("GOLDM-I"),
-                          QStringLiteral("SILVERM-I"), QStringLiteral("USDINR-I"), QStringLiteral("INDIAVIX"),
-                          QStringLiteral("ICICIBANK"), QStringLiteral("NIFTY-I")})
     , ui(new Ui::quillmark2)
 {
     ui->setupUi(this);
@@ -59,15 +54,8 @@ quillmark2::quillmark2(QWidget *parent)
     uptimeClock->start();
     buildUptimeOverlay();
 
-    displayRefreshTimer = new QTimer(this);
-    displayRefreshTimer->setInterval(500);
-    connect(displayRefreshTimer, &QTimer::timeout, this, &quillmark2::updateDisplayTable);
-    connect(displayRefreshTimer, &QTimer::timeout, this, &quillmark2::refreshHealthLine);
-    displayRefreshTimer->start();
-    healthClock.start();
-    refreshHealthLine();
-
-    setWindowTitle(windowTitleText);
+    setWindowTitle(QLatin1String(ProductAddress)
+                   + QStringLiteral(" (Quillmark %1)").arg(QCoreApplication::applicationVersion()));
     setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint);
 
     checkSingleInstance();
@@ -83,19 +71,25 @@ quillmark2::quillmark2(QWidget *parent)
     updater = new liveDataUpdator();
     updater->setSelection(m_selection);
     connect(updater, SIGNAL(backfillDone()), this, SLOT(backfillDone()));
-    connect(updater, &liveDataUpdator::liveImportBlocked, this, &quillmark2::liveImportBlocked);
-    connect(updater, &liveDataUpdator::liveImportResumed, this, &quillmark2::liveImportResumed);
-    connect(updater, &liveDataUpdator::ticksImported, this, [this](int ticks) { liveHealth.ticksImported(ticks); });
-    connect(updater, &liveDataUpdator::amiBrokerStateChanged, this,
+    m_live = new LiveSession(updater->tickBuffer(), m_selection, &m_profile,
+                             LiveSession::Widgets{this, ui->statusLabel, ui->healthLabel, ui->displayTableWidget},
+                             this);
+    connect(m_live, &LiveSession::batchArrived, updater, &liveDataUpdator::scheduleLiveImport);
+    connect(m_live, &LiveSession::message, this, &quillmark2::appendMessage);
+    connect(m_live, &LiveSession::outageEnded, this, [this](qint64 durationMs) {
+        if (backfillPump)
+            backfillPump->fillGap(durationMs);
+    });
+    connect(updater, &liveDataUpdator::liveImportBlocked, m_live,
+            [this](const QString &reason) { m_live->importBlocked(reason, updater->rtImportPath); });
+    connect(updater, &liveDataUpdator::liveImportResumed, m_live, &LiveSession::importResumed);
+    connect(updater, &liveDataUpdator::ticksImported, m_live, &LiveSession::ticksImported);
+    connect(updater, &liveDataUpdator::amiBrokerStateChanged, m_live,
             [this](BrokerLink::State state, const QDateTime &since, qint64 heldTicks) {
-                const LiveHealth::BrokerState shown = state == BrokerLink::State::Busy ? LiveHealth::BrokerState::Busy
-                                                      : state == BrokerLink::State::Gone
-                                                          ? LiveHealth::BrokerState::NotRunning
-                                                          : LiveHealth::BrokerState::Answering;
-                // The health line runs on its own monotonic clock.
-                const qint64 ago = qMax<qint64>(0, since.msecsTo(QDateTime::currentDateTime()));
-                liveHealth.amiBroker(shown, healthClock.elapsed() - ago, heldTicks);
-                refreshHealthLine();
+                m_live->amiBrokerState(state == BrokerLink::State::Busy   ? LiveHealth::BrokerState::Busy
+                                       : state == BrokerLink::State::Gone ? LiveHealth::BrokerState::NotRunning
+                                                                          : LiveHealth::BrokerState::Answering,
+                                       since, heldTicks);
             });
     connect(updater, &liveDataUpdator::amiBrokerMessage, this, &quillmark2::appendMessage);
     connect(updater, &liveDataUpdator::backfillMessage, this, &quillmark2::appendMessage);
@@ -141,31 +135,17 @@ quillmark2::~quillmark2()
     // First: the pump reaches into the form, the updater and the downloader.
     delete backfillPump;
     backfillPump = nullptr;
-    if (liveWorker)
-        QMetaObject::invokeMethod(liveWorker, "stop", Qt::QueuedConnection);
-    endLiveThread();
+    // The stream's worker publishes into the updater's buffer: it ends first.
+    delete m_live;
+    m_live = nullptr;
     delete ui;
     ui = nullptr;
-    liveWorker = nullptr;
     delete uptimeClock;
     // The updater and the downloader have no parent; the window is their only owner.
     delete updater;
     updater = nullptr;
     delete downloader;
     downloader = nullptr;
-}
-
-void quillmark2::endLiveThread()
-{
-    if (!liveThread)
-        return;
-    liveThread->quit();
-    if (!liveThread->wait(2000)) {
-        liveThread->terminate();
-        liveThread->wait();
-    }
-    liveThread->deleteLater();
-    liveThread = nullptr;
 }
 
 QString quillmark2::uptimeText(qint64 elapsedMs)
@@ -250,7 +230,7 @@ void quillmark2::enableInterface(QString MachineID, QString enabledFeeds, QStrin
     ui->connectButton->hide();
     ui->connectButton->click();
 
-    this->enableEOD = enableEOD;
+    m_profile.eodEnabled = enableEOD;
 
     ui->autofillCheckBox->setChecked(settings.value(QLatin1String(Keys::AutoBackfillChecked), false).toBool());
     ui->autoFilldaysBox->setCurrentText(settings.value(QLatin1String(Keys::AutoFilldays)).toString());

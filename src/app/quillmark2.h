@@ -1,7 +1,6 @@
 #pragma once
 
 #include "api/serverprofile.h"
-#include "live/livehealth.h"
 
 #include <QDialog>
 #include <QElapsedTimer>
@@ -11,6 +10,7 @@
 #include <QStringList>
 #include <QVector>
 
+class LiveSession;
 class QAbstractButton;
 class SymbolSelection;
 class QLabel;
@@ -38,32 +38,13 @@ public:
     explicit quillmark2(QWidget *parent = nullptr);
     ~quillmark2() override;
 
-    // How long live ticks must stay unwritable before the window says so.
-    static constexpr int LiveImportWarningDelayMs = 2000;
-
-    QString windowTitleText;
     QNetworkAccessManager *networkManager = nullptr;
     QHash<QString, QStringList> contractCatalogue;
-    QString databasePath;
     QString currentFeed;
     QVector<bool> feedStates;
     MyDownloader *downloader = nullptr;
-    QStringList defaultLiveSymbols;
-    bool enableEOD = false;
-    bool displayTableScheduled = false;
-    // The quote table's rows by symbol: a slot per distinct selected symbol (UTF-8)
-    // and each row's slot, for the selection they were made for.
-    struct QuoteRows
-    {
-        QStringList symbols;
-        QHash<QByteArray, int> slotOfSymbol;
-        QVector<int> slotOfRow;
-    } quoteRows;
     liveDataUpdator *updater = nullptr;
     Ui::quillmark2 *ui = nullptr;
-    QThread *liveThread = nullptr;
-    WebSocketWorker *liveWorker = nullptr;
-    QTimer *displayRefreshTimer = nullptr;
     settings *settingsDialog = nullptr;
 
     // The window's copies of the symbol maps, refreshed after the mapping dialog.
@@ -79,19 +60,9 @@ public:
     // Runs the backfill queue and the end-of-day dialog's job; lives as long as the window.
     BackfillPump *backfillPump = nullptr;
 
-    // What the health line under the quote table shows, on the window's own
-    // monotonic clock (tests replace it with a shorter tick window).
-    LiveHealth liveHealth;
-    QElapsedTimer healthClock;
-    // Rewrites the health line; the display refresh timer runs it every 500 ms.
-    void refreshHealthLine();
-
     // Exchange names of the enabled feed buttons, in feed order.
     QStringList enabledFeedExchanges() const;
 
-    void startLiveStream();
-    // The symbols the live stream subscribes: the selection, or the defaults when it is empty.
-    QStringList liveSubscriptionList() const;
     void showFeedSymbols(const QString &feed);
     void backfillNewSymbols(const QStringList &symbols);
     // Replaces the catalogue with the server's; what went wrong when it could not be had.
@@ -104,6 +75,8 @@ public:
     const ServerProfile &profile() const { return m_profile; }
     // The trader's selected symbols (the window owns them).
     SymbolSelection *selection() const { return m_selection; }
+    // The live stream, its health line and the quote table.
+    LiveSession *liveSession() const { return m_live; }
 
 signals:
     void deleteButton(bool);
@@ -120,8 +93,6 @@ public slots:
     void on_connectButton_clicked();
     void updateThreads();
     void updateDisplayTable();
-    // One refresh of the quote table after a tick batch, however many batches arrive meanwhile.
-    void scheduleDisplayTable();
 
     // AmiBroker control.
     void on_controlAmibrokerEnabled();
@@ -177,20 +148,10 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    // Quits the live thread, waiting up to 2 s before terminating it.
-    void endLiveThread();
     void feedToggled(int index, bool checked);
     // The button of a feed (FeedCatalogue's order).
     QAbstractButton *feedButton(int index) const;
     void restoreSelection();
-    // A box that stays up, without blocking the window, while live ticks cannot
-    // be written for AmiBroker; it closes itself once they can again. Shown only
-    // when the trouble outlasts LiveImportWarningDelayMs, so a file held for a
-    // moment (AmiBroker still reading it) does not flash a box.
-    void liveImportBlocked(const QString &reason);
-    void liveImportResumed();
-    void showLiveImportWarning();
-    void liveOutageEnded(qint64 durationMs, const QDateTime &lostAt);
 
     void buildUptimeOverlay();
     void placeUptimeLabel();
@@ -198,9 +159,7 @@ private:
 
     QElapsedTimer *uptimeClock = nullptr;
     QLabel *uptimeLabel = nullptr;
-    QPointer<QMessageBox> liveImportWarning;
-    QTimer *liveImportWarningDelay = nullptr;
-    QString liveImportBlockedReason;
     ServerProfile m_profile;
     SymbolSelection *m_selection = nullptr;
+    LiveSession *m_live = nullptr;
 };

@@ -2,50 +2,43 @@
 
 #include <QMutexLocker>
 
-QByteArray latestBatch;
-QMutex latestBatchMutex;
-
-namespace {
-QByteArray g_pendingTicks;
+QByteArray TickBuffer::latestBatch() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_latest;
 }
 
-QByteArray latestBatchCopy()
+void TickBuffer::publish(const QByteArray &batch)
 {
-    QMutexLocker lock(&latestBatchMutex);
-    return latestBatch;
+    QMutexLocker lock(&m_mutex);
+    m_latest = batch;
+    m_pending.append(batch);
 }
 
-void publishBatch(const QByteArray &batch)
+QByteArray TickBuffer::takePending()
 {
-    QMutexLocker lock(&latestBatchMutex);
-    latestBatch = batch;
-    g_pendingTicks.append(batch);
-}
-
-QByteArray takePendingTicks()
-{
-    QMutexLocker lock(&latestBatchMutex);
+    QMutexLocker lock(&m_mutex);
     QByteArray taken;
-    taken.swap(g_pendingTicks);
+    taken.swap(m_pending);
     return taken;
 }
 
-bool hasPendingTicks()
+bool TickBuffer::hasPending() const
 {
-    QMutexLocker lock(&latestBatchMutex);
-    return !g_pendingTicks.isEmpty();
+    QMutexLocker lock(&m_mutex);
+    return !m_pending.isEmpty();
 }
 
-void requeuePendingTicks(const QByteArray &ticks)
+void TickBuffer::requeue(const QByteArray &ticks)
 {
     if (ticks.isEmpty())
         return;
-    QMutexLocker lock(&latestBatchMutex);
-    g_pendingTicks.prepend(ticks);
+    QMutexLocker lock(&m_mutex);
+    m_pending.prepend(ticks);
 }
 
-void clearLatestBatch()
+void TickBuffer::clearLatest()
 {
-    QMutexLocker lock(&latestBatchMutex);
-    latestBatch.clear();
+    QMutexLocker lock(&m_mutex);
+    m_latest.clear();
 }

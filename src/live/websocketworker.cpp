@@ -15,9 +15,9 @@
 #include <QTimer>
 #include <QWebSocket>
 
-namespace {
-
 Q_LOGGING_CATEGORY(lcLive, "quillmark.live", QtInfoMsg)
+
+namespace {
 
 const QString MissingMachineId = QStringLiteral("MISSING-MACHINE-ID");
 
@@ -118,7 +118,8 @@ void WebSocketWorker::stop()
         // close frames to the system before the event loop is gone.
         socket->flush();
     }
-    clearLatestBatch();
+    if (tickBuffer)
+        tickBuffer->clearLatest();
 }
 
 void WebSocketWorker::resubscribe(const QStringList &list)
@@ -230,7 +231,8 @@ void WebSocketWorker::onTextMessageReceived(const QString &message)
     if (batch.isEmpty())
         return;
     writeTickFile(batch);
-    publishBatch(batch);
+    if (tickBuffer)
+        tickBuffer->publish(batch);
     emit rtDataDownloaded();
 }
 

@@ -18,6 +18,8 @@ class QWebSocket;
 // in the tick file and latestBatch, pings every 10 s and reconnects at a fixed
 // interval after any loss until stop(). Lives on its own thread; reach it only
 // through queued invocations and signals.
+class TickBuffer;
+
 class WebSocketWorker : public QObject
 {
     Q_OBJECT
@@ -43,6 +45,10 @@ public:
 
     // Tests shorten the handshake time-out instead of waiting it out.
     void setHandshakeTimeout(int ms) { handshakeTimeoutMs = ms; }
+
+    // Where each batch's tick lines go for the quote table and the live import;
+    // set before the worker starts (none: they go nowhere but the tick file).
+    void setTickBuffer(TickBuffer *buffer) { tickBuffer = buffer; }
 
 signals:
     void rtDataDownloaded();
@@ -94,6 +100,7 @@ private:
     QTimer *healthTimer = nullptr;
     QTimer *reconnectTimer = nullptr;
     QUrl serverUrl;
+    TickBuffer *tickBuffer = nullptr;
     QStringList symbols;
     QFile outputFile;
     bool subscribed = false;

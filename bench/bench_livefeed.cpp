@@ -170,7 +170,7 @@ void BM_LiveFeedThroughWindow(benchmark::State &state)
             }
         });
         QObject::connect(
-            window.updater, &liveDataUpdator::ticksImported, window.updater,
+            window.updater(), &liveDataUpdator::ticksImported, window.updater(),
             [&](int) {
                 QMutexLocker lock(&seenMutex);
                 if (!seen.empty() && seen.back().endNs == 0)

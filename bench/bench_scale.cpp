@@ -329,7 +329,7 @@ Row runOnce(int symbolCount, double rate, int seconds, const Misbehaviour &misbe
         }
     });
     const QMetaObject::Connection importedConnection = QObject::connect(
-        window->updater, &liveDataUpdator::ticksImported, window->updater,
+        window->updater(), &liveDataUpdator::ticksImported, window->updater(),
         [&](int ticks) {
             const qint64 at = nowNs();
             QMutexLocker lock(&cycleMutex);

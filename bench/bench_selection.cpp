@@ -21,6 +21,7 @@
 #include "amibroker/livedataupdator.h"
 #include "app/quillmark2.h"
 #include "symbols/feedcatalogue.h"
+#include "symbols/selectioncontroller.h"
 #include "symbols/symbolselection.h"
 #include "app/settingskeys.h"
 #include "feedsim.h"
@@ -71,7 +72,7 @@ struct Fixture
             return;
         qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
         window = std::make_unique<quillmark2>();
-        window->networkManager = &manager;
+        window->setNetworkManager(&manager);
         reconfigure(*window, [&](ServerProfile &p) { p.symbolLimit = 200; });
         window->show();
         window->loadContractCatalogue();
@@ -117,12 +118,12 @@ void BM_FetchCatalogue(benchmark::State &state)
         f.window->loadContractCatalogue();
     state.counters["contracts"] = [&] {
         int n = 0;
-        for (const QStringList &list : qAsConst(f.window->contractCatalogue))
+        for (const QStringList &list : qAsConst(f.window->symbolControls()->catalogue()))
             n += list.size();
         return n;
     }();
-    state.counters["options"] = f.window->contractCatalogue.value(QStringLiteral("OPTION")).size();
-    if (f.window->contractCatalogue.value(QStringLiteral("OPTION")).size() != Options)
+    state.counters["options"] = f.window->symbolControls()->catalogue().value(QStringLiteral("OPTION")).size();
+    if (f.window->symbolControls()->catalogue().value(QStringLiteral("OPTION")).size() != Options)
         state.SkipWithError("catalogue incomplete");
 }
 BENCHMARK(BM_FetchCatalogue)->Unit(benchmark::kMillisecond)->Iterations(5);
@@ -181,7 +182,7 @@ void BM_AddSymbol200Selected(benchmark::State &state)
     Fixture &f = fixture();
     f.child<QRadioButton>("optionBox")->click();
     Fixture::settle();
-    const QStringList options = f.window->contractCatalogue.value(QStringLiteral("OPTION"));
+    const QStringList options = f.window->symbolControls()->catalogue().value(QStringLiteral("OPTION"));
     QStringList symbols;
     for (int i = 0; i < 200; ++i)
         symbols << options.at(i * 499);
@@ -208,7 +209,7 @@ const char AllFeeds[] = "CASH,FUTURE,OPTION,COMM,CURR,SPOT,SXOPT,CMOPT,FOREX";
 // The first ScaleSymbols option contracts: the selection of the benchmarks below.
 QStringList scaleSelection()
 {
-    return fixture().window->contractCatalogue.value(QStringLiteral("OPTION")).mid(0, ScaleSymbols);
+    return fixture().window->symbolControls()->catalogue().value(QStringLiteral("OPTION")).mid(0, ScaleSymbols);
 }
 
 // A shown window with the server's catalogue, except that the CMOPT feed holds
@@ -218,10 +219,11 @@ std::unique_ptr<quillmark2> scaleWindow()
 {
     Fixture &f = fixture();
     auto window = std::make_unique<quillmark2>();
-    window->networkManager = &f.manager;
-    window->contractCatalogue = f.window->contractCatalogue;
-    QStringList &cmopt = window->contractCatalogue[QStringLiteral("CMOPT")];
+    window->setNetworkManager(&f.manager);
+    QHash<QString, QStringList> catalogue = f.window->symbolControls()->catalogue();
+    QStringList &cmopt = catalogue[QStringLiteral("CMOPT")];
     cmopt = cmopt.mid(0, FeedSymbols);
+    window->symbolControls()->setCatalogue(catalogue);
     reconfigure(*window, [&](ServerProfile &p) {
         p.symbolLimit = ScaleLimit;
         p.websocketLink = f.sim.stream()->url().toString();
@@ -328,8 +330,8 @@ void BM_QuoteTableRefresh5000(benchmark::State &state)
     int round = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        window->updater->tickBuffer()->publish(batches[round++ % 2]);
-        window->updater->tickBuffer()->takePending();
+        window->updater()->tickBuffer()->publish(batches[round++ % 2]);
+        window->updater()->tickBuffer()->takePending();
         state.ResumeTiming();
         window->updateDisplayTable();
         Fixture::settle();
@@ -339,7 +341,7 @@ void BM_QuoteTableRefresh5000(benchmark::State &state)
     if (table->rowCount() != ScaleSymbols || !table->item(ScaleSymbols - 1, 1)
         || table->item(ScaleSymbols - 1, 1)->text() == QLatin1String("0"))
         state.SkipWithError("table not refreshed");
-    window->updater->tickBuffer()->clearLatest();
+    window->updater()->tickBuffer()->clearLatest();
 }
 BENCHMARK(BM_QuoteTableRefresh5000)->Unit(benchmark::kMillisecond)->Iterations(20);
 

@@ -24,6 +24,7 @@
 #include "feedsimbackfill.h"
 #include "modalhelper.h"
 #include "symbols/mappingstore.h"
+#include "symbols/selectioncontroller.h"
 #include "symbols/symbolselection.h"
 #include "testenv.h"
 #include "windowprofile.h"
@@ -87,7 +88,7 @@ private:
     QProgressBar *bar() const { return m_window->findChild<QProgressBar *>(QStringLiteral("progressBarRT")); }
     QPushButton *mainButton() const { return m_window->findChild<QPushButton *>(QStringLiteral("backfillButton")); }
     QComboBox *combo(const char *name) const { return m_window->findChild<QComboBox *>(QLatin1String(name)); }
-    const QStringList &queue() const { return m_window->backfillPump->queue(); }
+    const QStringList &queue() const { return m_window->backfillPump()->queue(); }
 
     QString host() const { return m_sim->serverHost(); }
     QString intradayPath() const { return host() + QLatin1String(FeedSimBackfill::IntradayRoute); }
@@ -103,27 +104,18 @@ private:
         return QStringLiteral("http://%1?uid=%2&hash=%3&send=%4").arg(eodPath(), ClientId, m_sim->options().secureKey, sent);
     }
 
-    // Selected symbols with their exchanges, shown as table rows with their
-    // "Backfill" buttons. Only the CASH and FUTURE feeds are enabled.
+    // Selected symbols with their exchanges, shown by the window's own controls as
+    // table rows with their "Backfill" buttons. Only the CASH and FUTURE feeds are enabled.
     void select(const QList<QPair<QString, QString>> &rows)
     {
-        auto *table = m_window->findChild<QTableWidget *>(QStringLiteral("displayTableWidget"));
-        table->setColumnCount(5);
-        table->setRowCount(rows.size());
         QStringList symbols;
         QStringList exchanges;
-        for (int row = 0; row < rows.size(); ++row) {
-            const QString symbol = rows.at(row).first;
-            symbols << symbol;
-            exchanges << rows.at(row).second;
-            table->setItem(row, 0, new QTableWidgetItem(symbol));
-            auto *button = new QPushButton(QStringLiteral("Backfill"));
-            button->setObjectName(symbol);
-            button->setProperty("exchName", rows.at(row).second);
-            connect(button, &QPushButton::clicked, m_window.data(), &quillmark2::backfillButtonClicked);
-            table->setCellWidget(row, 3, button);
+        for (const auto &row : rows) {
+            symbols << row.first;
+            exchanges << row.second;
         }
         m_window->selection()->set(symbols, exchanges);
+        m_window->symbolControls()->showRows();
     }
     void selectCash(const QStringList &symbols)
     {
@@ -179,9 +171,9 @@ private:
     void newWindow()
     {
         m_window = new quillmark2;
-        QVERIFY(m_window->downloader);
-        QVERIFY(m_window->updater);
-        QVERIFY(m_window->settingsDialog);
+        QVERIFY(m_window->downloader());
+        QVERIFY(m_window->updater());
+        QVERIFY(m_window->settingsDialog());
 
         const QStringList enabled = {QStringLiteral("cashBox"), QStringLiteral("futureBox")};
         for (const char *name : {"cashBox", "futureBox", "optionBox", "commBox", "currBox", "spotBox", "SXOPTBox",
@@ -191,6 +183,7 @@ private:
         }
         reconfigure(*m_window, [&](ServerProfile &p) {
             p.clientId = ClientId;
+            p.symbolLimit = 200;
             p.secureKey = m_sim->options().secureKey;
             p.backfillPath = intradayPath();
             p.backfillPathSlow = host() + QLatin1String(FeedSimBackfill::SlowRoute);
@@ -337,7 +330,7 @@ private slots:
 
         auto captions = std::make_shared<QStringList>();
         // Queued: sees the caption after the window has handled each progress step.
-        connect(m_window->downloader, &MyDownloader::updateProgress2, this,
+        connect(m_window->downloader(), &MyDownloader::updateProgress2, this,
                 [this, captions]() {
                     if (m_window)
                         *captions << bar()->format();
@@ -347,18 +340,18 @@ private slots:
         m_window->do5DayBackfill();
 
         // First job handed out, the other three wait in order.
-        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("A", "1"));
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), intradayUrl("A", "1"));
         QCOMPARE(queue(), QStringList({eodUrl("A"), intradayUrl("B", "1"), eodUrl("B")}));
         QCOMPARE(bar()->format(), QStringLiteral("Intraday Backfill: A..."));
         QCOMPARE(bar()->styleSheet(), QString::fromLatin1(BackfillUrls::IntradayStyle));
         QCOMPARE(mainButton()->text(), QStringLiteral("Stop"));
         QVERIFY(mainButton()->isEnabled());
-        QCOMPARE(m_window->downloader->retryTimer->interval(), 50);
-        QVERIFY(m_window->downloader->retryTimer->isActive());
-        QCOMPARE(m_window->downloader->timeoutTimer->interval(), 90000);
-        QVERIFY(m_window->downloader->timeoutTimer->isActive());
-        QVERIFY(m_window->backfillPump->autoBackfillRunning());
-        QVERIFY(m_window->backfillPump->eodChainPending());
+        QCOMPARE(m_window->downloader()->retryTimer->interval(), 50);
+        QVERIFY(m_window->downloader()->retryTimer->isActive());
+        QCOMPARE(m_window->downloader()->timeoutTimer->interval(), 90000);
+        QVERIFY(m_window->downloader()->timeoutTimer->isActive());
+        QVERIFY(m_window->backfillPump()->autoBackfillRunning());
+        QVERIFY(m_window->backfillPump()->eodChainPending());
         QSettings store;
         QCOMPARE(store.value(key(Keys::LastIntradaySymbols)).toStringList(), QStringList({"B", "A"}));
         QCOMPARE(store.value(key(Keys::Eod1yBackfillPending)).toBool(), true);
@@ -368,8 +361,8 @@ private slots:
         QCOMPARE(bar()->styleSheet(), QString::fromLatin1(BackfillUrls::IntradayStyle));
         QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
         QVERIFY(mainButton()->isEnabled());
-        QVERIFY(!m_window->backfillPump->autoBackfillRunning());
-        QVERIFY(!m_window->downloader->retryTimer->isActive());
+        QVERIFY(!m_window->backfillPump()->autoBackfillRunning());
+        QVERIFY(!m_window->downloader()->retryTimer->isActive());
 
         const Imported got = imported();
         QCOMPARE(got.intraday.value("A"), intradayLines("A", 1));
@@ -391,7 +384,7 @@ private slots:
         // A run that begins with an end-of-day job shows the blue bar, captioned
         // with the last intraday symbols (none yet).
         selectCash({QStringLiteral("A")});
-        m_window->backfillPump->enqueue(eodUrl("A"));
+        m_window->backfillPump()->enqueue(eodUrl("A"));
         m_window->doAutoBackFill();
         QCOMPARE(bar()->format(), QStringLiteral("EOD Backfill: ..."));
         QCOMPARE(bar()->styleSheet(), QString::fromLatin1(BackfillUrls::EodStyle));
@@ -413,7 +406,7 @@ private slots:
         selectCash({QStringLiteral("A"), QStringLiteral("B")});
         m_window->do5DayBackfill();
         QCOMPARE(queue(), QStringList({intradayUrl("B", "1")}));
-        QVERIFY(!m_window->backfillPump->currentJobIsEod());
+        QVERIFY(!m_window->backfillPump()->currentJobIsEod());
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QVERIFY(imported().eod.isEmpty());
         QCOMPARE(imported().intraday.value("B"), intradayLines("B", 1));
@@ -424,7 +417,7 @@ private slots:
         setAutoEod(false);
         selectCash({QStringLiteral("M&M")});
         m_window->do5DayBackfill();
-        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("M%26M", "1"));
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), intradayUrl("M%26M", "1"));
         QCOMPARE(bar()->format(), QStringLiteral("Intraday Backfill: M&M..."));
         m_window->updateProgress2(QStringLiteral("42.5%"), QStringLiteral("1.3 MB/s"));
         QCOMPARE(bar()->format(), QStringLiteral("(M&M) 1.3 MB/s"));
@@ -476,14 +469,14 @@ private slots:
         QCOMPARE(store.value(key(Keys::Eod1yBackfillPending), true).toBool(), false);
 
         mainButton()->click();
-        QVERIFY(m_window->backfillPump->stopRequested());
+        QVERIFY(m_window->backfillPump()->stopRequested());
         QCOMPARE(queue().size(), 2); // nothing dropped until the job ends
 
         QTRY_VERIFY_WITH_TIMEOUT(queue().isEmpty(), RunTimeoutMs);
-        QVERIFY(!m_window->backfillPump->stopRequested());
+        QVERIFY(!m_window->backfillPump()->stopRequested());
         QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
         QVERIFY(mainButton()->isEnabled());
-        QVERIFY(!m_window->downloader->retryTimer->isActive());
+        QVERIFY(!m_window->downloader()->retryTimer->isActive());
         // The caption is left as the job's last one, not claimed complete.
         QVERIFY2(bar()->format() != Complete, qPrintable(bar()->format()));
         QCOMPARE(imported().intraday.value("A"), intradayLines("A", 1));
@@ -507,7 +500,7 @@ private slots:
         QVERIFY(queue().isEmpty());
         combo("autoFilldaysBox")->setCurrentText(QStringLiteral("3"));
         m_window->backfillNewSymbols({QStringLiteral("B"), QStringLiteral("C")});
-        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("A", "1"));
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), intradayUrl("A", "1"));
         QCOMPARE(queue(), QStringList({intradayUrl("B", "3"), intradayUrl("C", "3")}));
 
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
@@ -520,9 +513,9 @@ private slots:
         // Idle again: new symbols start a run of their own, end-of-day included.
         reconfigure(*m_window, [&](ServerProfile &p) { p.eod1yPath = eodPath(); });
         m_window->backfillNewSymbols({QStringLiteral("D")});
-        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("D", "3"));
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), intradayUrl("D", "3"));
         QCOMPARE(queue(), QStringList({eodUrl("D")}));
-        QVERIFY(m_window->backfillPump->autoBackfillRunning());
+        QVERIFY(m_window->backfillPump()->autoBackfillRunning());
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QCOMPARE(imported().eod.value("D"), yearLines("D"));
     }
@@ -539,8 +532,8 @@ private slots:
         QCOMPARE(got.intraday.value("B"), intradayLines("B", 1));
         QCOMPARE(m_archives->requestCount(), 2);
         // The downloader's own retry of the failed job is called off.
-        QVERIFY(!m_window->downloader->retryTimer->isActive());
-        QCOMPARE(m_window->downloader->fileName, QStringLiteral("backfill_AB12 CD34.zip"));
+        QVERIFY(!m_window->downloader()->retryTimer->isActive());
+        QCOMPARE(m_window->downloader()->fileName, QStringLiteral("backfill_AB12 CD34.zip"));
     }
 
     // A refused archive is said in the messages panel, once per job, in words;
@@ -579,7 +572,7 @@ private slots:
             QVERIFY(writeFile(path, "x\n"));
 
         m_archives->setAnswer(BackfillAnswer::Normal);
-        m_window->downloader->timeoutTimer->start(1); // the transfer "took too long"
+        m_window->downloader()->timeoutTimer->start(1); // the transfer "took too long"
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(chunk), 2000);
         QVERIFY(!QFile::exists(backfillFile));
         QVERIFY(!QFile::exists(mapped));
@@ -588,7 +581,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QVERIFY(!imported().intraday.contains("A"));
         QCOMPARE(imported().intraday.value("B"), intradayLines("B", 1));
-        QVERIFY(!m_window->downloader->retryTimer->isActive());
+        QVERIFY(!m_window->downloader()->retryTimer->isActive());
     }
 
     void rowButtons_data()
@@ -609,20 +602,20 @@ private slots:
         m_window->selection()->removeAt(m_window->selection()->symbols().indexOf(QStringLiteral("Z")));
         combo("daysBox")->setCurrentText(QStringLiteral("3"));
         const QString pending = intradayUrl("PENDING", "1");
-        m_window->backfillPump->enqueue(pending);
-        const QUrl before = m_window->downloader->currentUrl();
+        m_window->backfillPump()->enqueue(pending);
+        const QUrl before = m_window->downloader()->currentUrl();
 
         rowButton(symbol)->click();
 
         if (!accepted) {
             QCOMPARE(queue(), QStringList({pending}));
-            QCOMPARE(m_window->downloader->currentUrl(), before);
+            QCOMPARE(m_window->downloader()->currentUrl(), before);
             QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
             return;
         }
         QVERIFY(queue().isEmpty());
-        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl(symbol, "3"));
-        QVERIFY(!m_window->backfillPump->autoBackfillRunning());
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), intradayUrl(symbol, "3"));
+        QVERIFY(!m_window->backfillPump()->autoBackfillRunning());
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QCOMPARE(imported().intraday.value(symbol), intradayLines(symbol, 3));
         QVERIFY(!imported().intraday.contains("PENDING"));
@@ -634,13 +627,13 @@ private slots:
                 {QStringLiteral("GOLDM-I"), QStringLiteral("MCX")},
                 {QStringLiteral("A"), QStringLiteral("FUTURE")},
                 {QStringLiteral("C"), QStringLiteral("CASH")}});
-        m_window->settingsDialog->slowBackfillFlag = true;
+        m_window->settingsDialog()->slowBackfillFlag = true;
         mainButton()->click();
         const QString slow = host() + QLatin1String(FeedSimBackfill::SlowRoute);
         auto url = [&](const QString &s) {
             return QStringLiteral("http://%1?uid=%2&hash=%3&d=1&send=%4").arg(slow, ClientId, m_sim->options().secureKey, s);
         };
-        QCOMPARE(m_window->downloader->currentUrl().toString(), url("A"));
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), url("A"));
         QCOMPARE(queue(), QStringList({url("b"), url("C")}));
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QVERIFY(!imported().intraday.contains("GOLDM-I"));
@@ -650,7 +643,7 @@ private slots:
     void backfillDoneDrivesTheButton()
     {
         mainButton()->setEnabled(false);
-        emit m_window->updater->backfillDone();
+        emit m_window->updater()->backfillDone();
         QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
         QVERIFY(mainButton()->isEnabled());
     }
@@ -674,7 +667,7 @@ private slots:
             store.setValue(key(Keys::SelectedSymbolsBackfill), watchListOnly);
         }
         selectCash({QStringLiteral("INFY"), QStringLiteral("TCS")});
-        m_window->updater->eodSelectedOnly = !watchListOnly;
+        m_window->updater()->eodSelectedOnly = !watchListOnly;
         if (!fullAddress)
             m_window->setOneDayBackfillPath(QStringLiteral("k1"));
 
@@ -689,14 +682,14 @@ private slots:
             ? m_sim->httpBaseUrl() + QStringLiteral("/backfillS21/e/CASH-1.zip")
             : m_sim->httpBaseUrl() + QStringLiteral("/backfillS21/e/")
                   + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral("/k1/CASH-1.zip");
-        QCOMPARE(m_window->downloader->currentUrl().toString(), expected);
-        QCOMPARE(m_window->updater->eodSelectedOnly, watchListOnly);
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), expected);
+        QCOMPARE(m_window->updater()->eodSelectedOnly, watchListOnly);
         QCOMPARE(QSettings().value(key(Keys::Eod1yBackfillPending)).toBool(), false);
         QCOMPARE(bar()->format(), QStringLiteral("Starting EOD Backfill..."));
         QCOMPARE(bar()->value(), 0);
         QCOMPARE(mainButton()->text(), QStringLiteral("Stop"));
-        QCOMPARE(m_window->downloader->retryTimer->interval(), 10);
-        QVERIFY(m_window->downloader->retryTimer->isActive());
+        QCOMPARE(m_window->downloader()->retryTimer->interval(), 10);
+        QVERIFY(m_window->downloader()->retryTimer->isActive());
 
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), QStringLiteral("EOD Backfill Done"), RunTimeoutMs);
         QCOMPARE(bar()->value(), 100);
@@ -714,7 +707,7 @@ private slots:
         QVERIFY(got.intraday.isEmpty());
         QVERIFY(QDir(TestEnv::instance()->path("Backfill")).exists());
         QVERIFY(QDir(TestEnv::instance()->path("Backfill")).entryList(QDir::Files).isEmpty());
-        QVERIFY(!m_window->updater->isRunning() || m_window->updater->wait(2000));
+        QVERIFY(!m_window->updater()->isRunning() || m_window->updater()->wait(2000));
     }
 
     void eodDialogJobFailureIsNotReportedComplete()
@@ -724,7 +717,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), QStringLiteral("EOD Backfill Failed"), RunTimeoutMs);
         QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
         // Neither the pump nor the downloader's retry goes on with it.
-        QVERIFY(!m_window->downloader->retryTimer->isActive());
+        QVERIFY(!m_window->downloader()->retryTimer->isActive());
         QTest::qWait(200);
         QCOMPARE(bar()->format(), QStringLiteral("EOD Backfill Failed"));
         QVERIFY(imported().eod.isEmpty());
@@ -741,7 +734,7 @@ private slots:
         QMetaObject::invokeMethod(m_window, "eodBackfillButton_clicked", Q_ARG(QString, QStringLiteral("CASH-1.zip")));
         QCOMPARE(bar()->format(), QStringLiteral("Backfill Stopped"));
         QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
-        QVERIFY(!m_window->downloader->retryTimer->isActive());
+        QVERIFY(!m_window->downloader()->retryTimer->isActive());
         QVERIFY(queue().isEmpty());
 
         // The stopped run does not hold back the next one.
@@ -762,21 +755,21 @@ private slots:
         QSignalSpy requested(m_archives, &FeedSimBackfill::backfillRequested);
         QMetaObject::invokeMethod(m_window, "eodBackfillButton_clicked", Q_ARG(QString, QStringLiteral("CASH-1.zip")));
         QTRY_COMPARE_WITH_TIMEOUT(requested.count(), 1, 5000);
-        QCOMPARE(m_window->backfillPump->state(), BackfillPump::State::DialogJob);
+        QCOMPARE(m_window->backfillPump()->state(), BackfillPump::State::DialogJob);
 
         // A row's "Backfill" replaces the dialog's download, and its job fails:
         // that is a failed queued job, which the pump gets over.
         m_archives->setAnswer(BackfillAnswer::Normal);
         m_archives->failNext(1);
         rowButton(QStringLiteral("A"))->click();
-        QCOMPARE(m_window->backfillPump->state(), BackfillPump::State::QueueJob);
+        QCOMPARE(m_window->backfillPump()->state(), BackfillPump::State::QueueJob);
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QVERIFY(!imported().intraday.contains("A"));
-        QVERIFY(m_window->backfillPump->isIdle());
+        QVERIFY(m_window->backfillPump()->isIdle());
 
         // Later new symbols start at once.
         m_window->backfillNewSymbols({QStringLiteral("B")});
-        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("B", "1"));
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), intradayUrl("B", "1"));
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QCOMPARE(imported().intraday.value("B"), intradayLines("B", 1));
     }
@@ -789,19 +782,19 @@ private slots:
         QSignalSpy requested(m_archives, &FeedSimBackfill::backfillRequested);
         QMetaObject::invokeMethod(m_window, "eodBackfillButton_clicked", Q_ARG(QString, QStringLiteral("CASH-1.zip")));
         QTRY_COMPARE_WITH_TIMEOUT(requested.count(), 1, 5000);
-        const QUrl dialogUrl = m_window->downloader->currentUrl();
+        const QUrl dialogUrl = m_window->downloader()->currentUrl();
 
         m_window->backfillNewSymbols({QStringLiteral("C")});
-        QCOMPARE(m_window->downloader->currentUrl(), dialogUrl);
+        QCOMPARE(m_window->downloader()->currentUrl(), dialogUrl);
         QCOMPARE(queue(), QStringList({intradayUrl("C", "1")}));
 
         // The dialog's job times out; the waiting job follows it.
         m_archives->setAnswer(BackfillAnswer::Normal);
-        m_window->downloader->timeoutTimer->start(1);
+        m_window->downloader()->timeoutTimer->start(1);
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QCOMPARE(imported().intraday.value("C"), intradayLines("C", 1));
         QVERIFY(imported().eod.isEmpty());
-        QVERIFY(!m_window->downloader->retryTimer->isActive());
+        QVERIFY(!m_window->downloader()->retryTimer->isActive());
     }
 
     void restartedWindowStartsIdle()
@@ -823,10 +816,10 @@ private slots:
 
         m_archives->setAnswer(BackfillAnswer::Normal);
         newWindow();
-        QVERIFY(m_window->backfillPump->isIdle());
+        QVERIFY(m_window->backfillPump()->isIdle());
         selectCash({QStringLiteral("B")});
         m_window->backfillNewSymbols({QStringLiteral("B")});
-        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("B", "1"));
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), intradayUrl("B", "1"));
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         QCOMPARE(imported().intraday.value("B"), intradayLines("B", 1));
     }
@@ -840,15 +833,15 @@ private slots:
         // Right after the failure (this runs after the pump has seen it), while
         // the next job is still to follow it.
         bool clicked = false;
-        connect(m_window->downloader, &MyDownloader::responseError, this, [this, &clicked] {
-            QVERIFY(m_window->backfillPump->continuation()->isActive());
+        connect(m_window->downloader(), &MyDownloader::responseError, this, [this, &clicked] {
+            QVERIFY(m_window->backfillPump()->continuation()->isActive());
             QTimer::singleShot(0, m_window.data(), [this, &clicked] {
                 clicked = true;
                 mainButton()->click();
             });
         });
         QTRY_VERIFY_WITH_TIMEOUT(clicked, RunTimeoutMs);
-        QVERIFY(!m_window->backfillPump->continuation()->isActive());
+        QVERIFY(!m_window->backfillPump()->continuation()->isActive());
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
         const Imported got = imported();
         for (const char *symbol : {"A", "B", "C"})
@@ -884,15 +877,15 @@ private slots:
         auto *messages = m_window->findChild<QTextEdit *>(QStringLiteral("messageBox"));
         messages->setPlainText(QStringLiteral("Welcome"));
 
-        QCOMPARE(m_window->backfillPump->fillGap(outageMs), filled ? 2 : 0);
+        QCOMPARE(m_window->backfillPump()->fillGap(outageMs), filled ? 2 : 0);
         if (!filled) {
-            QVERIFY(m_window->backfillPump->isIdle());
+            QVERIFY(m_window->backfillPump()->isIdle());
             QVERIFY(queue().isEmpty());
             QCOMPARE(messages->toPlainText(), QStringLiteral("Welcome"));
             return;
         }
         // One day for each selected symbol of an enabled feed, as a row's "Backfill" asks.
-        QCOMPARE(m_window->downloader->currentUrl().toString(), intradayUrl("A", "1"));
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), intradayUrl("A", "1"));
         QCOMPARE(queue(), QStringList{intradayUrl("B", "1")});
         QCOMPARE(messages->toPlainText(),
                  QStringLiteral("Welcome\nConnection lost for %1 s; filling the gap for 2 symbols").arg(qRound64(outageMs / 1000.0)));
@@ -905,18 +898,18 @@ private slots:
     {
         setAutoEod(false);
         selectCash({QStringLiteral("A")});
-        QCOMPARE(m_window->backfillPump->fillGap(40000), 1);
+        QCOMPARE(m_window->backfillPump()->fillGap(40000), 1);
         // A flapping link: the next long outage within the spacing fills nothing.
-        QCOMPARE(m_window->backfillPump->fillGap(40000), 0);
+        QCOMPARE(m_window->backfillPump()->fillGap(40000), 0);
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), Complete, RunTimeoutMs);
-        QCOMPARE(m_window->backfillPump->fillGap(90000), 0);
+        QCOMPARE(m_window->backfillPump()->fillGap(90000), 0);
         QCOMPARE(m_archives->requestCount(), 1);
 
         BackfillPump::GapFillRules rules;
         rules.minSpacingMs = 100;
-        m_window->backfillPump->setGapFillRules(rules);
+        m_window->backfillPump()->setGapFillRules(rules);
         QTest::qWait(150);
-        QCOMPARE(m_window->backfillPump->fillGap(40000), 1);
+        QCOMPARE(m_window->backfillPump()->fillGap(40000), 1);
         QTRY_COMPARE_WITH_TIMEOUT(m_archives->requestCount(), 2, RunTimeoutMs);
     }
 
@@ -926,15 +919,15 @@ private slots:
         selectCash({QStringLiteral("A"), QStringLiteral("B")});
         m_archives->setAnswer(BackfillAnswer::Stall);
         rowButton(QStringLiteral("A"))->click();
-        const QString running = m_window->downloader->currentUrl().toString();
-        QCOMPARE(m_window->backfillPump->fillGap(40000), 2);
-        QCOMPARE(m_window->downloader->currentUrl().toString(), running);
+        const QString running = m_window->downloader()->currentUrl().toString();
+        QCOMPARE(m_window->backfillPump()->fillGap(40000), 2);
+        QCOMPARE(m_window->downloader()->currentUrl().toString(), running);
         QCOMPARE(queue(), QStringList({intradayUrl("A", "1"), intradayUrl("B", "1")}));
 
         mainButton()->click(); // Stop: the running job ends, the queue goes
-        QVERIFY(m_window->backfillPump->stopRequested());
-        m_window->downloader->timeoutTimer->start(1);
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->backfillPump->isIdle(), RunTimeoutMs);
+        QVERIFY(m_window->backfillPump()->stopRequested());
+        m_window->downloader()->timeoutTimer->start(1);
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->backfillPump()->isIdle(), RunTimeoutMs);
         QVERIFY(queue().isEmpty());
         QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
     }

@@ -587,7 +587,7 @@ private slots:
         if (!QFileInfo::exists(QStringLiteral("/dev/full")))
             QSKIP("needs /dev/full");
         quillmark2 window;
-        liveDataUpdator *updater = window.updater;
+        liveDataUpdator *updater = window.updater();
         writeFile(updater->liveFormatPath, "$FORMAT Ticker\n");
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), updater->rtImportPath));
         updater->tickBuffer()->publish(OneTickLine);

@@ -19,6 +19,7 @@
 #include "app/authdialog.h"
 #include "app/installfiles.h"
 #include "app/quillmark2.h"
+#include "symbols/selectioncontroller.h"
 #include "symbols/symbolselection.h"
 #include "app/installfiles.h"
 #include "app/settingskeys.h"
@@ -208,8 +209,8 @@ class tst_livefeed : public QObject
 
     void showBatch(quillmark2 &window, const QString &lines)
     {
-        window.updater->tickBuffer()->publish(lines.toUtf8());
-        window.updater->tickBuffer()->takePending();
+        window.updater()->tickBuffer()->publish(lines.toUtf8());
+        window.updater()->tickBuffer()->takePending();
         window.updateDisplayTable();
     }
 
@@ -401,12 +402,12 @@ private slots:
         QTRY_VERIFY(window->liveSession()->health().lastOutageMs() >= 300);
         QTest::qWait(200);
         QVERIFY(requests.isEmpty());
-        QVERIFY(window->backfillPump->isIdle());
+        QVERIFY(window->backfillPump()->isIdle());
 
         // With the rule's 30 s shortened to 1 s: one gap fill, "&d=1" for each symbol.
         BackfillPump::GapFillRules rules;
         rules.minOutageMs = 1000;
-        window->backfillPump->setGapFillRules(rules);
+        window->backfillPump()->setGapFillRules(rules);
         outage(*window, 300);
         QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 2, 10000);
         for (const char *symbol : {"A", "B"}) {
@@ -415,7 +416,7 @@ private slots:
         }
         QVERIFY(messages->toPlainText().contains(QRegularExpression(
             QStringLiteral("Connection lost for \\d+ s; filling the gap for 2 symbols"))));
-        QTRY_VERIFY_WITH_TIMEOUT(window->backfillPump->isIdle(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->backfillPump()->isIdle(), 10000);
 
         // A second long outage within 10 minutes fills nothing more.
         outage(*window, 300);
@@ -463,7 +464,7 @@ private slots:
         window->liveSession()->health() = LiveHealth(400);
         BackfillPump::GapFillRules rules;
         rules.minOutageMs = 0; // any outage would fill
-        window->backfillPump->setGapFillRules(rules);
+        window->backfillPump()->setGapFillRules(rules);
         QSignalSpy requests(m_sim->backfill(), &FeedSimBackfill::backfillRequested);
         QVERIFY(connectWindow(*window));
         QVERIFY(m_sim->stream()->sendBatchNow() > 0);
@@ -591,16 +592,16 @@ private slots:
         QVERIFY(installFormatDefinitions());
         auto window = makeWindow(QUrl(QStringLiteral("ws://127.0.0.1:1/")));
         window->show();
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), window->updater->rtImportPath));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), window->updater()->rtImportPath));
         const QByteArray first = "tick,SBIN,20240131,09:15:01,612.25,5,0,0\n";
         const QByteArray second = "tick,SBIN,20240131,09:15:02,612.5,10,0,0\n";
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
-        window->updater->tickBuffer()->publish(first);
-        window->updater->updateDataAmi();
-        window->updater->tickBuffer()->publish(second);
-        window->updater->updateDataAmi();
+        window->updater()->tickBuffer()->publish(first);
+        window->updater()->updateDataAmi();
+        window->updater()->tickBuffer()->publish(second);
+        window->updater()->updateDataAmi();
         auto boxes = [&] {
             QList<QMessageBox *> shown;
             for (QMessageBox *box : window->findChildren<QMessageBox *>())
@@ -614,26 +615,26 @@ private slots:
         QTRY_COMPARE(boxes().size(), 1);
         QMessageBox *box = boxes().first();
         QCOMPARE(box->windowTitle(), QStringLiteral("Live Import"));
-        QVERIFY(box->text().contains(QDir::toNativeSeparators(window->updater->rtImportPath)));
+        QVERIFY(box->text().contains(QDir::toNativeSeparators(window->updater()->rtImportPath)));
         QVERIFY(box->text().contains(QStringLiteral("No space left on device")));
         QVERIFY(!box->isModal());
         QVERIFY(QApplication::activeModalWidget() == nullptr);
         QCOMPARE(imported(), QByteArray());
 
-        QVERIFY(QFile::remove(window->updater->rtImportPath));
-        window->updater->updateDataAmi();
+        QVERIFY(QFile::remove(window->updater()->rtImportPath));
+        window->updater()->updateDataAmi();
         QTRY_VERIFY(boxes().isEmpty());
         QCOMPARE(imported(), first + second);
 
         // A stretch shorter than the delay passes without a box.
-        QVERIFY(QFile::remove(window->updater->rtImportPath));
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), window->updater->rtImportPath));
+        QVERIFY(QFile::remove(window->updater()->rtImportPath));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), window->updater()->rtImportPath));
         const QByteArray third = "tick,SBIN,20240131,09:15:03,612.75,5,0,0\n";
-        window->updater->tickBuffer()->publish(third);
+        window->updater()->tickBuffer()->publish(third);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("incomplete import file")));
-        window->updater->updateDataAmi();
-        QVERIFY(QFile::remove(window->updater->rtImportPath));
-        window->updater->updateDataAmi();
+        window->updater()->updateDataAmi();
+        QVERIFY(QFile::remove(window->updater()->rtImportPath));
+        window->updater()->updateDataAmi();
         QTest::qWait(LiveSession::ImportWarningDelayMs + 300);
         QVERIFY(boxes().isEmpty());
         QCOMPARE(imported(), first + second + third);
@@ -671,7 +672,7 @@ private slots:
         QVERIFY(broker.start());
         auto window = makeWindow(m_sim->stream()->url());
         window->on_controlAmibrokerEnabled();
-        QCOMPARE(window->settingsDialog->controlAmibrokerFlag, control);
+        QCOMPARE(window->settingsDialog()->controlAmibrokerFlag, control);
         QVERIFY(connectWindow(*window));
         QTRY_COMPARE(statusText(window.get()), QStringLiteral("Live: Connected"));
         const int before = journal().size();
@@ -727,7 +728,7 @@ private slots:
         QVERIFY(broker.start());
         auto window = makeWindow(m_sim->stream()->url());
         window->on_controlAmibrokerEnabled();
-        liveDataUpdator *updater = window->updater;
+        liveDataUpdator *updater = window->updater();
         constexpr int BudgetMs = 600;
         QMetaObject::invokeMethod(updater->amiBroker, [updater] { updater->amiBroker->setRetryRules(50, BudgetMs); },
                                   Qt::BlockingQueuedConnection);
@@ -758,7 +759,7 @@ private slots:
         QVERIFY(broker.start());
         auto window = makeWindow(m_sim->stream()->url());
         window->on_controlAmibrokerEnabled();
-        QVERIFY(window->settingsDialog->controlAmibrokerFlag);
+        QVERIFY(window->settingsDialog()->controlAmibrokerFlag);
         QVERIFY(window->close());
         window.reset();
         QVERIFY(broker.finished(3000));
@@ -836,7 +837,7 @@ private slots:
 
         QVERIFY(watcher.closed);
         QCOMPARE(journal().mid(before), calls);
-        QVERIFY(!window->settingsDialog->controlAmibrokerFlag);
+        QVERIFY(!window->settingsDialog()->controlAmibrokerFlag);
         QCOMPARE(QSettings().value(QLatin1String(Keys::ControlAmibroker)).toBool(), false);
         if (control) {
             // Stored before the window began to close, so the next cycle starts with control off.
@@ -898,7 +899,7 @@ private slots:
         QCOMPARE(window->profile().clientId, controller.clientIdentifier().toUpper());
         QCOMPARE(window->findChild<QLineEdit *>(QStringLiteral("machineIDLabel"))->text(),
                  controller.clientIdentifier().toUpper());
-        QVERIFY(!window->contractCatalogue.isEmpty());
+        QVERIFY(!window->symbolControls()->catalogue().isEmpty());
 
         // The stream starts on the defaults and follows the restored selection.
         FeedSimStream *stream = m_sim->stream();
@@ -912,10 +913,10 @@ private slots:
 
         if (autoBackfill) {
             QTRY_VERIFY(m_sim->backfill()->requestCount() >= 1);
-            QTRY_VERIFY_WITH_TIMEOUT(!window->backfillPump->autoBackfillRunning(), 15000);
+            QTRY_VERIFY_WITH_TIMEOUT(!window->backfillPump()->autoBackfillRunning(), 15000);
         } else {
-            QVERIFY(!window->backfillPump->autoBackfillRunning());
-            QVERIFY(window->backfillPump->queue().isEmpty());
+            QVERIFY(!window->backfillPump()->autoBackfillRunning());
+            QVERIFY(window->backfillPump()->queue().isEmpty());
             QTest::qWait(300);
             QCOMPARE(m_sim->backfill()->requestCount(), 0);
         }

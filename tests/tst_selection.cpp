@@ -30,6 +30,7 @@
 #include "modalhelper.h"
 #include "symbols/feedcatalogue.h"
 #include "symbols/symbolmappingdialog.h"
+#include "symbols/selectioncontroller.h"
 #include "symbols/symbolselection.h"
 #include "symbols/wishlist.h"
 #include "testenv.h"
@@ -144,7 +145,7 @@ class tst_selection : public QObject
     void newWindow(int limit)
     {
         m_window = std::make_unique<quillmark2>();
-        m_window->contractCatalogue = sampleCatalogue();
+        m_window->symbolControls()->setCatalogue(sampleCatalogue());
         reconfigure(*m_window, [&](ServerProfile &p) {
             p.symbolLimit = limit;
             p.websocketLink = m_stream->url().toString();
@@ -200,9 +201,9 @@ class tst_selection : public QObject
     QStringList backfillJobs() const
     {
         QStringList jobs;
-        if (!m_window->backfillPump->isIdle())
-            jobs << m_window->downloader->currentUrl().toString();
-        return jobs + m_window->backfillPump->queue();
+        if (!m_window->backfillPump()->isIdle())
+            jobs << m_window->downloader()->currentUrl().toString();
+        return jobs + m_window->backfillPump()->queue();
     }
 
     // Connects the live stream and waits for its first subscription.
@@ -318,13 +319,13 @@ private slots:
         tick(QStringLiteral("ABC"), true);
         button("addSelected")->click();
         feed("futureBox")->click();
-        QCOMPARE(m_window->currentFeed, QStringLiteral("FUTURE"));
+        QCOMPARE(m_window->symbolControls()->currentFeed(), QStringLiteral("FUTURE"));
         // Shown ticked in the second feed because it is selected.
         QCOMPARE(ticked(), QStringList{"ABC"});
         tick(QStringLiteral("NIFTY-I"), true);
         button("addSelected")->click();
         QCOMPARE(selection(), (Pairs{{"ABC", "CASH"}, {"NIFTY-I", "FUTURE"}}));
-        QCOMPARE(m_window->feedStates, (QVector<bool>{false, true, false, false, false, false, false, false, false}));
+        QCOMPARE(m_window->symbolControls()->feedStates(), (QVector<bool>{false, true, false, false, false, false, false, false, false}));
     }
 
     void rowDeleteByItsButton_data()
@@ -429,13 +430,13 @@ private slots:
     void disabledFeedToggleIsIgnored()
     {
         feed("cashBox")->click();
-        QCOMPARE(m_window->currentFeed, QStringLiteral("CASH"));
+        QCOMPARE(m_window->symbolControls()->currentFeed(), QStringLiteral("CASH"));
         feed("futureBox")->setEnabled(false);
         feed("futureBox")->setChecked(true); // emits toggled although disabled
-        QCOMPARE(m_window->currentFeed, QStringLiteral("CASH"));
+        QCOMPARE(m_window->symbolControls()->currentFeed(), QStringLiteral("CASH"));
         QCOMPARE(shown(), sampleCatalogue().value(QStringLiteral("CASH")));
-        QCOMPARE(m_window->feedStates.at(1), false);
-        QCOMPARE(m_window->feedStates.at(0), false); // cash's own toggled(false) is recorded
+        QCOMPARE(m_window->symbolControls()->feedStates().at(1), false);
+        QCOMPARE(m_window->symbolControls()->feedStates().at(0), false); // cash's own toggled(false) is recorded
         // A click on a disabled button does nothing at all.
         feed("optionBox")->setEnabled(false);
         feed("optionBox")->click();
@@ -455,14 +456,14 @@ private slots:
         QVERIFY(sim.start());
         qputenv("QUILLMARK_SERVER", sim.serverHost().toUtf8());
         QNetworkAccessManager manager;
-        m_window->networkManager = &manager;
+        m_window->setNetworkManager(&manager);
         m_window->loadContractCatalogue();
         qunsetenv("QUILLMARK_SERVER");
         QCOMPARE(sim.actionCount(QStringLiteral("contracts")), 1);
 
         feed("commBox")->click();
         QCOMPARE(shown(), (QStringList{"CRUDEOIL-I", "GOLDM-I"}));
-        QCOMPARE(m_window->currentFeed, QStringLiteral("MCX"));
+        QCOMPARE(m_window->symbolControls()->currentFeed(), QStringLiteral("MCX"));
         for (const char *name : {"cashBox", "futureBox", "optionBox", "currBox", "spotBox", "SXOPTBox", "SXOPTBox2",
                                  "ForexBox"}) {
             feed(name)->click();
@@ -584,10 +585,10 @@ private slots:
         ModalDriver driver;
         m_window->enableInterface(QStringLiteral("QM-SEL"), feeds, {QStringLiteral("1")}, QString(), false);
         QCOMPARE(selection(), expected);
-        QCOMPARE(m_window->currentFeed, shownFeed);
+        QCOMPARE(m_window->symbolControls()->currentFeed(), shownFeed);
         if (!shownFeed.isEmpty()) {
             QCOMPARE(shown(), sampleCatalogue().value(shownFeed));
-            QCOMPARE(m_window->feedStates.at(storedFeed), true);
+            QCOMPARE(m_window->symbolControls()->feedStates().at(storedFeed), true);
             // Ticked by being selected, from whichever feed.
             QStringList expectedTicks;
             for (const QString &s : shown()) {
@@ -617,7 +618,7 @@ private slots:
         QSettings().setValue(QLatin1String(Keys::FirstRun), true);
         newWindow(5); // the catalogue arrives after construction, as at start-up
         QVERIFY(feed("spotBox")->isChecked());
-        QCOMPARE(m_window->currentFeed, QStringLiteral("SPOTINDEX"));
+        QCOMPARE(m_window->symbolControls()->currentFeed(), QStringLiteral("SPOTINDEX"));
         QVERIFY(shown().isEmpty());
         ModalDriver driver;
         m_window->enableInterface(QStringLiteral("QM-SEL"), QStringLiteral("CASH,SPOT"), {QStringLiteral("1")},
@@ -759,8 +760,8 @@ private slots:
         QMetaObject::invokeMethod(m_window.get(), "on_MappingButton_clicked");
         QVERIFY(sawDialog);
         QVERIFY(button("MappingButton")->isEnabled());
-        QCOMPARE(m_window->oldToNewMap, (QMap<QString, QString>{{"NIFTY24FEBFUT", "NIFTY-I"}}));
-        QCOMPARE(m_window->newToOldMap, (QMap<QString, QString>{{"NIFTY-I", "NIFTY24FEBFUT"}}));
+        QCOMPARE(m_window->symbolControls()->oldToNewMap(), (QMap<QString, QString>{{"NIFTY24FEBFUT", "NIFTY-I"}}));
+        QCOMPARE(m_window->symbolControls()->newToOldMap(), (QMap<QString, QString>{{"NIFTY-I", "NIFTY24FEBFUT"}}));
         QCOMPARE(QSettings().value(QLatin1String(Keys::SymbolMappingEntries)).toStringList(),
                  (QStringList{"NIFTY24FEBFUT,NIFTY-I", "OLD,"}));
 
@@ -774,7 +775,7 @@ private slots:
         };
         QMetaObject::invokeMethod(m_window.get(), "on_MappingButton_clicked");
         QVERIFY(sawDialog);
-        QCOMPARE(m_window->oldToNewMap.size(), 1);
+        QCOMPARE(m_window->symbolControls()->oldToNewMap().size(), 1);
         QCOMPARE(QSettings().value(QLatin1String(Keys::SymbolMappingEntries)).toStringList().size(), 2);
         QVERIFY(button("MappingButton")->isEnabled());
     }

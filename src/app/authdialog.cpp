@@ -68,7 +68,7 @@ void authDialog::startUp()
     provisionInstallFolder();
 
     mainWin = new quillmark2();
-    mainWin->networkManager = networkManager;
+    mainWin->setNetworkManager(networkManager);
 
     connectionTimer = new QTimer();
     connect(connectionTimer, SIGNAL(timeout()), this, SLOT(checkConnection()));

@@ -4,23 +4,16 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
-#include <QHash>
-#include <QMap>
-#include <QPointer>
 #include <QStringList>
-#include <QVector>
 
-class LiveSession;
-class QAbstractButton;
-class SymbolSelection;
-class QLabel;
-class QMessageBox;
-class QNetworkAccessManager;
-class QThread;
-class QTimer;
+class AmiBrokerControl;
 class BackfillPump;
+class LiveSession;
 class MyDownloader;
-class WebSocketWorker;
+class QLabel;
+class QNetworkAccessManager;
+class SelectionController;
+class SymbolSelection;
 class liveDataUpdator;
 class settings;
 
@@ -29,7 +22,17 @@ class quillmark2;
 }
 
 // The program's single main window. Built hidden during start-up, shown by the
-// normal path of the start-up exchange and configured once by enableInterface.
+// normal path of the start-up exchange and configured once (configure, then
+// enableInterface). A thin shell: its form, the uptime overlay, and the objects
+// that do the work, each with one job:
+// - SymbolSelection: the selected symbols, their exchanges and the limit;
+// - SelectionController: the feed buttons, the symbol list, the selected-symbols
+//   table, wish lists and the mapping;
+// - LiveSession: the live stream, its health line and the quote table;
+// - liveDataUpdator: AmiBroker and the live and backfill imports;
+// - BackfillPump with MyDownloader: the backfill queue and its downloads;
+// - AmiBrokerControl: AmiBroker at the close and the restart.
+// The form's slots hand each action to the object it belongs to.
 class quillmark2 : public QDialog
 {
     Q_OBJECT
@@ -38,47 +41,37 @@ public:
     explicit quillmark2(QWidget *parent = nullptr);
     ~quillmark2() override;
 
-    QNetworkAccessManager *networkManager = nullptr;
-    QHash<QString, QStringList> contractCatalogue;
-    QString currentFeed;
-    QVector<bool> feedStates;
-    MyDownloader *downloader = nullptr;
-    liveDataUpdator *updater = nullptr;
-    Ui::quillmark2 *ui = nullptr;
-    settings *settingsDialog = nullptr;
-
-    // The window's copies of the symbol maps, refreshed after the mapping dialog.
-    QMap<QString, QString> oldToNewMap;
-    QMap<QString, QString> newToOldMap;
-
     // Text of the uptime overlay for e milliseconds: "Running: H:MM:SS".
     static QString uptimeText(qint64 elapsedMs);
-
     // Counts how often the product name occurs in a process-list text (any case).
     static int countProductInstances(const QString &processList);
-
-    // Runs the backfill queue and the end-of-day dialog's job; lives as long as the window.
-    BackfillPump *backfillPump = nullptr;
-
-    // Exchange names of the enabled feed buttons, in feed order.
-    QStringList enabledFeedExchanges() const;
-
-    void showFeedSymbols(const QString &feed);
-    void backfillNewSymbols(const QStringList &symbols);
-    // Replaces the catalogue with the server's; what went wrong when it could not be had.
-    QString loadContractCatalogue();
 
     // What the server told this installation at start-up, handed over once; the
     // one-day backfill path follows from "get_settings".
     void configure(const ServerProfile &profile);
     void setOneDayBackfillPath(const QString &path);
     const ServerProfile &profile() const { return m_profile; }
-    // The trader's selected symbols (the window owns them).
+    // The start-up's network manager, for the contract list.
+    void setNetworkManager(QNetworkAccessManager *network);
+    // Replaces the catalogue with the server's; what went wrong when it could not be had.
+    QString loadContractCatalogue();
+
+    // The objects the window is made of.
     SymbolSelection *selection() const { return m_selection; }
-    // The live stream, its health line and the quote table.
+    SelectionController *symbolControls() const { return m_symbols; }
     LiveSession *liveSession() const { return m_live; }
+    liveDataUpdator *updater() const { return m_updater; }
+    MyDownloader *downloader() const { return m_downloader; }
+    BackfillPump *backfillPump() const { return m_backfill; }
+    settings *settingsDialog() const { return m_settingsDialog; }
+
+    // Exchange names of the enabled feed buttons, in feed order.
+    QStringList enabledFeedExchanges() const;
+    void showFeedSymbols(const QString &feed);
+    void backfillNewSymbols(const QStringList &symbols);
 
 signals:
+    // A row's "X" was pressed.
     void deleteButton(bool);
 
 public slots:
@@ -100,14 +93,19 @@ public slots:
 
     // Symbols.
     void addDisplayTable();
-    void closeButtonClicked(bool clicked);
     void updateSymbolsSelectedLabel();
 
     // Backfill.
     void do5DayBackfill();
     void doAutoBackFill();
-    void backfillButtonClicked(bool clicked);
     void updateProgress2(QString progress, QString speed);
+    // The end-of-day dialog asks for one archive (the trader's selected-only choice
+    // is the dialog's, or the stored one when no dialog asks).
+    void eodBackfillButton_clicked(QString symbol);
+
+    // Escape would hide the window without its close handling (selection and
+    // AmiBroker's work unsaved) and end the program; the window closes only by closing.
+    void reject() override;
 
 private slots:
     void on_daysBox_activated(const QString &text);
@@ -127,7 +125,6 @@ private slots:
     void on_selectNone_clicked();
     void on_addSelected_clicked();
     void on_DeleteAll_clicked();
-    void updateUrlDataState();
 
     void on_save_list_clicked();
     void on_load_list_2_clicked();
@@ -135,31 +132,27 @@ private slots:
     void on_amibrokerPathButton_clicked();
 
     void on_backfillButton_clicked();
-    void backfillDone();
     void on_pushButton_clicked();
-    void eodBackfillButton_clicked(QString symbol);
-
-public slots:
-    // Escape would hide the window without its close handling (selection and
-    // AmiBroker's work unsaved) and end the program; the window closes only by closing.
-    void reject() override;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void feedToggled(int index, bool checked);
-    // The button of a feed (FeedCatalogue's order).
-    QAbstractButton *feedButton(int index) const;
-    void restoreSelection();
-
     void buildUptimeOverlay();
     void placeUptimeLabel();
     void checkSingleInstance();
+    void saveWindowState();
 
-    QElapsedTimer *uptimeClock = nullptr;
-    QLabel *uptimeLabel = nullptr;
+    Ui::quillmark2 *ui = nullptr;
     ServerProfile m_profile;
     SymbolSelection *m_selection = nullptr;
+    SelectionController *m_symbols = nullptr;
     LiveSession *m_live = nullptr;
+    liveDataUpdator *m_updater = nullptr;
+    MyDownloader *m_downloader = nullptr;
+    BackfillPump *m_backfill = nullptr;
+    AmiBrokerControl *m_amiBroker = nullptr;
+    settings *m_settingsDialog = nullptr;
+    QElapsedTimer m_uptime;
+    QLabel *m_uptimeLabel = nullptr;
 };

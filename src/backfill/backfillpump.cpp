@@ -141,7 +141,9 @@ BackfillPump::BackfillPump(const Parts &parts, QObject *parent)
     // only when it sends its first request.
     connect(m_downloader->timeoutTimer, &QTimer::timeout, this, &BackfillPump::downloadTimedOut,
             Qt::UniqueConnection);
-    // Which job an import belongs to is the pump's state, so these stay connected.
+    // A finished import first resets the button, then the pump sets it for the next
+    // job. Which job an import belongs to is the pump's state, so these stay connected.
+    connect(m_updater, &liveDataUpdator::backfillDone, this, &BackfillPump::showImportDone);
     connect(m_updater, &liveDataUpdator::backfillDone, this, &BackfillPump::intradayImportDone);
     connect(m_updater, &liveDataUpdator::eodBackfillDone, this, &BackfillPump::eodImportDone);
     // What the downloader says for the trader is told whatever job it runs: these

@@ -8,7 +8,6 @@
 
 #include "ui/widgetfont.h"
 
-Q_LOGGING_CATEGORY(lcSettingsDialog, "quillmark.ui.settings", QtInfoMsg)
 
 namespace {
 QString key(const char *k)
@@ -76,11 +75,8 @@ void settings::on_buttonBox_accepted()
         store.sync();
     }
 
-    if (ui->controlAmibroker->isChecked() && parent()) {
-        // Queued: the window takes its flag from the stored key once OK has finished.
-        if (!QMetaObject::invokeMethod(parent(), "on_controlAmibrokerEnabled", Qt::QueuedConnection))
-            qCWarning(lcSettingsDialog) << "parent has no on_controlAmibrokerEnabled slot";
-    }
+    if (ui->controlAmibroker->isChecked())
+        emit controlAmibrokerEnabled();
 
     {
         QSettings store;

@@ -26,6 +26,10 @@ public:
     bool autoEodBackfillFlag = true;
     bool gapFillEnabledFlag = true;
 
+signals:
+    // OK was pressed with AmiBroker control on (the choice is stored by then).
+    void controlAmibrokerEnabled();
+
 private slots:
     void on_buttonBox_accepted();
     void on_buttonBox_rejected();

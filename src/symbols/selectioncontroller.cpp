@@ -1,28 +1,26 @@
-// The main window's symbol selection: feeds, the symbol list and its search, the
-// selected-symbols table, wish lists and the mapping dialog.
-#include "app/quillmark2.h"
-#include "ui_quillmark2.h"
+#include "selectioncontroller.h"
 
-#include "amibroker/livedataupdator.h"
 #include "api/contracts.h"
 #include "app/messagebox.h"
 #include "app/settingskeys.h"
-#include "symbols/feedcatalogue.h"
 #include "symbols/symbolmappingdialog.h"
 #include "symbols/symbolselection.h"
 #include "symbols/wishlist.h"
 
+#include <QAbstractButton>
 #include <QFile>
 #include <QFileDialog>
-#include <QListWidgetItem>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QRadioButton>
-#include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
 #include <QSignalBlocker>
-#include <QTableWidgetItem>
+#include <QTableWidget>
+
 #include <exception>
 
 namespace {
@@ -64,59 +62,76 @@ void syncListTicks(QListWidget *list, const QStringList &selected)
 
 } // namespace
 
-QAbstractButton *quillmark2::feedButton(int index) const
+SelectionController::SelectionController(SymbolSelection *selection, const Widgets &widgets, QObject *parent)
+    : QObject(parent)
+    , m_selection(selection)
+    , m_widgets(widgets)
+    , m_feedStates(FeedCatalogue::Count, false)
 {
-    return findChild<QAbstractButton *>(QLatin1String(FeedCatalogue::feed(index).button));
 }
 
-QStringList quillmark2::enabledFeedExchanges() const
+void SelectionController::syncTicks()
+{
+    syncListTicks(m_widgets.list, m_selection->symbols());
+}
+
+void SelectionController::removeSymbol(const QString &symbol)
+{
+    const int index = m_selection->symbols().indexOf(symbol);
+    if (index >= 0) {
+        m_widgets.table->removeRow(index);
+        m_selection->removeAt(index);
+    }
+    emit edited();
+    // A tick left on the deleted symbol would bring it back at the next "Add Symbol".
+    syncTicks();
+    updateCount();
+}
+
+QString SelectionController::loadCatalogue()
+{
+    QString failure;
+    m_catalogue = fetchContracts(m_network, &failure);
+    return failure;
+}
+
+void SelectionController::enableFeeds(const QString &serverFeeds)
+{
+    for (int i = 0; i < FeedCatalogue::Count; ++i)
+        m_widgets.feeds.at(i)->setEnabled(serverFeeds.contains(QLatin1String(FeedCatalogue::feed(i).tag), Qt::CaseSensitive));
+}
+
+QStringList SelectionController::enabledExchanges() const
 {
     QStringList exchanges;
     for (int i = 0; i < FeedCatalogue::Count; ++i) {
-        if (feedButton(i)->isEnabled())
+        if (m_widgets.feeds.at(i)->isEnabled())
             exchanges << QLatin1String(FeedCatalogue::feed(i).exchange);
     }
     return exchanges;
 }
 
-QString quillmark2::loadContractCatalogue()
+void SelectionController::feedToggled(int index, bool checked)
 {
-    QString failure;
-    contractCatalogue = fetchContracts(networkManager, &failure);
-    return failure;
-}
-
-void quillmark2::feedToggled(int index, bool checked)
-{
-    if (!feedButton(index)->isEnabled())
+    if (!m_widgets.feeds.at(index)->isEnabled())
         return;
-    feedStates[index] = checked;
-    currentFeed = QLatin1String(FeedCatalogue::feed(index).exchange);
-    ui->machineIDLabel_2->clear();
-    showFeedSymbols(currentFeed);
+    m_feedStates[index] = checked;
+    m_currentFeed = QLatin1String(FeedCatalogue::feed(index).exchange);
+    m_widgets.search->clear();
+    showFeedSymbols(m_currentFeed);
 }
 
-void quillmark2::on_cashBox_toggled(bool checked) { feedToggled(0, checked); }
-void quillmark2::on_futureBox_toggled(bool checked) { feedToggled(1, checked); }
-void quillmark2::on_optionBox_toggled(bool checked) { feedToggled(2, checked); }
-void quillmark2::on_commBox_toggled(bool checked) { feedToggled(3, checked); }
-void quillmark2::on_currBox_toggled(bool checked) { feedToggled(4, checked); }
-void quillmark2::on_spotBox_toggled(bool checked) { feedToggled(5, checked); }
-void quillmark2::on_SXOPTBox_toggled(bool checked) { feedToggled(6, checked); }
-void quillmark2::on_SXOPTBox2_toggled(bool checked) { feedToggled(7, checked); }
-void quillmark2::on_ForexBox_toggled(bool checked) { feedToggled(8, checked); }
-
-void quillmark2::showFeedSymbols(const QString &feed)
+void SelectionController::showFeedSymbols(const QString &feed)
 {
     QFont mono(QStringLiteral("Monospace"));
     mono.setPixelSize(12);
-    ui->symbolsListWidget->setFont(mono);
-    fillSymbolList(ui->symbolsListWidget, contractCatalogue[feed], m_selection->symbols());
+    m_widgets.list->setFont(mono);
+    fillSymbolList(m_widgets.list, m_catalogue[feed], m_selection->symbols());
 }
 
-void quillmark2::on_machineIDLabel_2_textChanged(const QString &text)
+void SelectionController::search(const QString &text)
 {
-    const QStringList &all = contractCatalogue[currentFeed];
+    const QStringList &all = m_catalogue[m_currentFeed];
     const QString query = text.trimmed().toUpper();
     QStringList result;
     if (query.isEmpty()) {
@@ -129,31 +144,29 @@ void quillmark2::on_machineIDLabel_2_textChanged(const QString &text)
                 result << symbol;
         }
     }
-    QListWidget *list = ui->symbolsListWidget;
+    QListWidget *list = m_widgets.list;
     const bool blocked = list->blockSignals(true);
     fillSymbolList(list, result, m_selection->symbols());
     list->blockSignals(blocked);
 }
 
-void quillmark2::on_selectAll_clicked()
+void SelectionController::selectAll()
 {
-    for (int i = 0; i < ui->symbolsListWidget->count(); ++i)
-        ui->symbolsListWidget->item(i)->setCheckState(Qt::Checked);
+    for (int i = 0; i < m_widgets.list->count(); ++i)
+        m_widgets.list->item(i)->setCheckState(Qt::Checked);
 }
 
-void quillmark2::on_selectNone_clicked()
+void SelectionController::selectNone()
 {
-    for (int i = 0; i < ui->symbolsListWidget->count(); ++i)
-        ui->symbolsListWidget->item(i)->setCheckState(Qt::Unchecked);
+    for (int i = 0; i < m_widgets.list->count(); ++i)
+        m_widgets.list->item(i)->setCheckState(Qt::Unchecked);
 }
 
-void quillmark2::on_addSelected_clicked()
+void SelectionController::addSelected()
 {
-    if (!ui)
-        return;
     QStringList symbols = m_selection->symbols();
     QStringList exchanges = m_selection->exchanges();
-    QListWidget *list = ui->symbolsListWidget;
+    QListWidget *list = m_widgets.list;
     // Membership per item against a set: the option feed lists 100,000 items.
     QSet<QString> selected(symbols.cbegin(), symbols.cend());
 
@@ -169,7 +182,7 @@ void quillmark2::on_addSelected_clicked()
     }
     const int wanted = newlyAdded.size() + symbols.size();
     if (m_selection->exceedsLimit(wanted)) {
-        showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
+        showMessageBox(m_widgets.window, 1, QStringLiteral("Limit Exceeded"),
                        QStringLiteral("Maximum symbols limit is %1\nYou are trying to add %2").arg(m_selection->limit()).arg(wanted),
                        QMessageBox::Ok);
         return;
@@ -186,7 +199,7 @@ void quillmark2::on_addSelected_clicked()
             if (item->checkState() == Qt::Checked) {
                 if (!selected.contains(symbol)) {
                     symbols.append(symbol);
-                    exchanges.append(currentFeed);
+                    exchanges.append(m_currentFeed);
                     selected.insert(symbol);
                 }
                 item->setBackground(added);
@@ -210,48 +223,25 @@ void quillmark2::on_addSelected_clicked()
     m_selection->set(symbols, exchanges);
 
     if (!newlyAdded.isEmpty())
-        backfillNewSymbols(newlyAdded);
-    updateThreads();
-    updateUrlDataState();
-    updateSymbolsSelectedLabel();
+        emit symbolsAdded(newlyAdded);
+    emit edited();
+    showRows();
 }
 
-void quillmark2::on_DeleteAll_clicked()
+void SelectionController::deleteAll()
 {
-    ui->displayTableWidget->clear();
+    m_widgets.table->clear();
     m_selection->clear();
     // The stream would otherwise go on feeding the deleted symbols into AmiBroker, and
     // ticks left in the list would bring them back at the next "Add Symbol".
-    updateThreads();
-    syncListTicks(ui->symbolsListWidget, m_selection->symbols());
-    updateUrlDataState();
-    updateSymbolsSelectedLabel();
+    emit edited();
+    syncTicks();
+    showRows();
 }
 
-void quillmark2::closeButtonClicked(bool clicked)
+void SelectionController::showRows()
 {
-    Q_UNUSED(clicked)
-    QObject *button = sender();
-    if (!button)
-        return;
-    // The delete button is named symbol + "1," + exchange; undo that.
-    QString symbol = button->objectName().split(QLatin1Char(',')).first();
-    symbol.replace(QRegularExpression(QStringLiteral("1$")), QString());
-
-    const int index = m_selection->symbols().indexOf(symbol);
-    if (index >= 0) {
-        ui->displayTableWidget->removeRow(index);
-        m_selection->removeAt(index);
-    }
-    updateThreads();
-    // A tick left on the deleted symbol would bring it back at the next "Add Symbol".
-    syncListTicks(ui->symbolsListWidget, m_selection->symbols());
-    updateSymbolsSelectedLabel();
-}
-
-void quillmark2::addDisplayTable()
-{
-    QTableWidget *table = ui->displayTableWidget;
+    QTableWidget *table = m_widgets.table;
     QFont mono(QStringLiteral("Monospace"));
     mono.setPixelSize(12);
     table->setFont(mono);
@@ -260,7 +250,7 @@ void quillmark2::addDisplayTable()
     const QStringList symbols = m_selection->symbols();
     const QStringList exchanges = m_selection->exchanges();
     if (m_selection->exceedsLimit(int(symbols.size()))) {
-        showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
+        showMessageBox(m_widgets.window, 1, QStringLiteral("Limit Exceeded"),
                        QStringLiteral("Maximum limit for symbols is %1.\nYou are trying to add %2 symbols.")
                            .arg(m_selection->limit())
                            .arg(symbols.size()),
@@ -307,7 +297,8 @@ void quillmark2::addDisplayTable()
         backfill->setObjectName(symbol);
         backfill->setProperty("exchName", exchange);
         backfill->disconnect(this);
-        connect(backfill, &QPushButton::clicked, this, &quillmark2::backfillButtonClicked, Qt::UniqueConnection);
+        connect(backfill, &QPushButton::clicked, this,
+                [this, symbol, exchange] { emit rowBackfillRequested(symbol, exchange); });
 
         auto *remove = qobject_cast<QPushButton *>(table->cellWidget(row, 4));
         if (!remove) {
@@ -315,63 +306,48 @@ void quillmark2::addDisplayTable()
             remove->setFixedWidth(30);
             table->setCellWidget(row, 4, remove);
         }
-        // "1," keeps the name distinct from the Backfill button's; closeButtonClicked undoes it.
+        // "1," keeps the name distinct from the Backfill button's.
         remove->setObjectName(symbol + QStringLiteral("1,") + exchange);
         remove->disconnect(this);
-        connect(remove, &QPushButton::clicked, this, &quillmark2::closeButtonClicked, Qt::UniqueConnection);
-        connect(remove, &QPushButton::clicked, this, &quillmark2::deleteButton, Qt::UniqueConnection);
+        connect(remove, &QPushButton::clicked, this, [this, symbol](bool checked) {
+            removeSymbol(symbol);
+            emit rowRemoved(checked);
+        });
     }
-    updateSymbolsSelectedLabel();
+    updateCount();
 }
 
-void quillmark2::updateSymbolsSelectedLabel()
+void SelectionController::updateCount()
 {
-    const int count = m_selection->size();
-    auto *label = findChild<QLabel *>(QStringLiteral("SymbolsSelected"));
-    if (!label) {
-        const QWidgetList tops = QApplication::topLevelWidgets();
-        for (QWidget *top : tops) {
-            if ((label = top->findChild<QLabel *>(QStringLiteral("SymbolsSelected"))))
-                break;
-        }
-    }
-    if (!label)
-        return;
-    label->setText(QStringLiteral("S:(%1)").arg(count));
-    label->adjustSize();
+    m_widgets.count->setText(QStringLiteral("S:(%1)").arg(m_selection->size()));
+    m_widgets.count->adjustSize();
 }
 
-void quillmark2::updateUrlDataState()
-{
-    addDisplayTable();
-    updateSymbolsSelectedLabel();
-}
-
-void quillmark2::restoreSelection()
+void SelectionController::restore()
 {
     QSettings settings;
-    m_selection->restore(enabledFeedExchanges());
+    m_selection->restore(enabledExchanges());
 
     for (int i = 0; i < FeedCatalogue::Count; ++i) {
         if (settings.value(QString::fromLatin1(Keys::CheckboxPattern).arg(i), false).toBool())
-            feedButton(i)->click();
+            m_widgets.feeds.at(i)->click();
     }
     // The list was filled when the window was built, before the catalogue came; a
     // feed already checked then (the first run's SPOT) is not toggled again by a click.
-    if (!currentFeed.isEmpty())
-        showFeedSymbols(currentFeed);
-    on_addSelected_clicked();
+    if (!m_currentFeed.isEmpty())
+        showFeedSymbols(m_currentFeed);
+    addSelected();
 }
 
-void quillmark2::on_save_list_clicked()
+void SelectionController::saveWishList()
 {
-    const QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Save Wishlist To"), QString(),
+    const QString name = QFileDialog::getSaveFileName(m_widgets.window, QStringLiteral("Save Wishlist To"), QString(),
                                                       QLatin1String(kWishListFilter));
     if (name.isEmpty())
         return;
     QFile file(name);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        showMessageBox(this, 2, QStringLiteral("Error"), QStringLiteral("Failed to open file for writing"),
+        showMessageBox(m_widgets.window, 2, QStringLiteral("Error"), QStringLiteral("Failed to open file for writing"),
                        QMessageBox::Ok);
         return;
     }
@@ -381,20 +357,20 @@ void quillmark2::on_save_list_clicked()
     if (!written) {
         // A partial wish list would load as a different selection: do not leave it.
         file.remove();
-        showMessageBox(this, 2, QStringLiteral("Error"), QStringLiteral("Failed to write the wish list file"),
+        showMessageBox(m_widgets.window, 2, QStringLiteral("Error"), QStringLiteral("Failed to write the wish list file"),
                        QMessageBox::Ok);
     }
 }
 
-void quillmark2::on_load_list_2_clicked()
+void SelectionController::loadWishList()
 {
-    const QString name = QFileDialog::getOpenFileName(this, QStringLiteral("Import Wishlist"), QString(),
+    const QString name = QFileDialog::getOpenFileName(m_widgets.window, QStringLiteral("Import Wishlist"), QString(),
                                                       QLatin1String(kWishListFilter));
     if (name.isEmpty())
         return;
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly)) {
-        showMessageBox(this, 2, QStringLiteral("Error"), QStringLiteral("Failed to open file for reading"),
+        showMessageBox(m_widgets.window, 2, QStringLiteral("Error"), QStringLiteral("Failed to open file for reading"),
                        QMessageBox::Ok);
         return;
     }
@@ -406,7 +382,7 @@ void quillmark2::on_load_list_2_clicked()
     // A list over the limit is refused before it replaces anything: the selection in
     // use stays, rather than being lost to a file that cannot be taken.
     if (m_selection->exceedsLimit(int(list.symbols.size()))) {
-        showMessageBox(this, 1, QStringLiteral("Limit Exceeded"),
+        showMessageBox(m_widgets.window, 1, QStringLiteral("Limit Exceeded"),
                        QStringLiteral("Cannot add %1 symbols.\nMaximum limit is %2.")
                            .arg(list.symbols.size())
                            .arg(m_selection->limit()),
@@ -415,38 +391,34 @@ void quillmark2::on_load_list_2_clicked()
     }
     m_selection->set(list.symbols, list.exchanges);
     // The stream and the list's ticks follow the new selection now, not at the next change.
-    updateThreads();
-    syncListTicks(ui->symbolsListWidget, m_selection->symbols());
-    updateUrlDataState();
-    updateSymbolsSelectedLabel();
+    emit edited();
+    syncTicks();
+    showRows();
 }
 
-void quillmark2::on_MappingButton_clicked()
+void SelectionController::editMapping()
 {
-    if (!ui) {
-        showMessageBox(this, 2, QStringLiteral("Mapping"), QStringLiteral("UI not initialised."), QMessageBox::Ok);
-        return;
-    }
-    ui->MappingButton->setEnabled(false);
+    m_widgets.mapping->setEnabled(false);
     try {
-        SymbolMappingDialog dialog(this);
+        SymbolMappingDialog dialog(m_widgets.window);
         if (dialog.exec() == QDialog::Accepted) {
             SymbolMappingDialog reader(nullptr);
             if (reader.loadFromRegistry()) {
-                oldToNewMap = reader.oldToNewMap();
-                newToOldMap = reader.newToOldMap();
+                m_oldToNew = reader.oldToNewMap();
+                m_newToOld = reader.newToOldMap();
             } else {
-                showMessageBox(this, 2, QStringLiteral("Mapping"),
+                showMessageBox(m_widgets.window, 2, QStringLiteral("Mapping"),
                                QStringLiteral("Unable to read mappings from application settings after dialog closed."),
                                QMessageBox::Ok);
             }
         }
     } catch (const std::exception &error) {
-        showMessageBox(this, 3, QStringLiteral("Mapping - Error"),
+        showMessageBox(m_widgets.window, 3, QStringLiteral("Mapping - Error"),
                        QStringLiteral("Unexpected error: %1").arg(QString::fromLocal8Bit(error.what())), QMessageBox::Ok);
     } catch (...) {
-        showMessageBox(this, 3, QStringLiteral("Mapping - Error"),
+        showMessageBox(m_widgets.window, 3, QStringLiteral("Mapping - Error"),
                        QStringLiteral("Unknown error while opening mapping dialog"), QMessageBox::Ok);
     }
-    ui->MappingButton->setEnabled(true);
+    m_widgets.mapping->setEnabled(true);
 }
+

@@ -21,17 +21,8 @@ class TickBuffer;
 class QTimer;
 
 #include "amibroker/backfillimporter.h"
+#include "amibroker/liveimport.h"
 
-// The import file text for queued tick lines: lines that are empty, mention
-// "Failed" (any case), have fewer than 8 fields, carry no price above 0 or a date
-// or time that is no real moment are dropped; fields past the eighth are cut, every field trimmed, the symbol renamed
-// through symbolMap, the price and quantity rewritten in the tick line's form.
-// With sums, a tick's line carries the summed quantity of its symbol's second so
-// far, and of the ticks of one second only the last one's line is written (in the
-// place of the first); late ticks and ticks whose date or time AmiBroker cannot
-// read pass as they are. *kept (when given) receives the number of lines written.
-QByteArray liveImportLines(const QByteArray &pending, const QHash<QString, QString> &symbolMap, int *kept = nullptr,
-                           SecondSums *sums = nullptr);
 
 // The bridge between our data files and AmiBroker: the live import of tick lines
 // and the backfill imports, all through the one automation object it owns.

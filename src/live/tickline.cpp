@@ -206,6 +206,19 @@ bool holdsForbiddenTickCharacter(const char *begin, const char *end)
     return false;
 }
 
+bool readDecimal(const char *begin, const char *end, double *out)
+{
+    // from_chars takes no '+', and a second sign after it would slip through.
+    if (begin < end && *begin == '+' && end - begin > 1 && begin[1] != '-' && begin[1] != '+')
+        ++begin;
+    double value = 0;
+    const auto result = std::from_chars(begin, end, value);
+    if (result.ec != std::errc() || result.ptr != end || !std::isfinite(value))
+        return false;
+    *out = value;
+    return true;
+}
+
 bool readPlainDecimal(QStringView text, double *out)
 {
     return plainDecimal(reinterpret_cast<const char16_t *>(text.utf16()),

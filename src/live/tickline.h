@@ -73,6 +73,15 @@ bool holdsForbiddenTickCharacter(QStringView text);
 // The same for UTF-8 text.
 bool holdsForbiddenTickCharacter(const char *begin, const char *end);
 
+// A number as C reads it in the C locale ("812.35", "-2", "+7", "1e3"; one leading
+// sign at most, nothing before or after it), finite; its value in *out. The one
+// reading of a number field that the live import and AmiBroker's stand-in share.
+bool readDecimal(const char *begin, const char *end, double *out);
+inline bool readDecimal(QLatin1String text, double *out)
+{
+    return readDecimal(text.data(), text.data() + text.size(), out);
+}
+
 // A plain decimal number ("812.35", "-2", "+7", ".5"; no exponent, no blanks, no
 // "inf") whose value lies within +-MaxTickNumber; its value in *out.
 bool readPlainDecimal(QStringView text, double *out);

@@ -188,14 +188,7 @@ bool readNumber(const char *b, const char *e, bool emptyIsZero, double *out)
         *out = 0;
         return emptyIsZero;
     }
-    if (*b == '+')
-        ++b;
-    double value = 0;
-    const auto result = std::from_chars(b, e, value);
-    if (result.ec != std::errc() || result.ptr != e || !std::isfinite(value))
-        return false;
-    *out = value;
-    return true;
+    return readDecimal(b, e, out);
 }
 
 bool readNumber(const QByteArray &text, bool emptyIsZero, double *out)

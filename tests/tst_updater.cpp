@@ -658,7 +658,11 @@ private slots:
         if (endless) {
             // It did arrive up to the limit, and memory did not grow with it.
             QVERIFY2(run.lastReceived >= limit / 2, qPrintable(QString::number(run.lastReceived)));
+#ifndef __SANITIZE_ADDRESS__
+            // AddressSanitizer holds freed blocks back (its quarantine), so the resident
+            // size says nothing about our buffers there; the plain build checks it.
             QVERIFY2(run.peakRssGrowthKiB < limit / 1024 / 2, qPrintable(QString::number(run.peakRssGrowthKiB)));
+#endif
         }
     }
 

@@ -10,8 +10,8 @@
 #include <benchmark/benchmark.h>
 
 #include "amibroker/livedataupdator.h"
-#include "app/installfiles.h"
-#include "app/settingskeys.h"
+#include "common/installfiles.h"
+#include "common/settingskeys.h"
 #include "lateness.h"
 #include "testenv.h"
 

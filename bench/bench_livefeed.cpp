@@ -20,8 +20,8 @@
 #include <QTimer>
 
 #include "amibroker/livedataupdator.h"
-#include "amibroker/quotestamp.h"
-#include "app/installfiles.h"
+#include "common/quotestamp.h"
+#include "common/installfiles.h"
 #include "app/quillmark2.h"
 #include "symbols/symbolselection.h"
 #include "brokerview.h"

@@ -43,7 +43,7 @@
 #include <QTimer>
 
 #include "amibroker/livedataupdator.h"
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "app/quillmark2.h"
 #include "symbols/symbolselection.h"
 #include "brokerview.h"

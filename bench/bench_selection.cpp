@@ -23,7 +23,7 @@
 #include "symbols/feedcatalogue.h"
 #include "symbols/selectioncontroller.h"
 #include "symbols/symbolselection.h"
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 #include "feedsim.h"
 #include "feedsimstream.h"
 #include "live/tickbuffer.h"

@@ -20,8 +20,8 @@
 #include <QTimer>
 
 #include "amibroker/livedataupdator.h"
-#include "amibroker/quotestamp.h"
-#include "app/installfiles.h"
+#include "common/quotestamp.h"
+#include "common/installfiles.h"
 #include "brokerview.h"
 #include "feedsimstream.h"
 #include "live/tickbuffer.h"

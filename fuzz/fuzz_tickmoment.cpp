@@ -4,7 +4,7 @@
 #include "fuzzsupport.h"
 
 #include "amibroker/livedataupdator.h"
-#include "amibroker/quotestamp.h"
+#include "common/quotestamp.h"
 
 #include <QDate>
 

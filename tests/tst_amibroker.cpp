@@ -5,10 +5,10 @@
 #include <QSettings>
 
 #include "amibroker/livedataupdator.h"
-#include "amibroker/quotestamp.h"
+#include "common/quotestamp.h"
 #include "amibroker/symbolrenamer.h"
-#include "app/installfiles.h"
-#include "app/settingskeys.h"
+#include "common/installfiles.h"
+#include "common/settingskeys.h"
 #include "live/tickbuffer.h"
 #include "platform/brokerautomation.h"
 #include "platform/brokerstandin.h"

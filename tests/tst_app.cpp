@@ -14,7 +14,7 @@
 #include "app/logfile.h"
 #include "app/provisioning.h"
 #include "app/quillmark2.h"
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 #include "platform/processes.h"
 #include "modalhelper.h"
 #include "testenv.h"

@@ -13,9 +13,9 @@
 #include <memory>
 
 #include "amibroker/livedataupdator.h"
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "app/quillmark2.h"
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 #include "backfill/backfillpump.h"
 #include "backfill/backfillurls.h"
 #include "backfill/eoddata.h"

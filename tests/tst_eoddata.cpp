@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QSettings>
 
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 #include "backfill/eoddata.h"
 #include "testenv.h"
 

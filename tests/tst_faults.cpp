@@ -11,7 +11,7 @@
 #include <QTimer>
 
 #include "amibroker/livedataupdator.h"
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "app/quillmark2.h"
 #include "brokerview.h"
 #include "backfill/mydownloader.h"

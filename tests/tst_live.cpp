@@ -9,7 +9,7 @@
 #include <QThread>
 #include <QTimer>
 
-#include "amibroker/quotestamp.h"
+#include "common/quotestamp.h"
 #include "feedsimstream.h"
 #include "live/batchframe.h"
 #include "live/tickbuffer.h"

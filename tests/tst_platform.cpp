@@ -3,7 +3,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "platform/brokerautomation.h"
 #include "platform/brokercall.h"
 #include "platform/brokerstandin.h"

@@ -23,7 +23,7 @@
 #include "backfill/mydownloader.h"
 #include "api/contracts.h"
 #include "app/quillmark2.h"
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 #include "feedsim.h"
 #include "live/livesession.h"
 #include "feedsimstream.h"

@@ -8,7 +8,7 @@
 #include <QStandardItemModel>
 #include <QTableView>
 
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 #include "crypto/aescipher.h"
 #include "modalhelper.h"
 #include "symbols/symbolmappingdialog.h"

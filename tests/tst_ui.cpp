@@ -10,7 +10,7 @@
 #include <QScreen>
 #include <QSettings>
 
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 #include "ui/settings.h"
 #include "ui/startupanimation.h"
 #include "testenv.h"

@@ -12,8 +12,8 @@
 #include <QThread>
 #include <QTimer>
 
-#include "app/installfiles.h"
-#include "app/settingskeys.h"
+#include "common/installfiles.h"
+#include "common/settingskeys.h"
 #include "feedsim.h"
 #include "feedsimupdate.h"
 #include "modalhelper.h"

@@ -1,8 +1,8 @@
 #include "amibrokercontrol.h"
 
 #include "amibroker/livedataupdator.h"
-#include "app/installfiles.h"
-#include "app/settingskeys.h"
+#include "common/installfiles.h"
+#include "common/settingskeys.h"
 #include "platform/installroot.h"
 #include "platform/processes.h"
 

@@ -1,7 +1,7 @@
 #include "backfillimporter.h"
 
 #include "amibroker/brokerlink.h"
-#include "amibroker/linereader.h"
+#include "common/linereader.h"
 #include "amibroker/symbolrenamer.h"
 #include "platform/diskspace.h"
 #include "platform/installroot.h"

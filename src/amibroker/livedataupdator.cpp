@@ -1,10 +1,10 @@
 #include "livedataupdator.h"
 
 #include "amibroker/backfillimporter.h"
-#include "amibroker/quotestamp.h"
+#include "common/quotestamp.h"
 #include "amibroker/symbolrenamer.h"
-#include "app/installfiles.h"
-#include "app/settingskeys.h"
+#include "common/installfiles.h"
+#include "common/settingskeys.h"
 #include "live/tickbuffer.h"
 #include "live/tickline.h"
 #include "platform/installroot.h"

@@ -1,6 +1,6 @@
 #include "liveimport.h"
 
-#include "amibroker/quotestamp.h"
+#include "common/quotestamp.h"
 #include "amibroker/secondsums.h"
 #include "live/tickline.h"
 

@@ -1,4 +1,4 @@
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "app/logfile.h"
 #include "app/startupcycle.h"
 #include "platform/installroot.h"

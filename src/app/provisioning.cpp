@@ -1,6 +1,6 @@
 #include "provisioning.h"
 
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "platform/installroot.h"
 
 #include <QDir>

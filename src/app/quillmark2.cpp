@@ -3,10 +3,10 @@
 
 #include "amibroker/amibrokercontrol.h"
 #include "amibroker/livedataupdator.h"
-#include "app/installfiles.h"
-#include "app/messagebox.h"
+#include "common/installfiles.h"
+#include "common/messagebox.h"
 #include "app/processexit.h"
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 #include "backfill/backfillpump.h"
 #include "backfill/eoddata.h"
 #include "backfill/mydownloader.h"

@@ -2,9 +2,9 @@
 
 #include "amibroker/livedataupdator.h"
 #include "api/serverprofile.h"
-#include "app/installfiles.h"
-#include "app/messagebox.h"
-#include "app/settingskeys.h"
+#include "common/installfiles.h"
+#include "common/messagebox.h"
+#include "common/settingskeys.h"
 #include "backfill/backfillurls.h"
 #include "symbols/symbolselection.h"
 #include "backfill/mydownloader.h"

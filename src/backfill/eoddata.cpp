@@ -1,7 +1,7 @@
 #include "eoddata.h"
 #include "ui_eoddata.h"
 
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 #include "ui/appresources.h"
 
 #include <QCloseEvent>

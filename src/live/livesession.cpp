@@ -1,7 +1,7 @@
 #include "livesession.h"
 
 #include "api/serverprofile.h"
-#include "app/messagebox.h"
+#include "common/messagebox.h"
 #include "live/tickbuffer.h"
 #include "live/tickline.h"
 #include "live/websocketworker.h"

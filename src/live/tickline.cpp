@@ -1,6 +1,6 @@
 #include "tickline.h"
 
-#include "amibroker/quotestamp.h"
+#include "common/quotestamp.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #include "brokerstandin.h"
 
-#include "amibroker/quotestamp.h"
-#include "app/installfiles.h"
+#include "common/quotestamp.h"
+#include "common/installfiles.h"
 #include "live/tickline.h"
 #include "platform/installroot.h"
 

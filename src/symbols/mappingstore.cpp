@@ -1,6 +1,6 @@
 #include "mappingstore.h"
 
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 
 #include <QSettings>
 

@@ -1,8 +1,8 @@
 #include "selectioncontroller.h"
 
 #include "api/contracts.h"
-#include "app/messagebox.h"
-#include "app/settingskeys.h"
+#include "common/messagebox.h"
+#include "common/settingskeys.h"
 #include "symbols/symbolmappingdialog.h"
 #include "symbols/symbolselection.h"
 #include "symbols/wishlist.h"

@@ -1,6 +1,6 @@
 #include "symbolmappingdialog.h"
 
-#include "app/messagebox.h"
+#include "common/messagebox.h"
 #include "symbols/mappingstore.h"
 
 #include <QFontMetrics>

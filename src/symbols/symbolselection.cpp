@@ -1,6 +1,6 @@
 #include "symbolselection.h"
 
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 
 #include <QSet>
 #include <QSettings>

@@ -1,7 +1,7 @@
 #include "settings.h"
 #include "ui_settings.h"
 
-#include "app/settingskeys.h"
+#include "common/settingskeys.h"
 
 #include <QLoggingCategory>
 #include <QSettings>

@@ -1,6 +1,6 @@
 #include "releasemanifest.h"
 
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>

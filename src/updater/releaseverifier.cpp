@@ -1,6 +1,6 @@
 #include "releaseverifier.h"
 
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "buildconfig.h"
 #include "updater/releasemanifest.h"
 

@@ -1,8 +1,8 @@
 #include "updator.h"
 
-#include "app/installfiles.h"
-#include "app/messagebox.h"
-#include "app/settingskeys.h"
+#include "common/installfiles.h"
+#include "common/messagebox.h"
+#include "common/settingskeys.h"
 #include "platform/installroot.h"
 #include "platform/restartscript.h"
 

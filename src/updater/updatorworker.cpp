@@ -1,6 +1,6 @@
 #include "updatorworker.h"
 
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "backfill/ziplisting.h"
 #include "platform/archiver.h"
 #include "platform/installroot.h"

@@ -1,7 +1,7 @@
 #include "brokerview.h"
 
-#include "amibroker/quotestamp.h"
-#include "app/installfiles.h"
+#include "common/quotestamp.h"
+#include "common/installfiles.h"
 #include "platform/installroot.h"
 #include "testenv.h"
 

@@ -1,6 +1,6 @@
 #include "feedsimupdate.h"
 
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "feedsim.h"
 #include "httpserver.h"
 #include "releasesigner.h"

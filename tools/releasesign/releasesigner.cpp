@@ -1,6 +1,6 @@
 #include "releasesigner.h"
 
-#include "app/installfiles.h"
+#include "common/installfiles.h"
 #include "updater/releasemanifest.h"
 #include "updater/releaseverifier.h"
 

@@ -1,4 +1,4 @@
-#include "messagebox.h"
+#include "common/messagebox.h"
 
 #include <QDebug>
 #include <QFontInfo>

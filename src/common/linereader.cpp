@@ -1,4 +1,4 @@
-#include "linereader.h"
+#include "common/linereader.h"
 
 #include <QIODevice>
 

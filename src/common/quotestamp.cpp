@@ -1,4 +1,4 @@
-#include "quotestamp.h"
+#include "common/quotestamp.h"
 
 #include <QDate>
 

@@ -17,6 +17,7 @@
 #include "api/serversettings.h"
 #include "app/authdialog.h"
 #include "feedsim.h"
+#include "live/tickbuffer.h"
 #include "live/websocketworker.h"
 #include "procstatus.h"
 #include "rawframes.h"
@@ -166,9 +167,11 @@ void streamMessage(const QString &mode, qint64 messageBytes)
         std::printf("%-28s no server\n", qPrintable(mode));
         return;
     }
+    TickBuffer ticks; // outlives the worker: the thread below ends first
     QThread thread;
     auto *worker = new WebSocketWorker(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(server.port)), {QStringLiteral("S")},
                                        QStringLiteral("rtsocket.txt"), QStringLiteral("BENCH"));
+    worker->setTickBuffer(&ticks);
     worker->moveToThread(&thread);
     QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     QObject::connect(&thread, &QThread::started, worker, &WebSocketWorker::start);

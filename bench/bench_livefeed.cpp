@@ -25,7 +25,7 @@
 #include "app/quillmark2.h"
 #include "symbols/symbolselection.h"
 #include "brokerview.h"
-#include "platform/brokerstandin.h"
+#include "standin/brokerstandin.h"
 #include "platform/installroot.h"
 #include "testenv.h"
 #include "windowprofile.h"

@@ -50,7 +50,7 @@
 #include "live/livesession.h"
 #include "live/tickbuffer.h"
 #include "live/websocketworker.h"
-#include "platform/brokerstandin.h"
+#include "standin/brokerstandin.h"
 #include "platform/installroot.h"
 #include "lateness.h"
 #include "procstatus.h"

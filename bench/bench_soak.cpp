@@ -224,6 +224,7 @@ int main(int argc, char **argv)
     liveThread.setObjectName(QStringLiteral("liveStream"));
     auto *worker = new WebSocketWorker(stream->url(), symbols, QStringLiteral("rtsocket.txt"),
                                        QStringLiteral("QM-SOAK"), nullptr);
+    worker->setTickBuffer(updater.tickBuffer());
     worker->moveToThread(&liveThread);
     QObject::connect(&liveThread, &QThread::finished, worker, &QObject::deleteLater);
     QObject::connect(&liveThread, &QThread::started, worker, &WebSocketWorker::start);

@@ -11,7 +11,7 @@
 #include "common/settingskeys.h"
 #include "live/tickbuffer.h"
 #include "platform/brokerautomation.h"
-#include "platform/brokerstandin.h"
+#include "standin/brokerstandin.h"
 #include "platform/installroot.h"
 #include "symbols/symbolselection.h"
 #include "brokerview.h"
@@ -243,8 +243,7 @@ private slots:
 
     void standInGenericCallFromAnotherThread()
     {
-        std::unique_ptr<BrokerObject> broker(createBrokerObject());
-        QVERIFY(broker);
+        auto broker = std::make_unique<BrokerStandIn>();
         QVariant result;
         std::unique_ptr<QThread> caller(QThread::create([&] {
             QMetaObject::invokeMethod(broker.get(), "dynamicCall", Qt::BlockingQueuedConnection,

@@ -33,7 +33,7 @@
 #include "live/livesession.h"
 #include "live/tickbuffer.h"
 #include "modalhelper.h"
-#include "platform/brokerstandin.h"
+#include "standin/brokerstandin.h"
 #include "testenv.h"
 #include "threadedstream.h"
 #include "windowprofile.h"

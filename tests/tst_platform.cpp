@@ -6,7 +6,7 @@
 #include "common/installfiles.h"
 #include "platform/brokerautomation.h"
 #include "platform/brokercall.h"
-#include "platform/brokerstandin.h"
+#include "standin/brokerstandin.h"
 #include "platform/dispatchcall.h"
 #include "platform/installroot.h"
 #include "platform/serverhost.h"
@@ -174,7 +174,7 @@ private slots:
         QVERIFY(!createBrokerObject());
         BrokerStandIn::setBusyFor(60000);
         BrokerStandIn::setClosed(false);
-        std::unique_ptr<BrokerObject> again(createBrokerObject());
+        std::unique_ptr<BrokerAutomation> again(createBrokerObject());
         QVERIFY(again);
         QCOMPARE(again->call(QStringLiteral("RefreshAll()")).outcome, Broker::Outcome::Busy);
         BrokerStandIn::behaveNormally();

@@ -57,7 +57,7 @@ public:
     void stopRecreating();
 
     // Tests reach the object itself (to make it misbehave, or to time it).
-    BrokerObject *object() const { return m_object; }
+    BrokerAutomation *object() const { return m_object; }
     // Tests shorten the pause between attempts to make a new object, and the retries.
     void setRecreateInterval(int ms);
     void setRetryRules(int everyMs, int budgetMs);
@@ -74,7 +74,7 @@ private:
     void recreate();
 
     QString m_databasePath;
-    BrokerObject *m_object = nullptr;
+    BrokerAutomation *m_object = nullptr;
     QTimer *m_recreateTimer = nullptr;
     bool m_recreating = true;
     int m_retryEveryMs = Broker::RetryEveryMs;

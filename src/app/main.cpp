@@ -2,6 +2,7 @@
 #include "app/logfile.h"
 #include "app/startupcycle.h"
 #include "platform/installroot.h"
+#include "standin/brokerstandin.h"
 
 #include "buildconfig.h"
 
@@ -15,6 +16,9 @@ int main(int argc, char *argv[])
 {
     // One log for the whole process, across restart cycles.
     const LogFile log(Platform::installPath(QLatin1String(InstallFiles::LogFolder)));
+    // Where there is no AmiBroker (every platform but Windows), the program drives
+    // the stand-in; Windows never asks for it.
+    BrokerStandIn::install();
     return runStartupCycles(argc, argv,
                             [](QApplication &app) { return runQuillmarkCycle(app, QUILLMARK_PROGRAM_VERSION); });
 }

@@ -74,6 +74,9 @@ WebSocketWorker::~WebSocketWorker()
 void WebSocketWorker::start()
 {
     stopRequested = false;
+    // Without a buffer the stream runs but its ticks reach no import: say so.
+    if (!tickBuffer)
+        qCWarning(lcLive) << "no tick buffer: received ticks will not be imported";
     if (!socket) {
         socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, nullptr);
         connect(socket, &QWebSocket::connected, this, &WebSocketWorker::onConnected);

@@ -1,6 +1,21 @@
 #include "brokerautomation.h"
 
-BrokerObject *createBrokerObject()
+#if defined(Q_OS_WIN)
+#include "platform/comdispatch_win.h"
+#endif
+
+#include <atomic>
+
+namespace {
+std::atomic<BrokerStandInMaker> g_standInMaker{nullptr};
+}
+
+void setBrokerStandInMaker(BrokerStandInMaker make)
+{
+    g_standInMaker.store(make);
+}
+
+BrokerAutomation *createBrokerObject()
 {
 #if defined(Q_OS_WIN)
     auto *object = new ComDispatchObject(QLatin1String(BrokerProgId));
@@ -10,8 +25,7 @@ BrokerObject *createBrokerObject()
     }
     return object;
 #else
-    // A closed AmiBroker cannot be made, as one that fails to start.
-    BrokerStandIn::followControlFile();
-    return BrokerStandIn::canStart() ? new BrokerStandIn() : nullptr;
+    const BrokerStandInMaker make = g_standInMaker.load();
+    return make ? make() : nullptr;
 #endif
 }

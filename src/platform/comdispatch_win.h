@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/brokercall.h"
+#include "platform/brokerautomation.h"
 
 #include <QObject>
 #include <QString>
@@ -20,7 +20,7 @@ class RetryingMessageFilter;
 // be used and destroyed on that thread only (its apartment); callers on other
 // threads hand their calls over with a blocking queued invocation of the one-string
 // dynamicCall.
-class ComDispatchObject : public QObject
+class ComDispatchObject : public QObject, public BrokerAutomation
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ComDispatchObject)
@@ -39,12 +39,12 @@ public:
     Q_INVOKABLE QVariant dynamicCall(const QString &function);
 
     // One call and what became of it (busy, gone or failed by its HRESULT).
-    Broker::Reply call(const QString &function, const QVariant &arg = QVariant());
+    Broker::Reply call(const QString &function, const QVariant &arg = QVariant()) override;
 
     // How long COM tries a call again that AmiBroker refuses as busy, through the
     // message filter this object registers on its thread (every
     // Broker::RetryEveryMs); 0 gives up at once.
-    void setRetryBudgetMs(int ms);
+    void setRetryBudgetMs(int ms) override;
 
 private:
     IDispatch *m_dispatch = nullptr;

@@ -8,7 +8,7 @@
 #include <QSettings>
 #include <QUuid>
 
-#include "platform/brokerstandin.h"
+#include "standin/brokerstandin.h"
 #include "platform/processes.h"
 
 namespace {
@@ -40,6 +40,7 @@ void TestEnv::reset()
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings->path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settings->path());
     // AmiBroker's stand-in starts every test answering, as a fresh AmiBroker does.
+    BrokerStandIn::install();
     BrokerStandIn::behaveNormally();
 }
 

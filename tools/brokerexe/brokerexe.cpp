@@ -20,7 +20,7 @@
 //                             when the last object is released)
 
 #include "platform/brokerautomation.h"
-#include "platform/brokerstandin.h"
+#include "standin/brokerstandin.h"
 
 #include <QString>
 #include <QStringList>

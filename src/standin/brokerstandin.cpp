@@ -2,6 +2,7 @@
 
 #include "common/quotestamp.h"
 #include "common/installfiles.h"
+#include "common/linereader.h"
 #include "live/tickline.h"
 #include "platform/installroot.h"
 
@@ -33,8 +34,6 @@ Q_LOGGING_CATEGORY(lcBroker, "quillmark.broker", QtInfoMsg)
 namespace {
 
 using QuoteStamp::DateOrder;
-
-constexpr int ReadBlockBytes = 1024 * 1024;
 
 // Calls may come from more than one object (a test's own and the updater's), and
 // from more than one thread; the files and the quote table are shared by all.
@@ -474,52 +473,6 @@ QuoteTable &quoteTable()
     return table;
 }
 
-// Feeds the lines of a data file, read in blocks, to a callback (without the line
-// feed and a carriage return before it), and appends the blocks to copy.
-template<typename Fn>
-bool forEachDataLine(QFile &data, QFile &copy, bool *copied, Fn &&fn)
-{
-    QByteArray buffer;
-    int carried = 0; // bytes of an unfinished line kept from the previous block
-    char last = '\n';
-    *copied = true;
-    auto line = [&fn](const char *b, const char *e) {
-        if (e > b && e[-1] == '\r')
-            --e;
-        fn(b, e);
-    };
-    for (;;) {
-        buffer.resize(carried + ReadBlockBytes);
-        const qint64 got = data.read(buffer.data() + carried, ReadBlockBytes);
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        const char *start = buffer.constData();
-        if (copy.write(start + carried, got) != got)
-            *copied = false;
-        const char *end = start + carried + got;
-        last = end[-1];
-        const char *p = start;
-        while (p < end) {
-            const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-            if (!nl)
-                break;
-            line(p, nl);
-            p = nl + 1;
-        }
-        carried = int(end - p);
-        if (carried > 0 && p != start)
-            std::memmove(buffer.data(), p, size_t(carried));
-    }
-    if (carried > 0)
-        line(buffer.constData(), buffer.constData() + carried);
-    // Lines of successive imports must not run into each other.
-    if (last != '\n' && copy.write("\n", 1) != 1)
-        *copied = false;
-    return true;
-}
-
 } // namespace
 
 BrokerStandIn::BrokerStandIn(QObject *parent)
@@ -634,6 +587,14 @@ bool BrokerStandIn::canStart()
     StandInState &b = standInState();
     QMutexLocker lock(&b.mutex);
     return !b.closed;
+}
+
+void BrokerStandIn::install()
+{
+    setBrokerStandInMaker([]() -> BrokerAutomation * {
+        followControlFile();
+        return canStart() ? new BrokerStandIn() : nullptr;
+    });
 }
 
 bool BrokerStandIn::isBusy()
@@ -807,17 +768,28 @@ bool BrokerStandIn::performImport(const QString &function)
     QLatin1String ticker;
     Quote quote;
     bool copied = true;
-    const bool read = forEachDataLine(data, imported, &copied, [&](const char *b, const char *e) {
+    LineReader reader(data);
+    const char *b = nullptr;
+    const char *e = nullptr;
+    while (reader.next(&b, &e)) {
+        // What AmiBroker was sent, as sent; a last line gets its line feed so that
+        // the lines of successive imports do not run into each other.
+        const qint64 length = e - b;
+        if (imported.write(b, length) != length || !imported.putChar('\n'))
+            copied = false;
+        if (e > b && e[-1] == '\r')
+            --e;
         ++lineNumber;
         if (lineNumber <= format.skipLines || std::all_of(b, e, isBlank))
-            return;
+            continue;
         if (const char *reason = readQuote(format, b, e, &ticker, &quote)) {
             errors += dataName + ':' + QByteArray::number(lineNumber) + ": " + reason + ": " + QByteArray(b, int(e - b))
                       + '\n';
-            return;
+            continue;
         }
         table.put(ticker, quote, format.tickMode);
-    });
+    }
+    const bool read = !reader.failed();
     if (!g_quoteTableDeferred && !table.save())
         qCWarning(lcBroker) << "cannot write the quote table";
     if (!errors.isEmpty()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/brokercall.h"
+#include "platform/brokerautomation.h"
 
 #include <QObject>
 #include <QString>
@@ -64,7 +64,7 @@
 //                   made until "normal" (it is started again)
 //   "failing"       every call is answered with an error (Failed), journalled
 // Refused and lost calls are not journalled: AmiBroker never saw them.
-class BrokerStandIn : public QObject
+class BrokerStandIn : public QObject, public BrokerAutomation
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(BrokerStandIn)
@@ -81,13 +81,15 @@ public:
     Q_INVOKABLE QVariant dynamicCall(const QString &function);
 
     // One attempt of a call and what became of it.
-    Broker::Reply call(const QString &function, const QVariant &arg = QVariant());
+    Broker::Reply call(const QString &function, const QVariant &arg = QVariant()) override;
 
-    // False: an object, once made, is never a missing one (it may be a dead one).
-    bool isNull() const { return false; }
     // A refused call is tried again by whoever makes calls; the stand-in has no
     // message filter to tell (Windows' own object has).
-    void setRetryBudgetMs(int) {}
+    void setRetryBudgetMs(int) override {}
+
+    // Makes createBrokerObject() hand out stand-ins where there is no AmiBroker
+    // (a closed one cannot be made, as one that fails to start).
+    static void install();
 
     // What the control file can say, for tests: each replaces the one before.
     enum class Behaviour { Normal, Busy, Slow, Crash, Closed, Failing };

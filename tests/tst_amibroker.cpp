@@ -42,12 +42,6 @@ QStringList imported()
     return lines(readFile(TestEnv::instance()->path(QLatin1String(InstallFiles::ImportedJournal))));
 }
 
-// Returns once what AmiBroker's thread has queued now (a cycle under way) is done.
-void waitForAmiBrokersThread(liveDataUpdator *u)
-{
-    QMetaObject::invokeMethod(u->amiBroker, [] {}, Qt::BlockingQueuedConnection);
-}
-
 QStringList importCalls()
 {
     QStringList calls;

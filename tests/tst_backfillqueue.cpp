@@ -716,10 +716,13 @@ private slots:
         QMetaObject::invokeMethod(m_window, "eodBackfillButton_clicked", Q_ARG(QString, QStringLiteral("CASH-1.zip")));
         QTRY_COMPARE_WITH_TIMEOUT(bar()->format(), QStringLiteral("EOD Backfill Failed"), RunTimeoutMs);
         QCOMPARE(mainButton()->text(), QStringLiteral("Backfill"));
-        // Neither the pump nor the downloader's retry goes on with it.
+        // Neither the pump nor the downloader's retry goes on with it: nothing is
+        // left that could change the bar.
         QVERIFY(!m_window->downloader()->retryTimer->isActive());
-        QTest::qWait(200);
-        QCOMPARE(bar()->format(), QStringLiteral("EOD Backfill Failed"));
+        QVERIFY(m_window->backfillPump()->isIdle());
+        auto *continuation = m_window->backfillPump()->findChild<QTimer *>(QStringLiteral("backfillContinuation"));
+        QVERIFY(continuation);
+        QVERIFY(!continuation->isActive());
         QVERIFY(imported().eod.isEmpty());
     }
 
@@ -908,8 +911,8 @@ private slots:
         BackfillPump::GapFillRules rules;
         rules.minSpacingMs = 100;
         m_window->backfillPump()->setGapFillRules(rules);
-        QTest::qWait(150);
-        QCOMPARE(m_window->backfillPump()->fillGap(40000), 1);
+        // Refused until the spacing has passed since the last fill, then taken.
+        QVERIFY(QTest::qWaitFor([this] { return m_window->backfillPump()->fillGap(40000) == 1; }, 5000));
         QTRY_COMPARE_WITH_TIMEOUT(m_archives->requestCount(), 2, RunTimeoutMs);
     }
 

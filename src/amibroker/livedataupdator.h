@@ -1,6 +1,8 @@
 #pragma once
 
+#include "amibroker/backfillimporter.h"
 #include "amibroker/brokerlink.h"
+#include "amibroker/liveimport.h"
 #include "amibroker/secondsums.h"
 #include "platform/brokercall.h"
 
@@ -19,10 +21,6 @@ class QFile;
 class SymbolSelection;
 class TickBuffer;
 class QTimer;
-
-#include "amibroker/backfillimporter.h"
-#include "amibroker/liveimport.h"
-
 
 // The bridge between our data files and AmiBroker: the live import of tick lines
 // and the backfill imports, all through the one automation object it owns.

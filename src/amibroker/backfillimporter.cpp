@@ -3,6 +3,7 @@
 #include "amibroker/brokerlink.h"
 #include "common/linereader.h"
 #include "amibroker/symbolrenamer.h"
+#include "live/tickline.h"
 #include "platform/diskspace.h"
 #include "platform/installroot.h"
 #include "symbols/mappingstore.h"
@@ -23,11 +24,6 @@ constexpr int WriteFlushBytes = 1024 * 1024;
 constexpr int MinimumDataBytes = 100;
 constexpr int IntradayProbeBytes = 100;
 constexpr int EodProbeBytes = 200;
-
-inline bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
 
 bool flushTo(QFile &file, QByteArray &pending)
 {
@@ -341,10 +337,7 @@ void BackfillImporter::fillChunk()
     const char *b = nullptr;
     const char *e = nullptr;
     while (job.reader->next(&b, &e)) {
-        while (b < e && isBlank(*b))
-            ++b;
-        while (e > b && isBlank(e[-1]))
-            --e;
+        trimBlanks(&b, &e);
         if (b == e || mentionsFailedExactly(b, e))
             continue;
         const qint64 lineBytes = qint64(e - b) + 1;

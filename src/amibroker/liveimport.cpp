@@ -10,23 +10,11 @@
 
 namespace {
 
-inline bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-} // namespace
-
-namespace {
-
 constexpr int TickFields = 8;
 
 QLatin1String trimmedBytes(const char *b, const char *e)
 {
-    while (b < e && isBlank(*b))
-        ++b;
-    while (e > b && isBlank(e[-1]))
-        --e;
+    trimBlanks(&b, &e);
     return QLatin1String(b, int(e - b));
 }
 

@@ -1,5 +1,7 @@
 #include "symbolrenamer.h"
 
+#include "live/tickline.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -10,11 +12,6 @@ namespace {
 inline bool isWordByte(unsigned char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-inline bool isBlank(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
 } // namespace
@@ -65,10 +62,7 @@ void SymbolRenamer::appendMapped(const char *begin, const char *end, QByteArray 
 {
     const char *b = begin;
     const char *e = end;
-    while (b < e && isBlank(static_cast<unsigned char>(*b)))
-        ++b;
-    while (e > b && isBlank(static_cast<unsigned char>(e[-1])))
-        --e;
+    trimBlanks(&b, &e);
     if (b == e)
         return;
     if (containsFailedAnyCase(b, e)) {
@@ -88,10 +82,7 @@ void SymbolRenamer::appendMapped(const char *begin, const char *end, QByteArray 
         const char *fieldEnd = comma2 ? comma2 : e;
         const char *s = fieldStart;
         const char *t = fieldEnd;
-        while (s < t && isBlank(static_cast<unsigned char>(*s)))
-            ++s;
-        while (t > s && isBlank(static_cast<unsigned char>(t[-1])))
-            --t;
+        trimBlanks(&s, &t);
         const auto hit = m_exact.constFind(QByteArray::fromRawData(s, int(t - s)));
         if (hit != m_exact.cend()) {
             out.append(b, int(fieldStart - b));

@@ -1,6 +1,7 @@
 #include "livesession.h"
 
 #include "api/serverprofile.h"
+#include "common/installfiles.h"
 #include "common/messagebox.h"
 #include "live/tickbuffer.h"
 #include "live/tickline.h"
@@ -129,7 +130,7 @@ void LiveSession::start()
 
     m_thread = new QThread(this);
     m_thread->setObjectName(QStringLiteral("liveStream"));
-    m_worker = new WebSocketWorker(QUrl(m_profile->websocketLink), list, QStringLiteral("rtsocket.txt"),
+    m_worker = new WebSocketWorker(QUrl(m_profile->websocketLink), list, QLatin1String(InstallFiles::TickFile),
                                    m_profile->clientId.simplified(), nullptr);
     m_worker->setTickBuffer(m_ticks);
     m_worker->moveToThread(m_thread);

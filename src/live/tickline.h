@@ -29,6 +29,21 @@ inline bool isAscii(const char *begin, const char *end)
     return true;
 }
 
+// ASCII white space, as QByteArray::trimmed() takes it.
+inline bool isBlankByte(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// Moves *begin and *end past the blanks at either end of the text between them.
+inline void trimBlanks(const char **begin, const char **end)
+{
+    while (*begin < *end && isBlankByte(**begin))
+        ++*begin;
+    while (*end > *begin && isBlankByte((*end)[-1]))
+        --*end;
+}
+
 // Whether the text between begin and end mentions "Failed" in any case (how the
 // data server answers when it has no data): read as bytes, and as characters when
 // it holds any past ASCII.

@@ -176,11 +176,6 @@ struct Quote
     double openInt = 0;
 };
 
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
 bool readNumber(const char *b, const char *e, bool emptyIsZero, double *out)
 {
     if (b == e) {
@@ -219,10 +214,7 @@ const char *readQuote(const FormatDefinition &format, const char *b, const char 
         const char *fb = p;
         const char *fe = fieldEnd;
         p = fieldEnd + 1;
-        while (fb < fe && isBlank(*fb))
-            ++fb;
-        while (fe > fb && isBlank(fe[-1]))
-            --fe;
+        trimBlanks(&fb, &fe);
         const QLatin1String part(fb, int(fe - fb));
         bool ok = true;
         switch (format.fields.at(i)) {
@@ -780,7 +772,7 @@ bool BrokerStandIn::performImport(const QString &function)
         if (e > b && e[-1] == '\r')
             --e;
         ++lineNumber;
-        if (lineNumber <= format.skipLines || std::all_of(b, e, isBlank))
+        if (lineNumber <= format.skipLines || std::all_of(b, e, isBlankByte))
             continue;
         if (const char *reason = readQuote(format, b, e, &ticker, &quote)) {
             errors += dataName + ':' + QByteArray::number(lineNumber) + ": " + reason + ": " + QByteArray(b, int(e - b))
